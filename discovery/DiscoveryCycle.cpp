@@ -1,0 +1,40 @@
+#include "DiscoveryCycle.h"
+
+#include <thread>
+
+namespace quorvi {
+
+namespace {
+
+// Sleeps for `total`, waking early when `running` clears.
+void PauseUnlessStopped(const std::atomic<bool>& running, std::chrono::milliseconds total) {
+    const auto deadline = std::chrono::steady_clock::now() + total;
+    while (running.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
+int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources& sources,
+                       const SightingSink& sink, int maxCycles) {
+    int cycles = 0;
+    while (running.load() && (maxCycles <= 0 || cycles < maxCycles)) {
+        const AdapterList adapters = sources.adapters();
+        int exchanges = 0;
+        for (const std::string& address : adapters) {
+            if (!running.load()) break;
+            if (address == "0.0.0.0") continue;
+            ReplyList replies;
+            if (sources.probe(address.c_str(), replies, &running) >= 0) ++exchanges;
+            for (const std::string& reply : replies) {
+                if (auto sighting = ExtractSighting(reply)) sink(*sighting);
+            }
+        }
+        ++cycles;
+        if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles)) PauseUnlessStopped(running, kIdleCyclePause);
+    }
+    return cycles;
+}
+
+}  // namespace quorvi

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "LocalAdapters.h"
+#include "ProbeExchange.h"
+#include "ReplyExtraction.h"
+
+namespace quorvi {
+
+using SightingSink = std::function<void(const Sighting&)>;
+using ProbeFunction = std::function<int(const char*, ReplyList&, const std::atomic<bool>*)>;
+
+// What one discovery worker needs: where addresses come from, how an address is probed, and where
+// sightings go. The sink is called on the worker's thread, in reply order.
+struct DiscoverySources {
+    AdapterSource adapters = SystemAdapters();
+    ProbeFunction probe = ProbeOnAddress;
+};
+
+// How long a cycle that probed nothing waits before the next, so an idle worker does not spin.
+constexpr std::chrono::milliseconds kIdleCyclePause{1000};
+
+// Runs discovery cycles while `running` is set: every address but "0.0.0.0" gets one exchange, every
+// reply that yields a sighting goes to `sink`. `maxCycles` > 0 stops after that many cycles.
+// Returns the number of cycles completed.
+int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources& sources,
+                       const SightingSink& sink, int maxCycles = 0);
+
+}  // namespace quorvi

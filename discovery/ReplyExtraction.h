@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvi {
+
+// One device seen in one reply: its endpoint address (the Address element's text) and its first
+// service address (XAddrs up to the first space). Either may be empty.
+struct Sighting {
+    std::string endpoint;
+    std::string service;
+    bool operator==(const Sighting& o) const { return endpoint == o.endpoint && service == o.service; }
+};
+
+// Cuts a sighting out of one reply datagram by plain byte search: the text up to the first NUL, the
+// first ":Address>" and ":XAddrs>" markers (case-sensitive, prefix required), each up to the next "</".
+// No trimming, no unescaping; only the space character separates XAddrs entries.
+std::optional<Sighting> ExtractSighting(std::string_view reply);
+
+}  // namespace quorvi

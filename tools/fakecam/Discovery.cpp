@@ -1,0 +1,192 @@
+// The WS-Discovery side of the simulated devices. Written on its own, from the protocol, so that it
+// checks the program's discovery code rather than mirroring it.
+#include "Discovery.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <tinyxml.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <queue>
+#include <random>
+#include <vector>
+
+namespace fakecam {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct PendingReply {
+    Clock::time_point due;
+    sockaddr_in to;
+    std::string payload;
+    bool operator>(const PendingReply& o) const { return due > o.due; }
+};
+
+std::string LocalName(const char* name) {
+    const char* colon = std::strrchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+const TiXmlElement* ChildByLocalName(const TiXmlNode* parent, const char* local) {
+    if (!parent) return nullptr;
+    for (const TiXmlElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
+        if (LocalName(e->Value()) == local) return e;
+    }
+    return nullptr;
+}
+
+struct ProbeInfo {
+    std::string messageId;
+    bool wanted = false;
+};
+
+// A Probe we answer: Body/Probe whose Types is empty or asks for a video transmitter or a device.
+bool ReadProbe(const std::string& datagram, ProbeInfo& info) {
+    TiXmlDocument doc;
+    doc.Parse(datagram.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    if (doc.Error()) return false;
+    const TiXmlElement* env = doc.RootElement();
+    if (!env || LocalName(env->Value()) != "Envelope") return false;
+    const TiXmlElement* probe = ChildByLocalName(ChildByLocalName(env, "Body"), "Probe");
+    if (!probe) return false;
+    if (const TiXmlElement* id = ChildByLocalName(ChildByLocalName(env, "Header"), "MessageID")) {
+        if (id->GetText()) info.messageId = id->GetText();
+    }
+    const TiXmlElement* types = ChildByLocalName(probe, "Types");
+    const char* text = types ? types->GetText() : nullptr;
+    const std::string wanted = text ? text : "";
+    info.wanted = wanted.find_first_not_of(" \t\r\n") == std::string::npos ||
+                  wanted.find("NetworkVideoTransmitter") != std::string::npos ||
+                  wanted.find(":Device") != std::string::npos;
+    return true;
+}
+
+std::string NewUuid(std::mt19937& rng) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "urn:uuid:%08x-%04x-4%03x-a%03x-%08x%04x", static_cast<unsigned>(rng()),
+                  static_cast<unsigned>(rng() & 0xFFFF), static_cast<unsigned>(rng() & 0xFFF),
+                  static_cast<unsigned>(rng() & 0xFFF), static_cast<unsigned>(rng()),
+                  static_cast<unsigned>(rng() & 0xFFFF));
+    return buf;
+}
+
+std::string ProbeMatches(const Options& o, int index, const std::string& relatesTo, std::mt19937& rng,
+                         unsigned messageNumber) {
+    const std::string host = o.bind + ":" + std::to_string(o.httpPort);
+    std::string scopes = "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type/video_encoder "
+                         "onvif://www.onvif.org/name/Fake%20Camera%20" +
+                         std::to_string(index) + " onvif://www.onvif.org/hardware/FC-" +
+                         std::to_string(100 + index % 7) + " onvif://www.onvif.org/location/lab";
+    for (int i = 0; i < o.extraScopes; ++i) scopes += " onvif://www.onvif.org/extra/scope-" + std::to_string(i);
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
+        "xmlns:wsa=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
+        "xmlns:d=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\" "
+        "xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\" "
+        "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\">"
+        "<SOAP-ENV:Header>"
+        "<wsa:MessageID>" + NewUuid(rng) + "</wsa:MessageID>"
+        "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo>"
+        "<wsa:To>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</wsa:To>"
+        "<wsa:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/ProbeMatches</wsa:Action>"
+        "<d:AppSequence InstanceId=\"" + std::to_string(o.seed) + "\" MessageNumber=\"" +
+        std::to_string(messageNumber) + "\"/>"
+        "</SOAP-ENV:Header><SOAP-ENV:Body><d:ProbeMatches><d:ProbeMatch>"
+        "<wsa:EndpointReference><wsa:Address>" + DeviceUuid(o, index) + "</wsa:Address></wsa:EndpointReference>"
+        "<d:Types>dn:NetworkVideoTransmitter tds:Device</d:Types>"
+        "<d:Scopes>" + scopes + "</d:Scopes>"
+        "<d:XAddrs>http://" + host + DeviceServicePath(index) + " http://[fd00::" + std::to_string(index + 1) +
+        "]:" + std::to_string(o.httpPort) + DeviceServicePath(index) + "</d:XAddrs>"
+        "<d:MetadataVersion>1</d:MetadataVersion>"
+        "</d:ProbeMatch></d:ProbeMatches></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    return xml;
+}
+
+}  // namespace
+
+std::string DeviceUuid(const Options& o, int index) {
+    std::mt19937 rng(o.seed * 7919u + static_cast<unsigned>(index));
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "urn:uuid:%08x-%04x-4%03x-b%03x-%012x", static_cast<unsigned>(rng()),
+                  static_cast<unsigned>(rng() & 0xFFFF), static_cast<unsigned>(rng() & 0xFFF),
+                  static_cast<unsigned>(rng() & 0xFFF), static_cast<unsigned>(index));
+    return buf;
+}
+
+std::string DeviceServicePath(int index) { return "/cam" + std::to_string(index) + "/onvif/device_service"; }
+
+bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, const std::function<void()>& onReady) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(3702);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    ip_mreq membership{};
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
+        ::inet_pton(AF_INET, "239.255.255.250", &membership.imr_multiaddr) != 1 ||
+        ::inet_pton(AF_INET, o.bind.c_str(), &membership.imr_interface) != 1 ||
+        ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0) {
+        std::perror("fakecam: discovery socket");
+        ::close(fd);
+        return false;
+    }
+    const int loop = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+    int sendBuffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+
+    onReady();
+    std::mt19937 rng(o.seed);
+    std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<PendingReply>> pending;
+    std::vector<char> buffer(65536);
+    unsigned messageNumber = 0;
+    while (!stop.load()) {
+        auto wait = std::chrono::milliseconds(100);
+        const auto now = Clock::now();
+        while (!pending.empty() && pending.top().due <= now) {
+            const PendingReply& r = pending.top();
+            ::sendto(fd, r.payload.data(), r.payload.size(), 0, reinterpret_cast<const sockaddr*>(&r.to), sizeof r.to);
+            pending.pop();
+        }
+        if (!pending.empty()) {
+            const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(pending.top().due - now);
+            if (until < wait) wait = until;
+        }
+        timeval tv{0, static_cast<suseconds_t>(wait.count() * 1000)};
+        fd_set readSet;
+        FD_ZERO(&readSet);
+        FD_SET(fd, &readSet);
+        if (::select(fd + 1, &readSet, nullptr, nullptr, &tv) <= 0) continue;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n <= 0) continue;
+        ProbeInfo info;
+        if (!ReadProbe(std::string(buffer.data(), static_cast<size_t>(n)), info) || !info.wanted) continue;
+        char fromText[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
+        std::printf("probe from %s:%u %s\n", fromText, ntohs(from.sin_port), info.messageId.c_str());
+        std::fflush(stdout);
+        std::uniform_int_distribution<int> delay(0, o.maxDelayMs > 0 ? o.maxDelayMs : 0);
+        const auto arrived = Clock::now();
+        for (int i = 0; i < o.devices; ++i) {
+            pending.push({arrived + std::chrono::milliseconds(o.maxDelayMs > 0 ? delay(rng) : 0), from,
+                          ProbeMatches(o, i, info.messageId, rng, ++messageNumber)});
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace fakecam

@@ -1,0 +1,82 @@
+#include "Options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace fakecam {
+
+namespace {
+
+const char kUsage[] =
+    "usage: fakecam [options]\n"
+    "  --bind ADDR          interface address to answer on (default 198.18.0.1)\n"
+    "  --devices N          simulated devices (default 3)\n"
+    "  --http-port P        port of their device and media services (default 8080)\n"
+    "  --max-delay-ms MS    random delay before each ProbeMatches (default 500)\n"
+    "  --seed S             seed for identities and delays (default 1)\n"
+    "  --extra-scopes K     pad every ProbeMatches with K scopes\n"
+    "  --no-http            answer Probes only\n"
+    "  --auth none|wsse|digest|both   --user U   --password P\n"
+    "  --clock-skew SECONDS --media 1|2|both   --profiles K\n"
+    "  --delay-ms MS        delay of every SOAP answer\n"
+    "  --fault hang|huge|malformed|services-fault|always-401\n"
+    "  --uri-query TEXT     appended to every stream Uri after '?'\n";
+
+bool ToLong(const char* text, long& out) {
+    char* end = nullptr;
+    out = std::strtol(text, &end, 10);
+    return end != text && *end == '\0';
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (arg == "--no-http") {
+            o.noHttp = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "fakecam: %s needs a value\n%s", arg.c_str(), kUsage);
+            return false;
+        }
+        const char* value = argv[++i];
+        long number = 0;
+        const bool numeric = ToLong(value, number);
+        auto needNumber = [&](long& target) {
+            if (!numeric) std::fprintf(stderr, "fakecam: %s takes a number\n", arg.c_str());
+            target = number;
+            return numeric;
+        };
+        long n = 0;
+        if (arg == "--bind") o.bind = value;
+        else if (arg == "--devices") { if (!needNumber(n)) return false; o.devices = static_cast<int>(n); }
+        else if (arg == "--http-port") { if (!needNumber(n)) return false; o.httpPort = static_cast<int>(n); }
+        else if (arg == "--max-delay-ms") { if (!needNumber(n)) return false; o.maxDelayMs = static_cast<int>(n); }
+        else if (arg == "--seed") { if (!needNumber(n)) return false; o.seed = static_cast<uint32_t>(n); }
+        else if (arg == "--extra-scopes") { if (!needNumber(n)) return false; o.extraScopes = static_cast<int>(n); }
+        else if (arg == "--auth") o.auth = value;
+        else if (arg == "--user") o.user = value;
+        else if (arg == "--password") o.password = value;
+        else if (arg == "--clock-skew") { if (!needNumber(o.clockSkew)) return false; }
+        else if (arg == "--media") o.media = value;
+        else if (arg == "--profiles") { if (!needNumber(n)) return false; o.profiles = static_cast<int>(n); }
+        else if (arg == "--delay-ms") { if (!needNumber(n)) return false; o.delayMs = static_cast<int>(n); }
+        else if (arg == "--fault") o.fault = value;
+        else if (arg == "--uri-query") o.uriQuery = value;
+        else {
+            std::fprintf(stderr, "fakecam: unknown option %s\n%s", arg.c_str(), kUsage);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace fakecam

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fakecam {
+
+struct Options {
+    std::string bind = "198.18.0.1";
+    int devices = 3;
+    int httpPort = 8080;
+    int maxDelayMs = 500;
+    uint32_t seed = 1;
+    int extraScopes = 0;   // pads each ProbeMatches with this many extra scopes
+    bool noHttp = false;
+    // SOAP side
+    std::string auth = "none";  // none | wsse | digest | both
+    std::string user = "admin";
+    std::string password = "40718";
+    long clockSkew = 0;  // seconds added to our clock
+    std::string media = "both";  // 1 | 2 | both
+    int profiles = 2;
+    int delayMs = 0;     // per SOAP request
+    std::string fault;   // hang | huge | malformed | services-fault | always-401 | none
+    std::string uriQuery;  // appended to each stream Uri, e.g. "a=1&b=2"
+};
+
+// Parses argv; prints a message and returns false on a bad argument.
+bool ParseOptions(int argc, char** argv, Options& out);
+
+}  // namespace fakecam

@@ -1,0 +1,37 @@
+// fakecam: simulated ONVIF devices for tests, the demo and benchmarks. Runs only inside the private
+// test network (see tests/netns-run).
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "Discovery.h"
+#include "Options.h"
+#include "Soap.h"
+
+namespace {
+std::atomic<bool> g_stop{false};
+void OnSignal(int) { g_stop = true; }
+}  // namespace
+
+int main(int argc, char** argv) {
+    fakecam::Options options;
+    if (!fakecam::ParseOptions(argc, argv, options)) return 2;
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<fakecam::SoapServer> soap;
+    if (!options.noHttp) {
+        soap = std::make_unique<fakecam::SoapServer>(options);
+        if (!soap->Start()) {
+            std::fprintf(stderr, "fakecam: cannot serve HTTP on %s:%d\n", options.bind.c_str(), options.httpPort);
+            return 1;
+        }
+    }
+    const bool ok = fakecam::RunDiscoveryResponder(options, g_stop, [] {
+        std::printf("ready\n");
+        std::fflush(stdout);
+    });
+    if (soap) soap->Stop();
+    return ok ? 0 : 1;
+}
