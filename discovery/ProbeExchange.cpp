@@ -38,8 +38,10 @@ struct SocketGuard {
     }
 };
 
+// A dotted IPv4 address that can be an adapter's own. The broadcast address never is, though Linux
+// would let a socket bind to it.
 bool ParseDottedAddress(const char* text, in_addr& out) {
-    return text != nullptr && ::inet_pton(AF_INET, text, &out) == 1;
+    return text != nullptr && ::inet_pton(AF_INET, text, &out) == 1 && out.s_addr != htonl(INADDR_BROADCAST);
 }
 
 void EnlargeReceiveBuffer(int fd) {

@@ -1,0 +1,134 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace quorvi::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int Spawn(const std::vector<std::string>& argv, int& outFd, int* errFd) {
+    int out[2];
+    int err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0) return -1;
+    if (errFd && ::pipe2(err, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        if (errFd) ::dup2(err[1], 2);
+        const int devnull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devnull, 0);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        std::_Exit(127);
+    }
+    ::close(out[1]);
+    outFd = out[0];
+    if (errFd) {
+        ::close(err[1]);
+        *errFd = err[0];
+    }
+    return pid;
+}
+
+bool ReadSome(int fd, std::string& into) {
+    char buf[65536];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) into.append(buf, static_cast<size_t>(n));
+    return n > 0;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+    ProcessResult result;
+    int outFd = -1;
+    int errFd = -1;
+    const int pid = Spawn(argv, outFd, &errFd);
+    if (pid < 0) return result;
+    const auto deadline = Clock::now() + timeout;
+    bool outOpen = true;
+    bool errOpen = true;
+    while ((outOpen || errOpen) && Clock::now() < deadline) {
+        pollfd fds[2] = {{outOpen ? outFd : -1, POLLIN, 0}, {errOpen ? errFd : -1, POLLIN, 0}};
+        if (::poll(fds, 2, 50) <= 0) continue;
+        if (fds[0].revents) outOpen = ReadSome(outFd, result.out);
+        if (fds[1].revents) errOpen = ReadSome(errFd, result.err);
+    }
+    int status = 0;
+    if (outOpen || errOpen) ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ::close(outFd);
+    ::close(errFd);
+    if (!(outOpen || errOpen) && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    return result;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) { m_pid = Spawn(argv, m_outFd, nullptr); }
+
+ChildProcess::~ChildProcess() { Stop(); }
+
+void ChildProcess::Pump(std::chrono::milliseconds wait) {
+    if (m_outFd < 0) return;
+    pollfd fd{m_outFd, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(wait.count())) > 0) ReadSome(m_outFd, m_out);
+}
+
+bool ChildProcess::WaitForLine(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (m_out.find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        Pump(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string ChildProcess::Output() {
+    Pump(std::chrono::milliseconds(0));
+    return m_out;
+}
+
+void ChildProcess::Stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 100 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (::waitpid(m_pid, &status, WNOHANG) == 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+        }
+        m_pid = -1;
+    }
+    if (m_outFd >= 0) {
+        Pump(std::chrono::milliseconds(0));
+        ::close(m_outFd);
+        m_outFd = -1;
+    }
+}
+
+void RequirePrivateNetwork() {
+    const char* inside = std::getenv("QUORVI_IN_NETNS");
+    if (!inside || std::strcmp(inside, "1") != 0) {
+        std::fprintf(stderr, "refusing to run: network tests run only through tests/netns-run\n");
+        std::exit(1);
+    }
+}
+
+std::string FakecamPath() { return QUORVI_FAKECAM; }
+std::string CliPath() { return QUORVI_CLI; }
+
+}  // namespace quorvi::test

@@ -1,0 +1,169 @@
+// The device list: merging sightings into rows, the clock column, and the worker-to-owner hand-off.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "DeviceList.h"
+
+using namespace quorvi;
+
+namespace {
+
+QStringList Ids(const DeviceListModel& m) {
+    QStringList ids;
+    for (int r = 0; r < m.rowCount(); ++r) ids << m.Cell(r, kColumnId);
+    return ids;
+}
+
+}  // namespace
+
+TEST(DeviceRows, FirstSightingMakesAFullRow) {
+    DeviceListModel m;
+    const std::string before = FormatClockTime(static_cast<uint32_t>(std::time(nullptr)));
+    AddDeviceRow(m, "urn:a", "http://a/onvif");
+    const std::string after = FormatClockTime(static_cast<uint32_t>(std::time(nullptr)));
+    ASSERT_EQ(m.rowCount(), 1);
+    EXPECT_EQ(m.Cell(0, kColumnId), "urn:a");
+    EXPECT_EQ(m.Cell(0, kColumnOnvif), "http://a/onvif");
+    const std::string shown = m.Cell(0, kColumnTimeOnline).toStdString();
+    EXPECT_TRUE(shown == before || shown == after) << shown;
+    EXPECT_EQ(m.headerData(0, Qt::Horizontal).toString(), "id");
+    EXPECT_EQ(m.headerData(1, Qt::Horizontal).toString(), "time online");
+    EXPECT_EQ(m.headerData(2, Qt::Horizontal).toString(), "onvif");
+}
+
+TEST(DeviceRows, RepeatedSightingRefreshesInPlaceAndNewDevicesGoOnTop) {
+    DeviceListModel m;
+    AddDeviceRow(m, "urn:a", "http://a/1");
+    AddDeviceRow(m, "urn:b", "http://b/1");
+    AddDeviceRow(m, "urn:c", "http://c/1");
+    EXPECT_EQ(Ids(m), (QStringList{"urn:c", "urn:b", "urn:a"}));
+    m.SetCell(1, kColumnTimeOnline, "stale");
+    AddDeviceRow(m, "urn:b", "http://b/2");
+    EXPECT_EQ(Ids(m), (QStringList{"urn:c", "urn:b", "urn:a"}));
+    EXPECT_EQ(m.Cell(1, kColumnOnvif), "http://b/2") << "the newer service address wins";
+    EXPECT_NE(m.Cell(1, kColumnTimeOnline), "stale") << "time online is rewritten";
+    AddDeviceRow(m, "urn:d", "");
+    EXPECT_EQ(Ids(m), (QStringList{"urn:d", "urn:c", "urn:b", "urn:a"}));
+    EXPECT_EQ(m.Cell(0, kColumnOnvif), "");
+}
+
+TEST(DeviceRows, IdsCompareExactly) {
+    DeviceListModel m;
+    AddDeviceRow(m, "urn:A", "x");
+    AddDeviceRow(m, "urn:a", "x");
+    AddDeviceRow(m, "urn:a ", "x");
+    AddDeviceRow(m, "", "first");
+    AddDeviceRow(m, "", "second");
+    EXPECT_EQ(m.rowCount(), 4);
+    EXPECT_EQ(m.Cell(0, kColumnId), "");
+    EXPECT_EQ(m.Cell(0, kColumnOnvif), "second") << "an empty id is a device like any other";
+
+    const std::string longId(300, 'x');
+    AddDeviceRow(m, longId, "long");
+    AddDeviceRow(m, longId + "y", "longer");
+    AddDeviceRow(m, longId, "long again");
+    EXPECT_EQ(m.rowCount(), 6);
+    EXPECT_EQ(m.Cell(1, kColumnId).size(), 300);
+    EXPECT_EQ(m.Cell(1, kColumnOnvif), "long again");
+}
+
+TEST(DeviceRows, InvalidBytesBecomeReplacementCharacters) {
+    DeviceListModel m;
+    AddDeviceRow(m, std::string("urn:\xff\xfe", 6), "http://\xc3\xa9");
+    EXPECT_EQ(m.Cell(0, kColumnId), QString("urn:") + QChar(0xFFFD) + QChar(0xFFFD));
+    EXPECT_EQ(m.Cell(0, kColumnOnvif), QString("http://") + QChar(0xE9));
+}
+
+TEST(DeviceRows, CellsOutsideTheListAreEmpty) {
+    DeviceListModel m;
+    EXPECT_EQ(m.Cell(-1, kColumnOnvif), "");
+    EXPECT_EQ(m.Cell(0, kColumnOnvif), "");
+    m.SetCell(-1, kColumnOnvif, "nowhere");
+    EXPECT_EQ(m.rowCount(), 0);
+}
+
+TEST(ClockTime, TwoDigitFieldsOnATwentyFourHourClock) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(FormatClockTime(9 * 3600 + 5 * 60 + 7), "09:05:07");
+    EXPECT_EQ(FormatClockTime(10 * 3600 + 10 * 60 + 10), "10:10:10");
+    EXPECT_EQ(FormatClockTime(86400 * 365), "00:00:00");
+    EXPECT_EQ(FormatClockTime(86400 + 23 * 3600 + 59 * 60 + 59), "23:59:59");
+    EXPECT_EQ(FormatClockTime(0xFFFFFFFFu), "06:28:15") << "the whole unsigned range, no sign extension";
+    ::setenv("TZ", "Asia/Shanghai", 1);
+    ::tzset();
+    EXPECT_EQ(FormatClockTime(0), "08:00:00") << "local time, not UTC";
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(ClockTime, FailedConversionGivesMidnight) {
+    auto failing = [](const std::time_t*, std::tm*) -> std::tm* { return nullptr; };
+    EXPECT_EQ(FormatClockTime(12345, failing), "00:00:00");
+}
+
+namespace {
+
+// A probe stand-in that keeps answering until asked to stop, like a busy network.
+ProbeFunction BusyProbe(int repliesPerExchange) {
+    return [repliesPerExchange](const char*, ReplyList& out, const std::atomic<bool>* running) {
+        for (int i = 0; i < repliesPerExchange; ++i) {
+            out.push_back("<a:Address>urn:dev-" + std::to_string(i % 50) + "</a:Address><d:XAddrs>http://h/" +
+                          std::to_string(i) + "</d:XAddrs>");
+        }
+        while (running && running->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return static_cast<int>(out.size());
+    };
+}
+
+}  // namespace
+
+TEST(DiscoveryHost, WorkerFillsTheListOnTheOwnersThread) {
+    DiscoveryHost host;
+    bool finished = false;
+    QObject::connect(&host, &DiscoveryHost::finished, [&] { finished = true; });
+    int calls = 0;
+    DiscoverySources sources{[] { return AdapterList{"10.9.9.9"}; },
+                             [&](const char*, ReplyList& out, const std::atomic<bool>*) {
+                                 ++calls;
+                                 out.push_back("<a:Address>urn:one</a:Address><d:XAddrs>http://one</d:XAddrs>");
+                                 return 1;
+                             }};
+    host.Start(sources, 3);
+    QElapsedTimer timer;
+    timer.start();
+    while (!finished && timer.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(host.Model().rowCount(), 1) << "three sightings of one device make one row";
+    EXPECT_EQ(host.Model().Cell(0, kColumnOnvif), "http://one");
+}
+
+TEST(DiscoveryHost, StoppingDuringAnExchangeReturnsPromptly) {
+    DiscoveryHost host;
+    host.Start({[] { return AdapterList{"10.9.9.9"}; }, BusyProbe(10)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QElapsedTimer timer;
+    timer.start();
+    host.Stop();
+    EXPECT_LT(timer.elapsed(), 200);
+}
+
+TEST(DiscoveryHost, QueuedSightingsForADestroyedOwnerAreDropped) {
+    // Sightings still queued when the owner goes must never reach it (ASan would see the use after free).
+    auto host = std::make_unique<DiscoveryHost>();
+    host->Start({[] { return AdapterList{"10.9.9.9", "10.9.9.8"}; }, BusyProbe(5000)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    QElapsedTimer timer;
+    timer.start();
+    host.reset();  // stops and joins the worker with thousands of calls still queued
+    EXPECT_LT(timer.elapsed(), 200);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    SUCCEED();
+}

@@ -1,0 +1,259 @@
+// Discovery on a real network: the private test network of tests/netns-run, with fakecam or an
+// in-process responder answering.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "DiscoveryCycle.h"
+#include "MessageId.h"
+#include "TestSupport.h"
+
+using namespace quorvi;
+using namespace quorvi::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kLocal = "198.18.0.1";
+
+// Joins the discovery group on 198.18.0.1 and answers the first Probe with the given datagrams.
+class Responder {
+public:
+    explicit Responder(std::vector<std::string> answers, int pacingEvery = 0)
+        : m_answers(std::move(answers)), m_pacing(pacingEvery) {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(3702);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        ip_mreq m{};
+        ::inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
+        ::inet_pton(AF_INET, kLocal, &m.imr_interface);
+        EXPECT_EQ(::setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m), 0);
+        timeval tv{0, 100000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Responder() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    int ProbesSeen() const { return m_probes; }
+    std::string LastProbe() const { return m_lastProbe; }
+    sockaddr_in LastSender() const { return m_sender; }
+
+private:
+    void Run() {
+        std::vector<char> buf(65536);
+        while (!m_stop) {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = ::recvfrom(m_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n <= 0) continue;
+            m_lastProbe.assign(buf.data(), static_cast<size_t>(n));
+            m_sender = from;
+            ++m_probes;
+            for (size_t i = 0; i < m_answers.size(); ++i) {
+                ::sendto(m_fd, m_answers[i].data(), m_answers[i].size(), 0, reinterpret_cast<sockaddr*>(&from),
+                         sizeof from);
+                if (m_pacing && i % m_pacing == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+    std::vector<std::string> m_answers;
+    int m_pacing;
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_probes{0};
+    std::string m_lastProbe;
+    sockaddr_in m_sender{};
+    std::thread m_thread;
+};
+
+std::vector<std::string> FakecamArgs(int devices, int maxDelayMs) {
+    return {FakecamPath(), "--devices", std::to_string(devices), "--max-delay-ms", std::to_string(maxDelayMs),
+            "--no-http"};
+}
+
+}  // namespace
+
+TEST(ProbeExchange, CollectsEveryReplyForTheWholeWindow) {
+    ChildProcess fakecam(FakecamArgs(7, 300));
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    ReplyList replies;
+    const auto start = Clock::now();
+    EXPECT_EQ(ProbeOnAddress(kLocal, replies), 7);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::seconds(3));
+    EXPECT_LT(took, std::chrono::milliseconds(4300));
+    std::set<std::string> endpoints;
+    for (const auto& r : replies) endpoints.insert(ExtractSighting(r).value().endpoint);
+    EXPECT_EQ(endpoints.size(), 7u);
+    EXPECT_NE(fakecam.Output().find("probe from 198.18.0.1:3704 urn:uuid:"), std::string::npos) << fakecam.Output();
+}
+
+TEST(ProbeExchange, SendsTheProbeFromPort3704AndKeepsRepliesWhole) {
+    std::string big = "<a:Address>urn:big</a:Address><d:XAddrs>http://big</d:XAddrs>";
+    big.resize(10000, 'x');
+    const std::string withNul("<a:Address>urn:n</a:Address>\0\0<d:XAddrs>h</d:XAddrs>\0end", 55);
+    std::string largest(kMaxDatagram, 'L');
+    Responder responder({big, withNul, largest});
+    ReplyList replies;
+    ASSERT_EQ(ProbeOnAddress(kLocal, replies), 3);
+    EXPECT_EQ(replies[0], big);
+    EXPECT_EQ(replies[1], withNul);
+    EXPECT_EQ(replies[2].size(), kMaxDatagram);
+    EXPECT_EQ(responder.ProbesSeen(), 1) << "the Probe is sent once";
+    const std::string probe = responder.LastProbe();
+    EXPECT_EQ(probe.size(), 768u);
+    EXPECT_EQ(probe.rfind("<Envelope", 0), 0u);
+    EXPECT_EQ(ntohs(responder.LastSender().sin_port), 3704);
+    char from[INET_ADDRSTRLEN];
+    const sockaddr_in sender = responder.LastSender();
+    ::inet_ntop(AF_INET, &sender.sin_addr, from, sizeof from);
+    EXPECT_STREQ(from, kLocal);
+}
+
+TEST(ProbeExchange, AFloodIsCappedAtTheReplyLimit) {
+    std::vector<std::string> flood(kMaxRepliesPerExchange + 1500, "tiny reply");
+    Responder responder(flood, 100);
+    ReplyList replies;
+    EXPECT_EQ(ProbeOnAddress(kLocal, replies), static_cast<int>(kMaxRepliesPerExchange));
+    EXPECT_EQ(replies.size(), kMaxRepliesPerExchange);
+}
+
+TEST(ProbeExchange, PortAlreadyTakenFailsAndSendsNothing) {
+    Responder responder({"x"});
+    const int blocker = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(3704);
+    ::inet_pton(AF_INET, kLocal, &local.sin_addr);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    ReplyList replies{"kept"};
+    EXPECT_EQ(ProbeOnAddress(kLocal, replies), -1);
+    EXPECT_EQ(replies, ReplyList{"kept"});
+    ::close(blocker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(responder.ProbesSeen(), 0);
+}
+
+TEST(ProbeExchange, BadAddressesFailWithoutDrawingAMessageId) {
+    for (const char* address : {"not-an-address", "198.18.0", "", "255.255.255.255", "198.18.0.77"}) {
+        const uint32_t before = ProcessMessageIds().State();
+        ReplyList replies;
+        EXPECT_EQ(ProbeOnAddress(address, replies), -1) << address;
+        EXPECT_EQ(ProcessMessageIds().State(), before) << address;
+    }
+    ReplyList replies;
+    EXPECT_EQ(ProbeOnAddress(nullptr, replies), -1);
+}
+
+TEST(ProbeExchange, AStopRequestEndsTheExchangeWithin200ms) {
+    std::atomic<bool> running{true};
+    std::atomic<int64_t> stoppedAt{0};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        stoppedAt = Clock::now().time_since_epoch().count();
+        running = false;
+    });
+    ReplyList replies;
+    EXPECT_EQ(ProbeOnAddress(kLocal, replies, &running), 0);
+    const auto returnedAt = Clock::now().time_since_epoch().count();
+    stopper.join();
+    EXPECT_LT(std::chrono::nanoseconds(returnedAt - stoppedAt.load()), std::chrono::milliseconds(200));
+}
+
+TEST(LocalAdapters, ListsTheTestAdapterButNotLoopback) {
+    AdapterList adapters;
+    const int n = GetLocalAdapters(adapters);
+    EXPECT_EQ(n, static_cast<int>(adapters.size()));
+    AdapterList expected{kLocal};
+    if (const char* second = std::getenv("QUORVI_NETNS_SECOND"); second && std::string(second) == "1")
+        expected.push_back("198.18.0.2");
+    EXPECT_EQ(adapters, expected);
+}
+
+TEST(DiscoveryCycleOnTheNetwork, EveryAddressGetsItsExchangeInOrder) {
+    const char* second = std::getenv("QUORVI_NETNS_SECOND");
+    if (!second || std::string(second) != "1") GTEST_SKIP() << "needs the two-address adapter";
+    ChildProcess fakecam(FakecamArgs(2, 0));
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    std::atomic<bool> running{true};
+    std::vector<Sighting> seen;
+    EXPECT_EQ(RunDiscoveryCycles(running, DiscoverySources{}, [&](const Sighting& s) { seen.push_back(s); }, 1), 1);
+    const std::string log = fakecam.Output();
+    const auto first = log.find("probe from 198.18.0.1:3704");
+    const auto secondProbe = log.find("probe from 198.18.0.2:3704");
+    ASSERT_NE(first, std::string::npos) << log;
+    ASSERT_NE(secondProbe, std::string::npos) << log;
+    EXPECT_LT(first, secondProbe);
+    EXPECT_EQ(seen.size(), 4u) << "two devices seen from each of two addresses";
+}
+
+TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
+    ChildProcess fakecam(FakecamArgs(4, 200));
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    const ProcessResult r = RunProcess({CliPath(), "discover", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+    ASSERT_EQ(rows.size(), 4) << r.out;
+    std::set<QString> ids, services;
+    for (const auto& v : rows) {
+        const QJsonObject row = v.toObject();
+        ids.insert(row["id"].toString());
+        services.insert(row["onvif"].toString());
+        EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(row["time_online"].toString()).hasMatch());
+    }
+    EXPECT_EQ(ids.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(services.count(QString("http://198.18.0.1:8080/cam%1/onvif/device_service").arg(i)), 1u) << r.out;
+    }
+}
+
+TEST(Cli, PlainOutputIsOneTabSeparatedLinePerDevice) {
+    ChildProcess fakecam(FakecamArgs(2, 0));
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    const ProcessResult r = RunProcess({CliPath(), "discover"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const QStringList lines = QString::fromStdString(r.out).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << r.out;
+    for (const QString& line : lines) {
+        const QStringList cells = line.split('\t');
+        ASSERT_EQ(cells.size(), 3) << line.toStdString();
+        EXPECT_TRUE(cells[0].startsWith("urn:uuid:"));
+        EXPECT_TRUE(cells[2].startsWith("http://198.18.0.1:8080/cam"));
+    }
+}
+
+TEST(Cli, ArgumentsAreChecked) {
+    EXPECT_EQ(RunProcess({CliPath(), "--version"}).out, "quorvi-cli 1.0.0.1\n");
+    EXPECT_EQ(RunProcess({CliPath(), "--help"}).exitCode, 0);
+    for (std::vector<std::string> bad : {std::vector<std::string>{}, {"frobnicate"}, {"discover", "--cycles"},
+                                         {"discover", "--cycles", "0"}, {"discover", "--cycles", "2x"},
+                                         {"discover", "--loud"}}) {
+        bad.insert(bad.begin(), CliPath());
+        const ProcessResult r = RunProcess(bad);
+        EXPECT_EQ(r.exitCode, 2) << bad.back();
+        EXPECT_FALSE(r.err.empty());
+    }
+}
+
+int main(int argc, char** argv) {
+    RequirePrivateNetwork();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

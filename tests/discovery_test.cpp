@@ -1,0 +1,191 @@
+// Discovery without the network: MessageIDs, the Probe's bytes, reply extraction and the cycle.
+#include <gtest/gtest.h>
+#include <tinyxml.h>
+
+#include <thread>
+
+#include "DiscoveryCycle.h"
+#include "MessageId.h"
+#include "ProbeExchange.h"
+#include "ReplyExtraction.h"
+
+using namespace quorvi;
+
+TEST(MessageId, SeedOneGivesTheKnownSequence) {
+    MessageIdGenerator generator(1);
+    EXPECT_EQ(generator.Next(), "urn:uuid:00000029-0000-4482-8000-18be00006784");
+    EXPECT_EQ(generator.Next(), "urn:uuid:00004ae1-0000-43d6-8000-2cd6000072ae");
+    EXPECT_EQ(generator.Next(), "urn:uuid:00006952-0000-45f9-8000-164900006df1");
+    EXPECT_EQ(generator.Next(), "urn:uuid:00005af1-0000-441b-8000-26e9000001eb");
+}
+
+TEST(MessageId, FreshGeneratorsDoNotRepeatEachOther) {
+    // Each run of the program gets a fresh generator; two of them must not send the same IDs.
+    MessageIdGenerator first;
+    MessageIdGenerator second;
+    const std::string a = first.Next();
+    const std::string b = second.Next();
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.size(), 45u);
+    EXPECT_EQ(a.rfind("urn:uuid:", 0), 0u);
+    EXPECT_NE(MessageIdGenerator().Next(), MessageIdGenerator(1).Next());
+}
+
+TEST(Probe, IsTheFixedSevenHundredSixtyEightBytes) {
+    const std::string id = "urn:uuid:00000029-0000-4482-8000-18be00006784";
+    const std::string probe = BuildProbe(id);
+    EXPECT_EQ(probe.size(), 768u);
+    EXPECT_EQ(probe.rfind("<Envelope xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\" "
+                          "xmlns=\"http://www.w3.org/2003/05/soap-envelope\"><Header>",
+                          0),
+              0u);
+    EXPECT_NE(probe.find("<wsa:MessageID xmlns:wsa=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\">" + id +
+                         "</wsa:MessageID>"),
+              std::string::npos);
+    for (const char* uri : {"http://www.w3.org/2001/XMLSchema-instance", "http://www.w3.org/2001/XMLSchema\"",
+                            "xmlns=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\"",
+                            ">http://schemas.xmlsoap.org/ws/2005/04/discovery/Probe</wsa:Action>",
+                            ">urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>",
+                            "<Types>dn:NetworkVideoTransmitter</Types><Scopes/></Probe></Body>"}) {
+        EXPECT_NE(probe.find(uri), std::string::npos) << uri;
+    }
+    EXPECT_EQ(probe.find("<?xml"), std::string::npos);
+    EXPECT_EQ(probe.find_first_of("\r\n\t"), std::string::npos);
+    EXPECT_EQ(probe.find("> <"), std::string::npos);
+    const std::string tail = "</Envelope>";
+    EXPECT_EQ(probe.compare(probe.size() - tail.size(), tail.size(), tail), 0) << "nothing after </Envelope>";
+
+    TiXmlDocument doc;
+    doc.Parse(probe.c_str());
+    ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+    EXPECT_STREQ(doc.RootElement()->Value(), "Envelope");
+}
+
+struct ExtractionCase {
+    const char* name;
+    std::string reply;
+    bool found;
+    std::string endpoint;
+    std::string service;
+};
+
+class Extraction : public ::testing::TestWithParam<ExtractionCase> {};
+
+TEST_P(Extraction, CutsTheSighting) {
+    const ExtractionCase& c = GetParam();
+    const auto sighting = ExtractSighting(c.reply);
+    ASSERT_EQ(sighting.has_value(), c.found);
+    if (c.found) {
+        EXPECT_EQ(sighting->endpoint, c.endpoint);
+        EXPECT_EQ(sighting->service, c.service);
+    }
+}
+
+const std::string kUrn = "urn:uuid:1419d68a-1dd2-11b2-a105-F0000000A1B2";
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, Extraction,
+    ::testing::Values(
+        ExtractionCase{"UrnAndFirstOfTwoAddresses",
+                       "<d:ProbeMatch><wsa:EndpointReference><wsa:Address>" + kUrn +
+                           "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://10.0.0.5/onvif/device_service "
+                           "http://[fe80::1]/onvif/device_service</d:XAddrs>",
+                       true, kUrn, "http://10.0.0.5/onvif/device_service"},
+        ExtractionCase{"XAddrsWithoutSpaceIsWhole", "<a:Address>x</a:Address><d:XAddrs>http://h/s</d:XAddrs>", true,
+                       "x", "http://h/s"},
+        ExtractionCase{"XAddrsStartingWithSpaceIsEmpty", "<a:Address>x</a:Address><d:XAddrs> http://h/s</d:XAddrs>",
+                       true, "x", ""},
+        ExtractionCase{"EmptyAddressIsHandedOn", "<a:Address></a:Address><d:XAddrs>http://h/s</d:XAddrs>", true, "",
+                       "http://h/s"},
+        ExtractionCase{"AddressWithoutXAddrs", "<a:Address>x</a:Address>", false, "", ""},
+        ExtractionCase{"NoCloseAfterAddress", "<a:Address>x<d:XAddrs>http://h/s", false, "", ""},
+        ExtractionCase{"NoCloseAfterXAddrs", "<a:Address>x</a:Address><d:XAddrs>http://h/s", false, "", ""},
+        ExtractionCase{"NulBeforeAddress", std::string("junk\0<a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", 48),
+                       false, "", ""},
+        ExtractionCase{"NulAfterBothStillFound",
+                       std::string("<a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>\0tail", 51), true, "x", "y"},
+        ExtractionCase{"OtherLetterCaseNotFound", "<a:address>x</a:address><d:xaddrs>y</d:xaddrs>", false, "", ""},
+        ExtractionCase{"UnprefixedNotFound", "<Address>x</Address><XAddrs>y</XAddrs>", false, "", ""},
+        ExtractionCase{"XAddrsBeforeAddressStillFound", "<d:XAddrs>y z</d:XAddrs><a:Address>x</a:Address>", true, "x",
+                       "y"},
+        ExtractionCase{"FirstAddressMarkerCountsWherever",
+                       "<h:Address>hdr</h:Address><a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", true, "hdr", "y"},
+        ExtractionCase{"TabDoesNotSeparate", "<a:Address>x</a:Address><d:XAddrs>a\tb c</d:XAddrs>", true, "x",
+                       "a\tb"},
+        ExtractionCase{"NoTrimmingOrUnescaping",
+                       "<a:Address>\n x&amp;y </a:Address><d:XAddrs>\nhttp://h/?a=1&amp;b</d:XAddrs>", true,
+                       "\n x&amp;y ", "\nhttp://h/?a=1&amp;b"},
+        ExtractionCase{"NestedMarkupEndsAtFirstClose", "<a:Address><b>x</b></a:Address><d:XAddrs>y</d:XAddrs>", true,
+                       "<b>x", "y"},
+        ExtractionCase{"EmptyReply", "", false, "", ""}),
+    [](const ::testing::TestParamInfo<ExtractionCase>& info) { return std::string(info.param.name); });
+
+namespace {
+
+// A probe stand-in that records the addresses it is asked to probe and answers with canned replies.
+struct RecordingProbe {
+    std::vector<std::string> probed;
+    std::vector<std::string> replies;
+    int result = 0;
+    ProbeFunction Function() {
+        return [this](const char* address, ReplyList& out, const std::atomic<bool>*) {
+            probed.emplace_back(address);
+            if (result < 0) return result;
+            out = replies;
+            return static_cast<int>(out.size());
+        };
+    }
+};
+
+std::string Reply(const std::string& endpoint, const std::string& service) {
+    return "<wsa:Address>" + endpoint + "</wsa:Address><d:XAddrs>" + service + "</d:XAddrs>";
+}
+
+}  // namespace
+
+TEST(DiscoveryCycle, ProbesEveryUsableAddressInOrderAndSkipsTheZeroAddress) {
+    RecordingProbe probe;
+    probe.replies = {Reply("dev-a", "http://a/s"), "garbage", Reply("dev-b", "http://b/s"), Reply("dev-a", "http://a2")};
+    DiscoverySources sources{[] { return AdapterList{"10.1.1.1", "0.0.0.0", "10.1.1.2"}; }, probe.Function()};
+    std::vector<Sighting> seen;
+    std::atomic<bool> running{true};
+    EXPECT_EQ(RunDiscoveryCycles(running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2), 2);
+    EXPECT_EQ(probe.probed, (std::vector<std::string>{"10.1.1.1", "10.1.1.2", "10.1.1.1", "10.1.1.2"}));
+    ASSERT_EQ(seen.size(), 12u);  // three usable replies, two addresses, two cycles
+    EXPECT_EQ(seen[0], (Sighting{"dev-a", "http://a/s"}));
+    EXPECT_EQ(seen[1], (Sighting{"dev-b", "http://b/s"}));
+    EXPECT_EQ(seen[2], (Sighting{"dev-a", "http://a2"}));
+}
+
+TEST(DiscoveryCycle, ClearedFlagRunsNothing) {
+    RecordingProbe probe;
+    std::atomic<bool> running{false};
+    DiscoverySources sources{[] { return AdapterList{"10.1.1.1"}; }, probe.Function()};
+    EXPECT_EQ(RunDiscoveryCycles(running, sources, [](const Sighting&) {}), 0);
+    EXPECT_TRUE(probe.probed.empty());
+}
+
+TEST(DiscoveryCycle, IdleCyclesPauseAndAStopEndsThePause) {
+    // Only "0.0.0.0", or every exchange failing: the worker must not spin, and must still stop promptly.
+    for (int failing = 0; failing < 2; ++failing) {
+        RecordingProbe probe;
+        probe.result = -1;
+        int listings = 0;
+        DiscoverySources sources{[&] {
+                                     ++listings;
+                                     return failing ? AdapterList{"10.1.1.1"} : AdapterList{"0.0.0.0"};
+                                 },
+                                 probe.Function()};
+        std::atomic<bool> running{true};
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            running = false;
+        });
+        const auto start = std::chrono::steady_clock::now();
+        RunDiscoveryCycles(running, sources, [](const Sighting&) {});
+        const auto took = std::chrono::steady_clock::now() - start;
+        stopper.join();
+        EXPECT_EQ(listings, 1) << "a cycle that probed nothing must wait before the next";
+        EXPECT_LT(took, std::chrono::milliseconds(800)) << "the stop must end the pause early";
+    }
+}

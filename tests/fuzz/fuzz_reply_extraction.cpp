@@ -1,0 +1,17 @@
+// Any datagram from the network goes through the extraction; it must never crash or read out of bounds.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "ReplyExtraction.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view reply(reinterpret_cast<const char*>(data), size);
+    if (const auto sighting = quorvi::ExtractSighting(reply)) {
+        // Both texts come from inside the reply, before its first NUL.
+        if (sighting->endpoint.size() > size || sighting->service.size() > size) __builtin_trap();
+        if (sighting->endpoint.find('\0') != std::string::npos) __builtin_trap();
+        if (sighting->service.find(' ') != std::string::npos) __builtin_trap();
+    }
+    return 0;
+}
