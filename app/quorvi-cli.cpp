@@ -10,15 +10,20 @@
 #include <vector>
 
 #include "DeviceList.h"
+#include "StreamRequest.h"
+#include "onvifc.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json]\n"
+    "       quorvi-cli streams URI [--user U] [--password P] [--json]\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
-    "           and prints one line per device, newest first: id, time online, onvif address\n";
+    "           and prints one line per device, newest first: id, time online, onvif address\n"
+    "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
+    "           with the credentials inside the addresses when both are given\n";
 
 int BadArguments(const std::string& message) {
     std::fprintf(stderr, "quorvi-cli: %s\n%s", message.c_str(), kUsage);
@@ -73,6 +78,43 @@ int Discover(const std::vector<std::string>& args) {
     return 0;
 }
 
+int Streams(const std::vector<std::string>& args) {
+    QString uri;
+    QString user;
+    QString password;
+    bool haveUri = false;
+    bool json = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--json") {
+            json = true;
+        } else if (a == "--user" || a == "--password") {
+            if (i + 1 >= args.size()) return BadArguments(a + " needs a value");
+            (a == "--user" ? user : password) = QString::fromLocal8Bit(args[++i].c_str());
+        } else if (a.rfind("--", 0) == 0 || haveUri) {
+            return BadArguments("unknown argument to streams: " + a);
+        } else {
+            uri = QString::fromLocal8Bit(a.c_str());
+            haveUri = true;
+        }
+    }
+    if (!haveUri) return BadArguments("streams needs the device's service address");
+
+    const quorvi::StreamAddresses streams = quorvi::RequestStreamAddresses(uri, user, password);
+    if (streams.result < 0) {
+        std::fprintf(stderr, "quorvi-cli: %s\n", Onvif_ErrorText(streams.result));
+        return 1;
+    }
+    if (json) {
+        const QJsonObject object{{"mainStream", streams.mainStream}, {"subStream", streams.subStream}};
+        PrintLine(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    } else {
+        PrintLine("mainStream:\t" + streams.mainStream);
+        PrintLine("subStream:\t" + streams.subStream);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,5 +135,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "discover") return Discover(args);
+    if (command == "streams") return Streams(args);
     return BadArguments("unknown command: " + command);
 }

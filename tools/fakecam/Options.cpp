@@ -22,7 +22,8 @@ const char kUsage[] =
     "  --clock-skew SECONDS --media 1|2|both   --profiles K\n"
     "  --delay-ms MS        delay of every SOAP answer\n"
     "  --fault hang|huge|malformed|services-fault|always-401\n"
-    "  --uri-query TEXT     appended to every stream Uri after '?'\n";
+    "  --uri-query TEXT     appended to every stream Uri after '?'\n"
+    "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n";
 
 bool ToLong(const char* text, long& out) {
     char* end = nullptr;
@@ -71,6 +72,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         else if (arg == "--delay-ms") { if (!needNumber(n)) return false; o.delayMs = static_cast<int>(n); }
         else if (arg == "--fault") o.fault = value;
         else if (arg == "--uri-query") o.uriQuery = value;
+        else if (arg == "--xaddr-host") o.xaddrHost = value;
         else {
             std::fprintf(stderr, "fakecam: unknown option %s\n%s", arg.c_str(), kUsage);
             return false;

@@ -23,6 +23,7 @@ struct Options {
     int delayMs = 0;     // per SOAP request
     std::string fault;   // hang | huge | malformed | services-fault | always-401 | none
     std::string uriQuery;  // appended to each stream Uri, e.g. "a=1&b=2"
+    std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
 };
 
 // Parses argv; prints a message and returns false on a bad argument.

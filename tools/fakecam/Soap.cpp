@@ -1,22 +1,340 @@
+// The SOAP side of the simulated devices, written from the ONVIF and HTTP specifications on its own,
+// so that it checks the client library rather than mirroring it.
 #include "Soap.h"
 
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/md5.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+#include <tinyxml.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <regex>
 
 namespace fakecam {
+
+namespace {
+
+constexpr const char* kEnvelopeOpen =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\" "
+    "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\" xmlns:trt=\"http://www.onvif.org/ver10/media/wsdl\" "
+    "xmlns:tr2=\"http://www.onvif.org/ver20/media/wsdl\" xmlns:tt=\"http://www.onvif.org/ver10/schema\" "
+    "xmlns:ter=\"http://www.onvif.org/ver10/error\">\n<env:Body>";
+constexpr const char* kEnvelopeClose = "</env:Body>\n</env:Envelope>\n";
+
+std::string Wrap(const std::string& body) { return kEnvelopeOpen + body + kEnvelopeClose; }
+
+std::string Fault(const std::string& code, const std::string& subcode, const std::string& reason) {
+    return Wrap("<env:Fault><env:Code><env:Value>env:" + code + "</env:Value><env:Subcode><env:Value>" + subcode +
+                "</env:Value></env:Subcode></env:Code><env:Reason><env:Text xml:lang=\"en\">" + reason +
+                "</env:Text></env:Reason></env:Fault>");
+}
+
+std::string Local(const char* name) {
+    const char* colon = std::strrchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+const TiXmlElement* Find(const TiXmlNode* parent, const char* local) {
+    if (!parent) return nullptr;
+    for (const TiXmlElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
+        if (Local(e->Value()) == local) return e;
+    }
+    return nullptr;
+}
+
+std::string TextOf(const TiXmlElement* e) { return e && e->GetText() ? e->GetText() : ""; }
+
+std::string Hex(const unsigned char* bytes, size_t n) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+std::string Md5Hex(const std::string& text) {
+    unsigned char d[MD5_DIGEST_LENGTH];
+    EVP_Digest(text.data(), text.size(), d, nullptr, EVP_md5(), nullptr);
+    return Hex(d, sizeof d);
+}
+
+std::string FromBase64(const std::string& text) {
+    std::string out(text.size(), '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0) return {};
+    out.resize(static_cast<size_t>(n));
+    size_t pad = 0;
+    for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) ++pad;
+    out.resize(out.size() - std::min(pad, out.size()));
+    return out;
+}
+
+std::string ToBase64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+// "2024-02-04T07:44:17Z" or with ".123" before the Z; -1 when it is not such a time.
+std::time_t ParseCreated(const std::string& text) {
+    std::tm t{};
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &t.tm_sec, &consumed) != 6) {
+        return -1;
+    }
+    std::string rest = text.substr(static_cast<size_t>(consumed));
+    if (!rest.empty() && rest[0] == '.') rest.erase(0, rest.find_first_not_of("0123456789", 1));
+    if (rest != "Z") return -1;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return ::timegm(&t);
+}
+
+std::map<std::string, std::string> DigestFields(const std::string& header) {
+    std::map<std::string, std::string> fields;
+    static const std::regex field(R"re((\w+)=(?:"([^"]*)"|([^,\s]+)))re");
+    for (auto it = std::sregex_iterator(header.begin(), header.end(), field); it != std::sregex_iterator(); ++it) {
+        fields[(*it)[1]] = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
+    }
+    return fields;
+}
+
+}  // namespace
 
 SoapServer::SoapServer(const Options& o) : m_options(o), m_server(std::make_unique<httplib::Server>()) {}
 
 SoapServer::~SoapServer() { Stop(); }
 
 bool SoapServer::Start() {
+    m_server->set_keep_alive_max_count(1000);
+    m_server->Post(R"(/cam(\d+)/onvif/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
+        Handle(req, res);
+    });
     if (!m_server->bind_to_port(m_options.bind, m_options.httpPort)) return false;
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
     return true;
 }
 
 void SoapServer::Stop() {
+    m_stopping = true;
     m_server->stop();
     if (m_thread.joinable()) m_thread.join();
+}
+
+void SoapServer::Challenge(httplib::Response& res) {
+    unsigned char raw[16];
+    RAND_bytes(raw, sizeof raw);
+    const std::string nonce = Hex(raw, sizeof raw);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nonces.insert(nonce);
+    }
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Digest realm=\"fakecam\", qop=\"auth\", algorithm=MD5, nonce=\"" + nonce + "\"");
+    res.set_content("<html><body>401 Unauthorized</body></html>", "text/html");
+}
+
+bool SoapServer::DigestValid(const httplib::Request& req) {
+    const std::string header = req.get_header_value("Authorization");
+    if (header.rfind("Digest ", 0) != 0) return false;
+    auto f = DigestFields(header.substr(7));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_nonces.count(f["nonce"])) return false;
+    }
+    if (f["username"] != m_options.user || f["realm"] != "fakecam" || f["qop"] != "auth") return false;
+    const std::string ha1 = Md5Hex(m_options.user + ":fakecam:" + m_options.password);
+    const std::string ha2 = Md5Hex(req.method + ":" + f["uri"]);
+    return f["response"] == Md5Hex(ha1 + ":" + f["nonce"] + ":" + f["nc"] + ":" + f["cnonce"] + ":auth:" + ha2);
+}
+
+std::string SoapServer::ServiceUrl(int device, const std::string& service) const {
+    const bool elsewhere = !m_options.xaddrHost.empty() && service != "device_service";
+    const std::string host =
+        elsewhere ? m_options.xaddrHost : m_options.bind + ":" + std::to_string(m_options.httpPort);
+    return "http://" + host + "/cam" + std::to_string(device) + "/onvif/" + service;
+}
+
+void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
+    const Options& o = m_options;
+    for (int waited = 0; waited < o.delayMs && !m_stopping; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (o.fault == "hang") {
+        for (int i = 0; i < 600 && !m_stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return;
+    }
+    const bool digest = o.auth == "digest" || o.auth == "both";
+    const bool wsse = o.auth == "wsse" || o.auth == "both";
+    if (o.fault == "always-401" || (req.body.empty() && digest)) return Challenge(res);
+    if (req.body.empty()) {
+        res.status = 400;
+        return;
+    }
+    const int device = std::stoi(req.matches[1]);
+    const std::string service = req.matches[2];
+    if (device < 0 || device >= o.devices) {
+        res.status = 404;
+        return;
+    }
+    if (o.fault == "huge") {
+        res.set_content(Wrap(std::string(2 << 20, ' ')), "application/soap+xml");
+        return;
+    }
+    if (o.fault == "malformed") {
+        res.set_content("<env:Envelope><env:Body><tds:GetSystemDateAndTimeResponse><oops", "application/soap+xml");
+        return;
+    }
+
+    TiXmlDocument doc;
+    doc.Parse(req.body.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    const TiXmlElement* envelope = doc.RootElement();
+    const TiXmlElement* payload = envelope ? Find(envelope, "Body") : nullptr;
+    payload = payload ? payload->FirstChildElement() : nullptr;
+    if (doc.Error() || !payload || Local(envelope->Value()) != "Envelope") {
+        res.status = 400;
+        res.set_content(Fault("Sender", "ter:WellFormed", "not a SOAP envelope"), "application/soap+xml");
+        return;
+    }
+    const std::string operation = Local(payload->Value());
+    const bool open = operation == "GetSystemDateAndTime";
+
+    if (!open && digest && !DigestValid(req)) return Challenge(res);
+    if (!open && wsse) {
+        const TiXmlElement* token = Find(Find(Find(envelope, "Header"), "Security"), "UsernameToken");
+        const TiXmlElement* password = Find(token, "Password");
+        const char* type = password ? password->Attribute("Type") : nullptr;
+        const std::string nonce = FromBase64(TextOf(Find(token, "Nonce")));
+        const std::string created = TextOf(Find(token, "Created"));
+        const std::time_t when = ParseCreated(created);
+        const std::time_t ourClock = std::time(nullptr) + o.clockSkew;
+        bool valid = token && TextOf(Find(token, "Username")) == o.user && type &&
+                     std::string(type).find("#PasswordDigest") != std::string::npos && when != -1 &&
+                     std::labs(static_cast<long>(when - ourClock)) <= 5;
+        if (valid) {
+            unsigned char sha[SHA_DIGEST_LENGTH];
+            const std::string input = nonce + created + o.password;
+            SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), sha);
+            valid = TextOf(password) == ToBase64(std::string(reinterpret_cast<char*>(sha), sizeof sha));
+        }
+        if (!valid) {
+            res.status = 400;
+            res.set_content(Fault("Sender", "ter:NotAuthorized", "Sender not Authorized"), "application/soap+xml");
+            return;
+        }
+    }
+    if (operation == "GetServices" && o.fault == "services-fault") {
+        res.status = 500;
+        res.set_content(Fault("Receiver", "ter:ActionNotSupported", "GetServices is not supported"),
+                        "application/soap+xml");
+        return;
+    }
+    // Profiles are asked for by token, on the service the device offers.
+    std::string answer;
+    if (operation == "GetStreamUri") {
+        const TiXmlElement* tokenElement = Find(payload, "ProfileToken");
+        answer = Answer(device, "GetStreamUri:" + TextOf(tokenElement), service);
+    } else {
+        answer = Answer(device, operation, service);
+    }
+    if (answer.empty()) {
+        res.status = 500;
+        res.set_content(Fault("Receiver", "ter:ActionNotSupported", "unknown action " + operation),
+                        "application/soap+xml");
+        return;
+    }
+    res.set_content(Wrap(answer), "application/soap+xml; charset=utf-8");
+}
+
+std::string SoapServer::Answer(int device, const std::string& operation, const std::string& service) {
+    const Options& o = m_options;
+    const bool media1 = o.media == "1" || o.media == "both";
+    const bool media2 = o.media == "2" || o.media == "both";
+    if (service == "device_service") {
+        if (operation == "GetSystemDateAndTime") {
+            const std::time_t now = std::time(nullptr) + o.clockSkew;
+            std::tm t{};
+            ::gmtime_r(&now, &t);
+            return "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime><tt:DateTimeType>NTP</tt:DateTimeType>"
+                   "<tt:DaylightSavings>false</tt:DaylightSavings><tt:TimeZone><tt:TZ>UTC0</tt:TZ></tt:TimeZone>"
+                   "<tt:UTCDateTime><tt:Time><tt:Hour>" + std::to_string(t.tm_hour) + "</tt:Hour><tt:Minute>" +
+                   std::to_string(t.tm_min) + "</tt:Minute><tt:Second>" + std::to_string(t.tm_sec) +
+                   "</tt:Second></tt:Time><tt:Date><tt:Year>" + std::to_string(t.tm_year + 1900) +
+                   "</tt:Year><tt:Month>" + std::to_string(t.tm_mon + 1) + "</tt:Month><tt:Day>" +
+                   std::to_string(t.tm_mday) + "</tt:Day></tt:Date></tt:UTCDateTime>"
+                   "</tds:SystemDateAndTime></tds:GetSystemDateAndTimeResponse>";
+        }
+        if (operation == "GetServices") {
+            auto entry = [&](const char* space, const std::string& svc) {
+                return std::string("<tds:Service><tds:Namespace>") + space + "</tds:Namespace><tds:XAddr>\n  " +
+                       ServiceUrl(device, svc) + "\n</tds:XAddr><tds:Version><tt:Major>2</tt:Major><tt:Minor>60"
+                       "</tt:Minor></tds:Version></tds:Service>";
+            };
+            std::string s = "<tds:GetServicesResponse>" + entry("http://www.onvif.org/ver10/device/wsdl", "device_service");
+            if (media1) s += entry("http://www.onvif.org/ver10/media/wsdl", "media_service");
+            if (media2) s += entry("http://www.onvif.org/ver20/media/wsdl", "media2_service");
+            s += entry("http://www.onvif.org/ver20/ptz/wsdl", "ptz_service");
+            s += entry("http://www.example.com/vendor/wsdl", "vendor_service");
+            return s + "</tds:GetServicesResponse>";
+        }
+        if (operation == "GetCapabilities") {
+            std::string s = "<tds:GetCapabilitiesResponse><tds:Capabilities><tt:Device><tt:XAddr>" +
+                            ServiceUrl(device, "device_service") + "</tt:XAddr></tt:Device>";
+            if (media1) s += "<tt:Media><tt:XAddr>" + ServiceUrl(device, "media_service") + "</tt:XAddr></tt:Media>";
+            s += "<tt:PTZ><tt:XAddr>" + ServiceUrl(device, "ptz_service") + "</tt:XAddr></tt:PTZ>";
+            return s + "</tds:Capabilities></tds:GetCapabilitiesResponse>";
+        }
+        if (operation == "GetDeviceInformation") {
+            return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</tds:Manufacturer><tds:Model>FC-" +
+                   std::to_string(100 + device % 7) + "</tds:Model><tds:FirmwareVersion>1.0</tds:FirmwareVersion>"
+                   "<tds:SerialNumber>FC" + std::to_string(device) + "</tds:SerialNumber><tds:HardwareId>1"
+                   "</tds:HardwareId></tds:GetDeviceInformationResponse>";
+        }
+        return {};
+    }
+    const bool isMedia1 = service == "media_service" && media1;
+    const bool isMedia2 = service == "media2_service" && media2;
+    if (!isMedia1 && !isMedia2) return {};
+    const std::string p = isMedia1 ? "trt" : "tr2";
+    auto profileName = [](int k) {
+        return k == 0 ? std::string("mainStream") : k == 1 ? std::string("subStream") : "stream" + std::to_string(k);
+    };
+    if (operation == "GetProfiles") {
+        std::string s = "<" + p + ":GetProfilesResponse>";
+        for (int k = 0; k < o.profiles; ++k) {
+            s += "<" + p + ":Profiles token=\"Profile_" + std::to_string(k) + "\" fixed=\"true\"><" +
+                 (isMedia1 ? "tt" : "tr2") + ":Name>" + profileName(k) + "</" + (isMedia1 ? "tt" : "tr2") +
+                 ":Name></" + p + ":Profiles>";
+        }
+        return s + "</" + p + ":GetProfilesResponse>";
+    }
+    if (operation.rfind("GetStreamUri:", 0) == 0) {
+        const std::string token = operation.substr(13);
+        if (token.rfind("Profile_", 0) != 0) return {};
+        std::string uri = "rtsp://" + o.bind + ":554/cam" + std::to_string(device) + "/" + token;
+        if (!o.uriQuery.empty()) uri += "?" + o.uriQuery;
+        std::string escaped;
+        for (char c : uri) escaped += c == '&' ? std::string("&amp;") : std::string(1, c);
+        if (isMedia1) {
+            return "<trt:GetStreamUriResponse><trt:MediaUri><tt:Uri>\n  " + escaped +
+                   "\n</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"
+                   "</tt:InvalidAfterReboot><tt:Timeout>PT0S</tt:Timeout></trt:MediaUri></trt:GetStreamUriResponse>";
+        }
+        return "<tr2:GetStreamUriResponse><tr2:Uri>" + escaped + "</tr2:Uri></tr2:GetStreamUriResponse>";
+    }
+    return {};
 }
 
 }  // namespace fakecam

@@ -1,17 +1,24 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "Options.h"
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace fakecam {
 
-// The simulated devices' device and media services over HTTP.
+// The simulated devices' device and media services over HTTP (SOAP 1.2), with WS-UsernameToken and
+// HTTP Digest authentication and fault modes for tests. Device i serves below /cam<i>/onvif/.
 class SoapServer {
 public:
     explicit SoapServer(const Options& o);
@@ -20,9 +27,18 @@ public:
     void Stop();
 
 private:
+    void Handle(const httplib::Request& req, httplib::Response& res);
+    bool DigestValid(const httplib::Request& req);
+    void Challenge(httplib::Response& res);
+    std::string Answer(int device, const std::string& operation, const std::string& service);
+    std::string ServiceUrl(int device, const std::string& service) const;
+
     Options m_options;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
+    std::atomic<bool> m_stopping{false};
+    std::mutex m_mutex;
+    std::set<std::string> m_nonces;  // digest nonces we handed out
 };
 
 }  // namespace fakecam

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace onvifc {
+
+struct StreamItem {
+    std::string name;
+    std::string token;
+    std::string uri;
+    std::string uriPtz;
+};
+
+struct CallStats {
+    int requests = 0;
+    int connections = 0;
+    int rounds = 0;  // waits one after another
+};
+
+// The whole exchange behind Onvif_GetStreamUri. `code` is the item count or a negative OnvifcResult.
+struct CallResult {
+    int code = 0;
+    std::vector<StreamItem> items;
+    CallStats stats;
+};
+
+constexpr int kCallSeconds = 15;
+
+CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password);
+
+// The result document for `items`, NUL not included.
+std::string ResultDocument(const std::vector<StreamItem>& items);
+
+}  // namespace onvifc

@@ -1,0 +1,30 @@
+#include "ResultReading.h"
+
+#include <tinyxml.h>
+
+#include "XmlGuard.h"
+
+namespace quorvi {
+
+std::vector<ItemUri> ReadResultDocument(const char* document) {
+    std::vector<ItemUri> items;
+    if (!document || onvifc::XmlNestingDepth(document) > onvifc::kMaxXmlDepth) return items;
+    TiXmlDocument doc;
+    doc.Parse(document, nullptr, TIXML_ENCODING_UNKNOWN);  // the outcome is not looked at: partial trees count
+    const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
+    if (!root) return items;
+    for (const TiXmlElement* item = root->FirstChildElement("item"); item; item = item->NextSiblingElement("item")) {
+        ItemUri entry;
+        if (const TiXmlElement* uri = item->FirstChildElement("Uri")) {
+            entry.hasUri = true;
+            if (const char* text = uri->GetText()) {
+                entry.hasText = true;
+                entry.text = text;
+            }
+        }
+        items.push_back(std::move(entry));
+    }
+    return items;
+}
+
+}  // namespace quorvi

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quorvi {
+
+// What one `item` of a result document says about its stream address.
+struct ItemUri {
+    bool hasUri = false;   // the item has a Uri element
+    bool hasText = false;  // whose first child is text (or CDATA)
+    std::string text;      // 8-bit, as the library wrote it
+    bool operator==(const ItemUri& o) const { return hasUri == o.hasUri && hasText == o.hasText && text == o.text; }
+};
+
+// Reads the result document of Onvif_GetStreamUri: the top-level Onvif_GetStreamUri element, its `item`
+// children in order, and in each the first `Uri` child's text. Whatever the parser could build is read,
+// well-formed or not; a document nested too deeply to parse safely reads as having no items.
+std::vector<ItemUri> ReadResultDocument(const char* document);
+
+}  // namespace quorvi

@@ -1,0 +1,55 @@
+#include "StreamRequest.h"
+
+#include <QByteArray>
+#include <array>
+#include <cstring>
+
+#include "onvifc.h"
+
+namespace quorvi {
+
+GetStreamUriFunction LibraryGetStreamUri() { return Onvif_GetStreamUri; }
+
+QString EncodeUserInfo(const QString& text, bool isPassword) {
+    static const char* kAllowed = "-._~!$&'()*+,;=";
+    QString out;
+    const QByteArray utf8 = text.toUtf8();
+    for (char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                           (c != 0 && std::strchr(kAllowed, c) != nullptr) || (isPassword && c == ':');
+        if (plain) {
+            out += QChar(c);
+        } else {
+            out += QStringLiteral("%%1").arg(c, 2, 16, QChar('0')).toUpper();
+        }
+    }
+    return out;
+}
+
+QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QString& password) {
+    if (!item.hasText) return {};
+    if (user.isEmpty() || password.isEmpty()) return QString::fromLocal8Bit(item.text.c_str());
+    if (item.text.size() < 7) return {};
+    return QStringLiteral("rtsp://") + EncodeUserInfo(user, false) + ':' + EncodeUserInfo(password, true) + '@' +
+           QString::fromLocal8Bit(item.text.c_str() + 7);
+}
+
+StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, const QString& password,
+                                       const GetStreamUriFunction& getStreamUri) {
+    StreamAddresses out;
+    // One byte more than the library is told about, so the document is always terminated.
+    std::array<char, kResultBufferSize + 1> buffer{};
+    const QByteArray uriText = uri.toLocal8Bit();
+    const QByteArray userText = user.toLocal8Bit();
+    const QByteArray passwordText = password.toLocal8Bit();
+    out.result = getStreamUri(buffer.data(), kResultBufferSize, uriText.constData(), userText.constData(),
+                              passwordText.constData());
+    if (out.result < 0) return out;
+    const std::vector<ItemUri> items = ReadResultDocument(buffer.data());
+    if (items.size() > 0) out.mainStream = ComposeStreamAddress(items[0], user, password);
+    if (items.size() > 1) out.subStream = ComposeStreamAddress(items[1], user, password);
+    return out;
+}
+
+}  // namespace quorvi
