@@ -49,7 +49,7 @@ class Reply {
 public:
     explicit Reply(const std::string& body) {
         if (XmlNestingDepth(body) > kMaxXmlDepth) return;
-        m_doc.Parse(body.c_str(), nullptr, TIXML_ENCODING_UTF8);
+        m_doc.Parse(PaddedForParser(body).c_str(), nullptr, TIXML_ENCODING_UTF8);
         if (m_doc.Error()) return;
         const TiXmlElement* envelope = m_doc.RootElement();
         if (!HasLocalName(envelope, "Envelope")) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace onvifc {
@@ -57,5 +58,14 @@ inline std::size_t XmlNestingDepth(std::string_view text) {
 }
 
 constexpr std::size_t kMaxXmlDepth = 64;
+
+// TinyXML steps over a whole UTF-8 sequence as soon as it sees a lead byte, so a sequence cut short by
+// the end of the text carries it past the terminating NUL and on through whatever memory follows.
+// Parse this copy instead: the NULs after the text catch any such step.
+inline std::string PaddedForParser(std::string_view text) {
+    std::string padded(text);
+    padded.append(16, '\0');
+    return padded;
+}
 
 }  // namespace onvifc

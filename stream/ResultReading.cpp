@@ -10,7 +10,8 @@ std::vector<ItemUri> ReadResultDocument(const char* document) {
     std::vector<ItemUri> items;
     if (!document || onvifc::XmlNestingDepth(document) > onvifc::kMaxXmlDepth) return items;
     TiXmlDocument doc;
-    doc.Parse(document, nullptr, TIXML_ENCODING_UNKNOWN);  // the outcome is not looked at: partial trees count
+    // The outcome is not looked at: partial trees count.
+    doc.Parse(onvifc::PaddedForParser(document).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
     const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
     if (!root) return items;
     for (const TiXmlElement* item = root->FirstChildElement("item"); item; item = item->NextSiblingElement("item")) {

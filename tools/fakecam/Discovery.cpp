@@ -50,7 +50,9 @@ struct ProbeInfo {
 // A Probe we answer: Body/Probe whose Types is empty or asks for a video transmitter or a device.
 bool ReadProbe(const std::string& datagram, ProbeInfo& info) {
     TiXmlDocument doc;
-    doc.Parse(datagram.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    // NULs after the text: TinyXML can step over the terminator on a truncated UTF-8 sequence.
+    const std::string padded = datagram + std::string(16, '\0');
+    doc.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
     if (doc.Error()) return false;
     const TiXmlElement* env = doc.RootElement();
     if (!env || LocalName(env->Value()) != "Envelope") return false;

@@ -18,6 +18,7 @@ const char kUsage[] =
     "  --seed S             seed for identities and delays (default 1)\n"
     "  --extra-scopes K     pad every ProbeMatches with K scopes\n"
     "  --no-http            answer Probes only\n"
+    "  --no-discovery       serve HTTP only (e.g. on 127.0.0.1)\n"
     "  --auth none|wsse|digest|both   --user U   --password P\n"
     "  --clock-skew SECONDS --media 1|2|both   --profiles K\n"
     "  --delay-ms MS        delay of every SOAP answer\n"
@@ -42,6 +43,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         }
         if (arg == "--no-http") {
             o.noHttp = true;
+            continue;
+        }
+        if (arg == "--no-discovery") {
+            o.noDiscovery = true;
             continue;
         }
         if (i + 1 >= argc) {

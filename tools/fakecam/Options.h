@@ -13,6 +13,7 @@ struct Options {
     uint32_t seed = 1;
     int extraScopes = 0;   // pads each ProbeMatches with this many extra scopes
     bool noHttp = false;
+    bool noDiscovery = false;
     // SOAP side
     std::string auth = "none";  // none | wsse | digest | both
     std::string user = "admin";

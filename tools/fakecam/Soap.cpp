@@ -113,6 +113,14 @@ std::map<std::string, std::string> DigestFields(const std::string& header) {
 
 }  // namespace
 
+std::string DigestResponse(const std::string& user, const std::string& realm, const std::string& password,
+                           const std::string& method, const std::string& uri, const std::string& nonce,
+                           const std::string& nc, const std::string& cnonce, const std::string& qop) {
+    const std::string ha1 = Md5Hex(user + ":" + realm + ":" + password);
+    const std::string ha2 = Md5Hex(method + ":" + uri);
+    return Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":" + qop + ":" + ha2);
+}
+
 SoapServer::SoapServer(const Options& o) : m_options(o), m_server(std::make_unique<httplib::Server>()) {}
 
 SoapServer::~SoapServer() { Stop(); }
@@ -155,9 +163,8 @@ bool SoapServer::DigestValid(const httplib::Request& req) {
         if (!m_nonces.count(f["nonce"])) return false;
     }
     if (f["username"] != m_options.user || f["realm"] != "fakecam" || f["qop"] != "auth") return false;
-    const std::string ha1 = Md5Hex(m_options.user + ":fakecam:" + m_options.password);
-    const std::string ha2 = Md5Hex(req.method + ":" + f["uri"]);
-    return f["response"] == Md5Hex(ha1 + ":" + f["nonce"] + ":" + f["nc"] + ":" + f["cnonce"] + ":auth:" + ha2);
+    return f["response"] == DigestResponse(m_options.user, "fakecam", m_options.password, req.method, f["uri"],
+                                           f["nonce"], f["nc"], f["cnonce"], "auth");
 }
 
 std::string SoapServer::ServiceUrl(int device, const std::string& service) const {
@@ -199,7 +206,8 @@ void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
     }
 
     TiXmlDocument doc;
-    doc.Parse(req.body.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    const std::string padded = req.body + std::string(16, '\0');  // see Discovery.cpp
+    doc.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
     const TiXmlElement* envelope = doc.RootElement();
     const TiXmlElement* payload = envelope ? Find(envelope, "Body") : nullptr;
     payload = payload ? payload->FirstChildElement() : nullptr;
@@ -326,7 +334,10 @@ std::string SoapServer::Answer(int device, const std::string& operation, const s
         std::string uri = "rtsp://" + o.bind + ":554/cam" + std::to_string(device) + "/" + token;
         if (!o.uriQuery.empty()) uri += "?" + o.uriQuery;
         std::string escaped;
-        for (char c : uri) escaped += c == '&' ? std::string("&amp;") : std::string(1, c);
+        for (char c : uri) {
+            escaped += c == '&' ? std::string("&amp;") : c == '<' ? std::string("&lt;") : c == '>' ? std::string("&gt;")
+                                                                                                  : std::string(1, c);
+        }
         if (isMedia1) {
             return "<trt:GetStreamUriResponse><trt:MediaUri><tt:Uri>\n  " + escaped +
                    "\n</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"

@@ -17,6 +17,11 @@ struct Response;
 
 namespace fakecam {
 
+// The HTTP Digest (RFC 2617, MD5, qop=auth) response a client must send.
+std::string DigestResponse(const std::string& user, const std::string& realm, const std::string& password,
+                           const std::string& method, const std::string& uri, const std::string& nonce,
+                           const std::string& nc, const std::string& cnonce, const std::string& qop);
+
 // The simulated devices' device and media services over HTTP (SOAP 1.2), with WS-UsernameToken and
 // HTTP Digest authentication and fault modes for tests. Device i serves below /cam<i>/onvif/.
 class SoapServer {

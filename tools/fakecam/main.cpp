@@ -2,7 +2,9 @@
 // test network (see tests/netns-run).
 #include <csignal>
 #include <cstdio>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "Discovery.h"
 #include "Options.h"
@@ -28,10 +30,17 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const bool ok = fakecam::RunDiscoveryResponder(options, g_stop, [] {
+    auto ready = [] {
         std::printf("ready\n");
         std::fflush(stdout);
-    });
+    };
+    bool ok = true;
+    if (options.noDiscovery) {
+        ready();
+        while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+        ok = fakecam::RunDiscoveryResponder(options, g_stop, ready);
+    }
     if (soap) soap->Stop();
     return ok ? 0 : 1;
 }

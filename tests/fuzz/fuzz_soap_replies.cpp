@@ -1,0 +1,21 @@
+// Every SOAP reply a device sends goes through these readers; any bytes must be survived.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Soap.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string body(reinterpret_cast<const char*>(data), size);
+    onvifc::ClassifyReply(body);
+    onvifc::ParseSystemDateAndTime(body);
+    onvifc::ParseServices(body);
+    onvifc::ParseCapabilities(body);
+    if (const auto profiles = onvifc::ParseProfiles(body)) {
+        for (const auto& p : *profiles) {
+            if (p.token.empty()) __builtin_trap();  // profiles without a token are never returned
+        }
+    }
+    onvifc::ParseStreamUri(body);
+    return 0;
+}

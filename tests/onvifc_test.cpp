@@ -1,0 +1,306 @@
+// The ONVIF client library against simulated devices on loopback, and its protocol pieces on their own.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <tinyxml.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "Client.h"
+#include "Crypto.h"
+#include "Soap.h"
+#include "TestSupport.h"
+#include "XmlGuard.h"
+#include "onvifc.h"
+
+using namespace quorvi::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<int> g_nextPort{18080};
+
+// One simulated device (or several) serving SOAP on 127.0.0.1.
+struct Device {
+    explicit Device(std::vector<std::string> extra = {}) : port(g_nextPort++) {
+        std::vector<std::string> args{FakecamPath(), "--bind", "127.0.0.1", "--http-port", std::to_string(port),
+                                      "--no-discovery", "--devices", "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        process = std::make_unique<ChildProcess>(args);
+        EXPECT_TRUE(process->WaitForLine("ready")) << process->Output();
+    }
+    std::string Url(int device = 0) const {
+        return "http://127.0.0.1:" + std::to_string(port) + "/cam" + std::to_string(device) + "/onvif/device_service";
+    }
+    int port;
+    std::unique_ptr<ChildProcess> process;
+};
+
+struct Call {
+    int code = 0;
+    std::string document;
+    std::chrono::milliseconds took{0};
+};
+
+Call GetStreams(const std::string& uri, const std::string& user = "admin", const std::string& password = "40718",
+                int size = 32768) {
+    std::vector<char> buf(static_cast<size_t>(size) + 64, '\x5a');
+    const auto start = Clock::now();
+    Call c;
+    c.code = Onvif_GetStreamUri(buf.data(), size, uri.c_str(), user.c_str(), password.c_str());
+    c.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    for (size_t i = static_cast<size_t>(size); i < buf.size(); ++i) {
+        EXPECT_EQ(buf[i], '\x5a') << "written past size at " << i;
+    }
+    if (c.code >= 0) c.document.assign(buf.data());
+    return c;
+}
+
+struct Item {
+    std::string name, token, uri, ptz;
+};
+
+std::vector<Item> Items(const std::string& document) {
+    TiXmlDocument doc;
+    doc.Parse(document.c_str());
+    EXPECT_FALSE(doc.Error()) << doc.ErrorDesc() << "\n" << document;
+    std::vector<Item> items;
+    const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
+    if (!root) return items;
+    auto text = [](const TiXmlElement* parent, const char* name) {
+        const TiXmlElement* e = parent->FirstChildElement(name);
+        return e && e->GetText() ? std::string(e->GetText()) : std::string();
+    };
+    for (const TiXmlElement* i = root->FirstChildElement("item"); i; i = i->NextSiblingElement("item")) {
+        items.push_back({text(i, "Name"), text(i, "Token"), text(i, "Uri"), text(i, "UriPTZ")});
+    }
+    return items;
+}
+
+}  // namespace
+
+TEST(OnvifClient, ReadsMedia1StreamsInProfileOrder) {
+    Device device({"--profiles", "3"});
+    const Call c = GetStreams(device.Url(1));
+    ASSERT_EQ(c.code, 3) << Onvif_ErrorText(c.code);
+    const auto items = Items(c.document);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].name, "mainStream");
+    EXPECT_EQ(items[0].token, "Profile_0");
+    EXPECT_EQ(items[0].uri, "rtsp://127.0.0.1:554/cam1/Profile_0") << "trimmed";
+    EXPECT_EQ(items[1].uri, "rtsp://127.0.0.1:554/cam1/Profile_1");
+    EXPECT_EQ(items[2].name, "stream2");
+    EXPECT_EQ(items[0].ptz, "http://127.0.0.1:" + std::to_string(device.port) + "/cam1/onvif/ptz_service");
+}
+
+TEST(OnvifClient, UsesMedia2WhenItIsTheOnlyOne) {
+    Device device({"--media", "2", "--auth", "wsse"});
+    const Call c = GetStreams(device.Url());
+    ASSERT_EQ(c.code, 2) << Onvif_ErrorText(c.code);
+    EXPECT_EQ(Items(c.document)[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
+}
+
+TEST(OnvifClient, AuthenticatesEveryWayADeviceAsks) {
+    for (const char* auth : {"wsse", "digest", "both"}) {
+        Device device({"--auth", auth, "--user", "operator", "--password", "s3cr&t <pw>"});
+        const Call ok = GetStreams(device.Url(), "operator", "s3cr&t <pw>");
+        EXPECT_EQ(ok.code, 2) << auth << ": " << Onvif_ErrorText(ok.code);
+        const Call wrong = GetStreams(device.Url(), "operator", "guess");
+        EXPECT_EQ(wrong.code, ONVIF_ERR_NOT_AUTHORIZED) << auth;
+        EXPECT_LT(wrong.took, std::chrono::seconds(2)) << auth << ": wrong credentials must not loop";
+        const Call none = GetStreams(device.Url(), "", "");
+        EXPECT_EQ(none.code, ONVIF_ERR_NOT_AUTHORIZED) << auth;
+    }
+}
+
+TEST(OnvifClient, CorrectsForADeviceClockAnHourOff) {
+    for (const char* skew : {"3600", "-3600"}) {
+        Device device({"--auth", "wsse", "--clock-skew", skew});
+        EXPECT_EQ(GetStreams(device.Url()).code, 2) << skew;
+    }
+}
+
+TEST(OnvifClient, AddressesWithAmpersandsReadBackIntact) {
+    Device device({"--uri-query", "channel=1&subtype=0&x=<y>"});
+    const Call c = GetStreams(device.Url());
+    ASSERT_EQ(c.code, 2);
+    EXPECT_NE(c.document.find("&amp;subtype"), std::string::npos);
+    EXPECT_EQ(Items(c.document)[0].uri, "rtsp://127.0.0.1:554/cam0/Profile_0?channel=1&subtype=0&x=<y>");
+}
+
+TEST(OnvifClient, ABufferTooSmallGetsNothingWritten) {
+    Device device;
+    const Call full = GetStreams(device.Url());
+    ASSERT_EQ(full.code, 2);
+    const int exact = static_cast<int>(full.document.size()) + 1;
+    EXPECT_EQ(GetStreams(device.Url(), "admin", "40718", exact).code, 2) << "the document and its NUL fit exactly";
+    std::vector<char> buf(static_cast<size_t>(exact) + 16, '\x5a');
+    EXPECT_EQ(Onvif_GetStreamUri(buf.data(), exact - 1, device.Url().c_str(), "admin", "40718"),
+              ONVIF_ERR_RESULT_TOO_LARGE);
+    for (char c : buf) ASSERT_EQ(c, '\x5a') << "a failed call leaves the buffer untouched";
+}
+
+TEST(OnvifClient, FaultModesEndWithTheirCodeInTime) {
+    struct Mode {
+        const char* fault;
+        int code;
+        std::chrono::milliseconds bound;
+    };
+    for (const Mode& m : {Mode{"hang", ONVIF_ERR_TIMED_OUT, std::chrono::milliseconds(6500)},
+                          Mode{"huge", ONVIF_ERR_UNEXPECTED_REPLY, std::chrono::milliseconds(3000)},
+                          Mode{"malformed", ONVIF_ERR_UNEXPECTED_REPLY, std::chrono::milliseconds(1000)},
+                          Mode{"always-401", ONVIF_ERR_NOT_AUTHORIZED, std::chrono::milliseconds(1000)},
+                          Mode{"services-fault", 2, std::chrono::milliseconds(1000)}}) {
+        Device device({"--fault", m.fault});
+        const Call c = GetStreams(device.Url());
+        EXPECT_EQ(c.code, m.code) << m.fault << ": " << Onvif_ErrorText(c.code);
+        EXPECT_LT(c.took, m.bound) << m.fault;
+    }
+    Device slow({"--delay-ms", "300"});
+    EXPECT_EQ(GetStreams(slow.Url()).code, 2) << "slow but within the bounds";
+    Device empty({"--profiles", "0"});
+    EXPECT_EQ(GetStreams(empty.Url()).code, ONVIF_ERR_NO_PROFILES);
+}
+
+TEST(OnvifClient, FallsBackWhenTheAdvertisedServiceCannotBeReached) {
+    Device device({"--xaddr-host", "127.0.0.1:1"});
+    const Call c = GetStreams(device.Url());
+    ASSERT_EQ(c.code, 2) << Onvif_ErrorText(c.code);
+    EXPECT_EQ(Items(c.document)[0].uri, "rtsp://127.0.0.1:554/cam0/Profile_0");
+}
+
+TEST(OnvifClient, RefusesOtherSchemesWithoutAnyIo) {
+    // A listener stands where the address points: nothing may connect to it.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string hostPort = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    for (const std::string& uri : {std::string("file:///etc/passwd"), "gopher://" + hostPort + "/", "ftp://" + hostPort,
+                                  "dict://" + hostPort, std::string("not an address"), std::string("")}) {
+        const Call c = GetStreams(uri);
+        EXPECT_EQ(c.code, ONVIF_ERR_UNSUPPORTED_ADDRESS) << uri;
+    }
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "something connected";
+    ::close(listener);
+}
+
+TEST(OnvifClient, ArgumentsAndUnreachableDevices) {
+    char buf[64];
+    EXPECT_EQ(Onvif_GetStreamUri(nullptr, 64, "http://127.0.0.1/", "", ""), ONVIF_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(Onvif_GetStreamUri(buf, 0, "http://127.0.0.1/", "", ""), ONVIF_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(Onvif_GetStreamUri(buf, -5, "http://127.0.0.1/", "", ""), ONVIF_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(Onvif_GetStreamUri(buf, 64, nullptr, "", ""), ONVIF_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(Onvif_GetStreamUri(buf, 64, "http://127.0.0.1/", nullptr, ""), ONVIF_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(Onvif_GetStreamUri(buf, 64, "http://127.0.0.1/", "", nullptr), ONVIF_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(GetStreams("http://127.0.0.1:1/onvif/device_service").code, ONVIF_ERR_CANNOT_CONNECT);
+    for (int code = ONVIF_ERR_RESULT_TOO_LARGE; code <= ONVIF_ERR_INVALID_ARGUMENT; ++code) {
+        EXPECT_GT(std::strlen(Onvif_ErrorText(code)), 5u);
+    }
+    EXPECT_STREQ(Onvif_ErrorText(-1000), "unknown error");
+}
+
+TEST(OnvifClient, CallsFromManyThreadsAtOnce) {
+    Device device({"--auth", "both", "--devices", "4"});
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 6; ++i) {
+        threads.emplace_back([&, i] {
+            if (GetStreams(device.Url(i % 2)).code == 2) ++good;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good.load(), 6);
+}
+
+TEST(OnvifClient, FewRequestsAndConnections) {
+    Device device({"--auth", "wsse"});
+    const onvifc::CallResult r = onvifc::GetStreamUris(device.Url(), "admin", "40718");
+    ASSERT_EQ(r.code, 2);
+    EXPECT_EQ(r.stats.requests, 5);
+    EXPECT_LE(r.stats.rounds, 4);
+    EXPECT_LE(r.stats.connections, 2);
+}
+
+TEST(KnownAnswers, WsUsernameTokenDigest) {
+    const std::string nonce = "\x2c\xaa\x88\xe8\x6f\xc0\x8a\x42\x82\x42\xb3\x74\xce\xa6\x45\x96";
+    EXPECT_EQ(onvifc::Base64Encode(nonce), "LKqI6G/AikKCQrN0zqZFlg==");
+    EXPECT_EQ(onvifc::PasswordDigest(nonce, "2010-09-16T07:50:45Z", "userpassword"), "tuOSpGlFlIXsozq4HFNeeGeFLEI=");
+    EXPECT_EQ(onvifc::RandomBytes(16).size(), 16u);
+    EXPECT_NE(onvifc::RandomBytes(16), onvifc::RandomBytes(16));
+}
+
+TEST(Soap, RepliesAreReadWhateverTheirPrefixes) {
+    const std::string time =
+        "<Envelope xmlns=\"http://www.w3.org/2003/05/soap-envelope\"><Body><GetSystemDateAndTimeResponse>"
+        "<SystemDateAndTime><UTCDateTime><Time><Hour> 7</Hour><Minute>44</Minute><Second>17</Second></Time>"
+        "<Date><Year>2024</Year><Month>2</Month><Day>4</Day></Date></UTCDateTime></SystemDateAndTime>"
+        "</GetSystemDateAndTimeResponse></Body></Envelope>";
+    EXPECT_EQ(onvifc::ParseSystemDateAndTime(time), std::optional<std::time_t>(1707032657));
+    std::string badMonth = time;
+    badMonth.replace(badMonth.find("<Month>2"), 8, "<Month>13");
+    EXPECT_FALSE(onvifc::ParseSystemDateAndTime(badMonth));
+
+    const std::string services =
+        "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\"><SOAP-ENV:Body>"
+        "<a:GetServicesResponse xmlns:a=\"x\"><a:Service><a:Namespace>http://vendor/x</a:Namespace><a:XAddr>v</a:XAddr>"
+        "</a:Service><a:Service><a:Namespace>http://www.onvif.org/ver20/media/wsdl</a:Namespace>"
+        "<a:XAddr>\n http://h/media2 \n</a:XAddr></a:Service></a:GetServicesResponse></SOAP-ENV:Body>"
+        "</SOAP-ENV:Envelope>";
+    const auto found = onvifc::ParseServices(services);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->media2, "http://h/media2");
+    EXPECT_EQ(found->media1, "");
+    EXPECT_FALSE(onvifc::ParseProfiles(services)) << "not the response asked for";
+
+    const std::string fault =
+        "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body><s:Fault><s:Code><s:Value>s:Sender"
+        "</s:Value><s:Subcode><s:Value>ter:Other</s:Value><s:Subcode><s:Value>ter:NotAuthorized</s:Value></s:Subcode>"
+        "</s:Subcode></s:Code><s:Reason><s:Text>no</s:Text></s:Reason></s:Fault></s:Body></s:Envelope>";
+    const auto reply = onvifc::ClassifyReply(fault);
+    EXPECT_TRUE(reply.isSoap && reply.isFault && reply.notAuthorized);
+    EXPECT_EQ(reply.faultText, "no");
+    EXPECT_FALSE(onvifc::ClassifyReply("<html><body>401</body></html>").isSoap);
+    EXPECT_FALSE(onvifc::ClassifyReply("").isSoap);
+
+    const std::string streamUri =
+        "<e:Envelope xmlns:e=\"u\"><e:Body><m:GetStreamUriResponse><m:MediaUri><t:Uri><![CDATA[rtsp://a/b?c=1&d=2]]>"
+        "</t:Uri></m:MediaUri></m:GetStreamUriResponse></e:Body></e:Envelope>";
+    EXPECT_EQ(onvifc::ParseStreamUri(streamUri), std::optional<std::string>("rtsp://a/b?c=1&d=2"));
+}
+
+TEST(Soap, EnvelopeCarriesADigestTokenAndEscapesTexts) {
+    const std::string xml =
+        onvifc::Envelope("<x/>", onvifc::UsernameToken{"a<b&c", "DIGEST=", "NONCE==", "2024-01-01T00:00:00Z"});
+    EXPECT_NE(xml.find("<wsse:Username>a&lt;b&amp;c</wsse:Username>"), std::string::npos);
+    EXPECT_NE(xml.find("#PasswordDigest\">DIGEST=</wsse:Password>"), std::string::npos);
+    EXPECT_EQ(xml.find("PasswordText"), std::string::npos);
+    EXPECT_EQ(onvifc::Envelope("<x/>", std::nullopt).find("Security"), std::string::npos);
+    EXPECT_EQ(onvifc::XmlEscape(std::string("a\x01\"'\tb")), "a&quot;&apos;\tb");
+}
+
+TEST(XmlGuard, MeasuresNestingOnTheHighSide) {
+    struct Case {
+        std::string text;
+        size_t depth;
+    };
+    const std::string deep = [] {
+        std::string s;
+        for (int i = 0; i < 100; ++i) s += "<a>";
+        return s;
+    }();
+    for (const Case& c : {Case{"", 0}, Case{"<a/>", 1}, Case{"<a><b/><c></c></a>", 2}, Case{"<?xml?><a><!-- <b><c> --></a>", 1},
+                          Case{"<a><![CDATA[</a></a>]]><b>", 2}, Case{"<a x=\"/>\"><b x='>'>", 2}, Case{deep, 100},
+                          Case{"<a></b></c></d><e>", 1}, Case{"<a", 1}}) {
+        EXPECT_EQ(onvifc::XmlNestingDepth(c.text), c.depth) << c.text;
+    }
+}
