@@ -127,6 +127,7 @@ SoapServer::~SoapServer() { Stop(); }
 
 bool SoapServer::Start() {
     m_server->set_keep_alive_max_count(1000);
+    m_server->set_tcp_nodelay(true);  // answer as a camera would, without Nagle delays on small replies
     m_server->Post(R"(/cam(\d+)/onvif/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
         Handle(req, res);
     });
