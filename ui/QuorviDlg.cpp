@@ -1,0 +1,233 @@
+#include "QuorviDlg.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableView>
+
+// Resources compiled into a static library are registered by hand, and only at global scope.
+static void RegisterResources() { Q_INIT_RESOURCE(quorvi); }
+
+namespace quorvi {
+
+namespace {
+
+constexpr int kColumnWidths[kColumnCount] = {300, 100, 500};
+
+}  // namespace
+
+QIcon ApplicationIcon() {
+    RegisterResources();
+    return QIcon(QStringLiteral(":/quorvi/quorvi.png"));
+}
+
+DialogUnits::DialogUnits(const QFont& font) {
+    const QFontMetricsF metrics(font);
+    // The average width of the Latin letters, as dialog templates measure it.
+    m_baseX = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 52.0;
+    m_baseY = metrics.height();
+}
+
+int DialogUnits::Width(int units) const { return qRound(units * m_baseX / 4.0); }
+int DialogUnits::Height(int units) const { return qRound(units * m_baseY / 8.0); }
+
+QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
+    return QRect(Width(x), Height(y), Width(width), Height(height));
+}
+
+CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri)
+    : QDialog(parent),
+      m_hIcon(ApplicationIcon()),
+      m_sources(std::move(sources)),
+      m_getStreamUri(std::move(getStreamUri)) {
+    setObjectName(QStringLiteral("IDD_QUORVI_DIALOG"));
+    setWindowTitle(QStringLiteral("Onvif quorvi"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    const DialogUnits du(font());
+
+    auto label = [&](const char* name, const QString& text, QRect rect) {
+        auto* l = new QLabel(text, this);
+        l->setObjectName(QString::fromLatin1(name));
+        // Our fonts run wider than the template's; a label may grow to show its whole text.
+        rect.setWidth(qMax(rect.width(), l->sizeHint().width()));
+        l->setGeometry(rect);
+        return l;
+    };
+    auto edit = [&](const char* name, QRect rect) {
+        auto* e = new QLineEdit(this);
+        e->setObjectName(QString::fromLatin1(name));
+        e->setGeometry(rect);
+        return e;
+    };
+    // Template order, which is also the tab order.
+    label("IDC_STATIC_URI", QStringLiteral("URI:"), du.ToPixels(13, 24, 14, 8));
+    label("IDC_STATIC_USERNAME", QStringLiteral("UserName:"), du.ToPixels(13, 43, 35, 8));
+    label("IDC_STATIC_PASSWORD", QStringLiteral("Password:"), du.ToPixels(13, 62, 32, 8));
+    m_editUri = edit("IDC_EDIT_URI", du.ToPixels(55, 21, 537, 14));
+    m_editPassword = edit("IDC_EDIT_PASSWORD", du.ToPixels(55, 63, 70, 14));
+    m_editUserName = edit("IDC_EDIT_USERNAME", du.ToPixels(55, 42, 70, 14));
+    m_buttonGet = new QPushButton(QStringLiteral("get"), this);
+    m_buttonGet->setObjectName(QStringLiteral("IDC_BUTTON_GET"));
+    m_buttonGet->setGeometry(du.ToPixels(137, 63, 50, 14));
+    m_buttonGet->setAutoDefault(false);  // no default button: Enter in a field must not press it or close
+    m_listDevices = new QTableView(this);
+    m_listDevices->setObjectName(QStringLiteral("IDC_LIST_DEVICES"));
+    m_listDevices->setGeometry(du.ToPixels(55, 118, 534, 301));
+    label("IDC_STATIC_MAINSTREAM", QStringLiteral("mainStream:"), du.ToPixels(13, 85, 40, 8));
+    label("IDC_STATIC_SUBSTREAM", QStringLiteral("subStream:"), du.ToPixels(13, 101, 36, 8));
+    m_editMainStream = edit("IDC_EDIT_MAINSTREAM", du.ToPixels(55, 83, 533, 14));
+    m_editSubStream = edit("IDC_EDIT_SUBSTREAM", du.ToPixels(55, 101, 533, 14));
+
+    setTabOrder(m_editUri, m_editPassword);
+    setTabOrder(m_editPassword, m_editUserName);
+    setTabOrder(m_editUserName, m_buttonGet);
+    setTabOrder(m_buttonGet, m_listDevices);
+    setTabOrder(m_listDevices, m_editMainStream);
+    setTabOrder(m_editMainStream, m_editSubStream);
+
+    setFixedSize(du.Width(611), du.Height(437));
+    connect(m_buttonGet, &QPushButton::clicked, this, &CQuorviDlg::OnBnClickedGet);
+    connect(m_listDevices, &QTableView::doubleClicked, this, &CQuorviDlg::OnNMDblclkListDevices);
+}
+
+CQuorviDlg::~CQuorviDlg() { StopWorker(); }
+
+void CQuorviDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!m_initialised) {
+        m_initialised = true;
+        OnInitDialog();
+    }
+}
+
+void CQuorviDlg::OnInitDialog() {
+    setWindowIcon(m_hIcon);
+
+    // The report list: grid lines, whole rows selected, no sorting; the model is the list's only store.
+    m_listDevices->setModel(&m_devices);
+    m_listDevices->setShowGrid(true);
+    m_listDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_listDevices->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_listDevices->setSortingEnabled(false);
+    m_listDevices->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_listDevices->setWordWrap(false);
+    m_listDevices->setTabKeyNavigation(false);  // Tab leaves the list, as it does every other control
+    m_listDevices->verticalHeader()->hide();
+    m_listDevices->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    m_listDevices->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_listDevices->horizontalHeader()->setStretchLastSection(false);
+    for (int c = 0; c < kColumnCount; ++c) m_listDevices->setColumnWidth(c, kColumnWidths[c]);
+
+    m_editUserName->setText(QStringLiteral("admin"));
+    m_editPassword->setText(QStringLiteral("40718"));
+
+    // After the list has its columns and the fields their texts: the worker never meets a bare list.
+    m_bRunning = true;
+    m_searchThread = boost::thread([this] { SearchThread(); });
+    m_editUri->setFocus(Qt::OtherFocusReason);
+}
+
+void CQuorviDlg::SearchThread() {
+    RunDiscoveryCycles(m_bRunning, m_sources, QueueSightings(this, [this](const Sighting& s) {
+                           AddDeviceRow(s.endpoint, s.service);
+                       }));
+}
+
+void CQuorviDlg::AddDeviceRow(const std::string& endpoint, const std::string& service) {
+    quorvi::AddDeviceRow(m_devices, endpoint, service);
+}
+
+void CQuorviDlg::StopWorker() {
+    m_bRunning = false;
+    if (m_searchThread.joinable()) m_searchThread.join();
+}
+
+void CQuorviDlg::done(int result) {
+    // The worker is stopped and joined before the window goes; sightings it queued are dropped with it.
+    StopWorker();
+    QDialog::done(result);
+}
+
+void CQuorviDlg::OnNMDblclkListDevices(const QModelIndex& index) {
+    if (!index.isValid()) return;  // a double-click that hits no row chooses nothing
+    m_editUri->setText(m_devices.Cell(index.row(), kColumnOnvif));
+    m_editMainStream->clear();
+    m_editSubStream->clear();
+}
+
+void CQuorviDlg::OnBnClickedGet() {
+    const QString uri = m_editUri->text();
+    const QString user = m_editUserName->text();
+    const QString password = m_editPassword->text();
+    m_editMainStream->clear();
+    m_editSubStream->clear();
+    const StreamAddresses streams = RequestStreamAddresses(uri, user, password, m_getStreamUri);
+    if (streams.result < 0) return;
+    m_editMainStream->setText(streams.mainStream);
+    m_editSubStream->setText(streams.subStream);
+}
+
+void CQuorviDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter never closes the window (the list of found devices would be lost); on "get" it runs it.
+        if (focusWidget() == m_buttonGet) m_buttonGet->click();
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+QMenu* CQuorviDlg::CreateContextMenu() {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("IDR_CONTEXT_MENU"));
+    menu->addSeparator();
+    QAction* about = menu->addAction(QStringLiteral("关于 Quorvi(&A)..."));
+    about->setObjectName(QStringLiteral("IDM_ABOUTBOX"));
+    connect(about, &QAction::triggered, this, &CQuorviDlg::ShowAbout);
+    return menu;
+}
+
+void CQuorviDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu* menu = CreateContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+void CQuorviDlg::ShowAbout() {
+    CAboutDlg about(m_hIcon, this);
+    about.exec();
+}
+
+CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("IDD_ABOUTBOX"));
+    setWindowTitle(QStringLiteral("About onvif quorvi"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setModal(true);
+    const DialogUnits du(font());
+    auto* image = new QLabel(this);
+    image->setObjectName(QStringLiteral("IDC_STATIC_ICON"));
+    const QRect iconRect = du.ToPixels(14, 14, 20, 20);
+    image->setGeometry(iconRect);
+    image->setPixmap(icon.pixmap(iconRect.size()));
+    auto* version = new QLabel(QStringLiteral("Onvif quorvi，v1.0"), this);
+    version->setObjectName(QStringLiteral("IDC_STATIC_VERSION"));
+    version->setTextFormat(Qt::PlainText);
+    version->setGeometry(du.ToPixels(42, 14, 114, 8));
+    auto* notice = new QLabel(QStringLiteral("Finds ONVIF cameras, reads their streams."), this);
+    notice->setObjectName(QStringLiteral("IDC_STATIC_NOTICE"));
+    notice->setGeometry(du.ToPixels(42, 26, 114, 8));
+    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setGeometry(du.ToPixels(113, 41, 50, 14));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    setFixedSize(du.Width(170), du.Height(62));
+}
+
+}  // namespace quorvi
