@@ -1,12 +1,12 @@
 // The WS-Discovery side of the simulated devices. Written on its own, from the protocol, so that it
 // checks the program's discovery code rather than mirroring it.
 #include "Discovery.h"
+#include "Xml.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <tinyxml.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,19 +29,6 @@ struct PendingReply {
     bool operator>(const PendingReply& o) const { return due > o.due; }
 };
 
-std::string LocalName(const char* name) {
-    const char* colon = std::strrchr(name, ':');
-    return colon ? colon + 1 : name;
-}
-
-const TiXmlElement* ChildByLocalName(const TiXmlNode* parent, const char* local) {
-    if (!parent) return nullptr;
-    for (const TiXmlElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
-        if (LocalName(e->Value()) == local) return e;
-    }
-    return nullptr;
-}
-
 struct ProbeInfo {
     std::string messageId;
     bool wanted = false;
@@ -50,18 +37,16 @@ struct ProbeInfo {
 // A Probe we answer: Body/Probe whose Types is empty or asks for a video transmitter or a device.
 bool ReadProbe(const std::string& datagram, ProbeInfo& info) {
     TiXmlDocument doc;
-    // NULs after the text: TinyXML can step over the terminator on a truncated UTF-8 sequence.
-    const std::string padded = datagram + std::string(16, '\0');
-    doc.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    ParseRequest(doc, datagram);
     if (doc.Error()) return false;
     const TiXmlElement* env = doc.RootElement();
     if (!env || LocalName(env->Value()) != "Envelope") return false;
-    const TiXmlElement* probe = ChildByLocalName(ChildByLocalName(env, "Body"), "Probe");
+    const TiXmlElement* probe = Child(Child(env, "Body"), "Probe");
     if (!probe) return false;
-    if (const TiXmlElement* id = ChildByLocalName(ChildByLocalName(env, "Header"), "MessageID")) {
+    if (const TiXmlElement* id = Child(Child(env, "Header"), "MessageID")) {
         if (id->GetText()) info.messageId = id->GetText();
     }
-    const TiXmlElement* types = ChildByLocalName(probe, "Types");
+    const TiXmlElement* types = Child(probe, "Types");
     const char* text = types ? types->GetText() : nullptr;
     const std::string wanted = text ? text : "";
     info.wanted = wanted.find_first_not_of(" \t\r\n") == std::string::npos ||

@@ -1,13 +1,13 @@
-// The SOAP side of the simulated devices, written from the ONVIF and HTTP specifications on its own,
-// so that it checks the client library rather than mirroring it.
+// The SOAP side of the simulated devices, written from the ONVIF and HTTP standards on its own, so
+// that it checks the client library rather than mirroring it.
 #include "Soap.h"
+#include "Xml.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/md5.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
-#include <tinyxml.h>
 
 #include <chrono>
 #include <cstring>
@@ -34,21 +34,6 @@ std::string Fault(const std::string& code, const std::string& subcode, const std
                 "</env:Value></env:Subcode></env:Code><env:Reason><env:Text xml:lang=\"en\">" + reason +
                 "</env:Text></env:Reason></env:Fault>");
 }
-
-std::string Local(const char* name) {
-    const char* colon = std::strrchr(name, ':');
-    return colon ? colon + 1 : name;
-}
-
-const TiXmlElement* Find(const TiXmlNode* parent, const char* local) {
-    if (!parent) return nullptr;
-    for (const TiXmlElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
-        if (Local(e->Value()) == local) return e;
-    }
-    return nullptr;
-}
-
-std::string TextOf(const TiXmlElement* e) { return e && e->GetText() ? e->GetText() : ""; }
 
 std::string Hex(const unsigned char* bytes, size_t n) {
     static const char* digits = "0123456789abcdef";
@@ -207,29 +192,28 @@ void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
     }
 
     TiXmlDocument doc;
-    const std::string padded = req.body + std::string(16, '\0');  // see Discovery.cpp
-    doc.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
+    ParseRequest(doc, req.body);
     const TiXmlElement* envelope = doc.RootElement();
-    const TiXmlElement* payload = envelope ? Find(envelope, "Body") : nullptr;
+    const TiXmlElement* payload = envelope ? Child(envelope, "Body") : nullptr;
     payload = payload ? payload->FirstChildElement() : nullptr;
-    if (doc.Error() || !payload || Local(envelope->Value()) != "Envelope") {
+    if (doc.Error() || !payload || LocalName(envelope->Value()) != "Envelope") {
         res.status = 400;
         res.set_content(Fault("Sender", "ter:WellFormed", "not a SOAP envelope"), "application/soap+xml");
         return;
     }
-    const std::string operation = Local(payload->Value());
+    const std::string operation = LocalName(payload->Value());
     const bool open = operation == "GetSystemDateAndTime";
 
     if (!open && digest && !DigestValid(req)) return Challenge(res);
     if (!open && wsse) {
-        const TiXmlElement* token = Find(Find(Find(envelope, "Header"), "Security"), "UsernameToken");
-        const TiXmlElement* password = Find(token, "Password");
+        const TiXmlElement* token = Child(Child(Child(envelope, "Header"), "Security"), "UsernameToken");
+        const TiXmlElement* password = Child(token, "Password");
         const char* type = password ? password->Attribute("Type") : nullptr;
-        const std::string nonce = FromBase64(TextOf(Find(token, "Nonce")));
-        const std::string created = TextOf(Find(token, "Created"));
+        const std::string nonce = FromBase64(TextOf(Child(token, "Nonce")));
+        const std::string created = TextOf(Child(token, "Created"));
         const std::time_t when = ParseCreated(created);
         const std::time_t ourClock = std::time(nullptr) + o.clockSkew;
-        bool valid = token && TextOf(Find(token, "Username")) == o.user && type &&
+        bool valid = token && TextOf(Child(token, "Username")) == o.user && type &&
                      std::string(type).find("#PasswordDigest") != std::string::npos && when != -1 &&
                      std::labs(static_cast<long>(when - ourClock)) <= 5;
         if (valid) {
@@ -253,7 +237,7 @@ void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
     // Profiles are asked for by token, on the service the device offers.
     std::string answer;
     if (operation == "GetStreamUri") {
-        const TiXmlElement* tokenElement = Find(payload, "ProfileToken");
+        const TiXmlElement* tokenElement = Child(payload, "ProfileToken");
         answer = Answer(device, "GetStreamUri:" + TextOf(tokenElement), service);
     } else {
         answer = Answer(device, operation, service);
