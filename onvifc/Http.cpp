@@ -72,9 +72,10 @@ void HttpSession::UseDigest(const std::string& user, const std::string& password
 
 CURL* HttpSession::TakeHandle() {
     if (!m_handles.empty()) {
+        // Not reset: a handle keeps its HTTP Digest nonce, so the next request can answer at once instead
+        // of being challenged again. Every option a request needs is set anew.
         CURL* h = m_handles.back();
         m_handles.pop_back();
-        curl_easy_reset(h);
         return h;
     }
     return curl_easy_init();
