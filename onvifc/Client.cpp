@@ -151,8 +151,8 @@ private:
             .front();
     }
 
-    // A service address as the device advertised it, made usable: when it can't be reached (NAT, 127.x,
-    // no such host), its path on the caller's scheme, host and port.
+    // A service address as the device advertised it, made usable: one that is not an http or https
+    // address becomes its path on the caller's scheme, host and port.
     std::string Resolve(const std::string& advertised) const {
         const auto url = ParseUrl(advertised);
         if (url && IsHttp(*url)) return advertised;
@@ -160,6 +160,8 @@ private:
         return m_uri;
     }
 
+    // Where to try again when an advertised address can't be reached (NAT, 127.x, no such host): its
+    // path on the caller's scheme, host and port; empty when that is where it already pointed.
     std::string Fallback(const std::string& advertised) const {
         const auto url = ParseUrl(advertised);
         if (!url || Origin(*url) == Origin(m_base)) return {};
