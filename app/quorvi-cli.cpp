@@ -56,7 +56,12 @@ int Discover(const std::vector<std::string>& args) {
 
     quorvi::DiscoveryHost host;
     QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(), &QCoreApplication::quit);
-    host.Start(quorvi::DiscoverySources{}, cycles);
+    try {
+        host.Start(quorvi::DiscoverySources{}, cycles);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorvi-cli: discovery could not start: %s\n", e.what());
+        return 1;
+    }
     QCoreApplication::exec();
     host.Stop();
 

@@ -128,7 +128,13 @@ void CQuorviDlg::OnInitDialog() {
 
     // After the list has its columns and the fields their texts: the worker never meets a bare list.
     m_bRunning = true;
-    m_searchThread = boost::thread([this] { SearchThread(); });
+    try {
+        m_searchThread = boost::thread([this] { SearchThread(); });
+    } catch (const std::exception& e) {
+        // Out of threads or memory: the window stays useful for "get" with a typed address.
+        m_bRunning = false;
+        qWarning("quorvi: device discovery could not start: %s", e.what());
+    }
     m_editUri->setFocus(Qt::OtherFocusReason);
 }
 
