@@ -85,6 +85,7 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
     }
 
     std::string buffer(kMaxDatagram + 1, '\0');
+    std::size_t keptBytes = 0;
     for (;;) {
         if (running != nullptr && !running->load()) break;
         const auto now = std::chrono::steady_clock::now();
@@ -113,8 +114,10 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
                 if (errno == EINTR) continue;
                 break;  // EAGAIN: drained; anything else: try again on the next wake-up
             }
-            if (n > 0 && replies.size() < kMaxRepliesPerExchange) {
-                replies.emplace_back(buffer.data(), static_cast<std::size_t>(n));
+            const auto size = static_cast<std::size_t>(n);
+            if (n > 0 && replies.size() < kMaxRepliesPerExchange && keptBytes + size <= kMaxReplyBytesPerExchange) {
+                replies.emplace_back(buffer.data(), size);
+                keptBytes += size;
             }
         }
     }

@@ -135,6 +135,17 @@ TEST(ProbeExchange, AFloodIsCappedAtTheReplyLimit) {
     EXPECT_EQ(replies.size(), kMaxRepliesPerExchange);
 }
 
+TEST(ProbeExchange, AFloodOfLargeDatagramsIsCappedInBytes) {
+    const size_t fit = kMaxReplyBytesPerExchange / kMaxDatagram;
+    std::vector<std::string> flood(fit + 100, std::string(kMaxDatagram, 'F'));
+    Responder responder(flood, 8);
+    ReplyList replies;
+    EXPECT_EQ(ProbeOnAddress(kLocal, replies), static_cast<int>(fit));
+    size_t bytes = 0;
+    for (const auto& r : replies) bytes += r.size();
+    EXPECT_LE(bytes, kMaxReplyBytesPerExchange);
+}
+
 TEST(ProbeExchange, PortAlreadyTakenFailsAndSendsNothing) {
     Responder responder({"x"});
     const int blocker = ::socket(AF_INET, SOCK_DGRAM, 0);
