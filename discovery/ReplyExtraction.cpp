@@ -20,7 +20,13 @@ std::optional<Sighting> ExtractSighting(std::string_view reply) {
     const auto nul = reply.find('\0');
     if (nul != std::string_view::npos) reply = reply.substr(0, nul);
 
-    const auto endpoint = ElementText(reply, ":Address>");
+    // gSOAP firmware puts a ReplyTo header with the anonymous address before the body's endpoint, so
+    // when an EndpointReference is there its Address is the one looked for.
+    std::string_view endpointText = reply;
+    if (const auto reference = reply.find(":EndpointReference>"); reference != std::string_view::npos) {
+        endpointText = reply.substr(reference);
+    }
+    const auto endpoint = ElementText(endpointText, ":Address>");
     if (!endpoint) return std::nullopt;
     const auto xaddrs = ElementText(reply, ":XAddrs>");
     if (!xaddrs) return std::nullopt;

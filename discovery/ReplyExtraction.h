@@ -16,7 +16,9 @@ struct Sighting {
 
 // Cuts a sighting out of one reply datagram by plain byte search: the text up to the first NUL, the
 // first ":Address>" and ":XAddrs>" markers (case-sensitive, prefix required), each up to the next "</".
-// No trimming, no unescaping; only the space character separates XAddrs entries.
+// When the text holds ":EndpointReference>", the Address is the first one from there on, so a ReplyTo
+// header's anonymous address is not taken for the device. No trimming, no unescaping; only the space
+// character separates XAddrs entries.
 std::optional<Sighting> ExtractSighting(std::string_view reply);
 
 }  // namespace quorvi

@@ -235,6 +235,18 @@ TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
     }
 }
 
+TEST(Cli, CamerasWithAReplyToHeaderKeepARowEach) {
+    std::vector<std::string> args = FakecamArgs(2, 0);
+    args.push_back("--reply-to-header");
+    ChildProcess fakecam(args);
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    const ProcessResult r = RunProcess({CliPath(), "discover", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+    ASSERT_EQ(rows.size(), 2) << r.out;
+    for (const auto& v : rows) EXPECT_TRUE(v.toObject()["id"].toString().startsWith("urn:uuid:")) << r.out;
+}
+
 TEST(Cli, PlainOutputIsOneTabSeparatedLinePerDevice) {
     ChildProcess fakecam(FakecamArgs(2, 0));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));

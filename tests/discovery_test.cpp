@@ -117,7 +117,23 @@ INSTANTIATE_TEST_SUITE_P(
                        "\n x&amp;y ", "\nhttp://h/?a=1&amp;b"},
         ExtractionCase{"NestedMarkupEndsAtFirstClose", "<a:Address><b>x</b></a:Address><d:XAddrs>y</d:XAddrs>", true,
                        "<b>x", "y"},
-        ExtractionCase{"EmptyReply", "", false, "", ""}),
+        ExtractionCase{"EmptyReply", "", false, "", ""},
+        // gSOAP cameras name the anonymous endpoint in a ReplyTo header before the body's EndpointReference.
+        ExtractionCase{"ReplyToHeaderBeforeEndpointReference",
+                       "<SOAP-ENV:Header><wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/"
+                       "role/anonymous</wsa:Address></wsa:ReplyTo></SOAP-ENV:Header><SOAP-ENV:Body><d:ProbeMatch>"
+                       "<wsa:EndpointReference>\n<wsa:Address>" + kUrn +
+                           "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://h/s</d:XAddrs>",
+                       true, kUrn, "http://h/s"},
+        ExtractionCase{"EndpointReferenceWithoutAddressAfterIt",
+                       "<wsa:Address>hdr</wsa:Address><wsa:EndpointReference></wsa:EndpointReference><d:XAddrs>y</d:XAddrs>",
+                       false, "", ""},
+        ExtractionCase{"XAddrsStillSearchedFromTheStart",
+                       "<d:XAddrs>y</d:XAddrs><wsa:EndpointReference><wsa:Address>x</wsa:Address>", true, "x", "y"},
+        ExtractionCase{"EndpointReferenceMarkerNeedsAPrefix",
+                       "<wsa:Address>hdr</wsa:Address><EndpointReference><wsa:Address>x</wsa:Address>"
+                       "</EndpointReference><d:XAddrs>y</d:XAddrs>",
+                       true, "hdr", "y"}),
     [](const ::testing::TestParamInfo<ExtractionCase>& info) { return std::string(info.param.name); });
 
 namespace {

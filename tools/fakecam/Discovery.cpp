@@ -79,9 +79,13 @@ std::string ProbeMatches(const Options& o, int index, const std::string& relates
         "xmlns:d=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\" "
         "xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\" "
         "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\">"
-        "<SOAP-ENV:Header>"
-        "<wsa:MessageID>" + NewUuid(rng) + "</wsa:MessageID>"
-        "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo>"
+        "<SOAP-ENV:Header>\n"
+        "<wsa:MessageID>" + NewUuid(rng) + "</wsa:MessageID>\n"
+        "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo>\n" +
+        // gSOAP-based firmware names the anonymous reply endpoint in the header, before the body's address.
+        (o.replyToHeader ? "<wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
+                           "</wsa:Address></wsa:ReplyTo>\n"
+                         : "") +
         "<wsa:To>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</wsa:To>"
         "<wsa:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/ProbeMatches</wsa:Action>"
         "<d:AppSequence InstanceId=\"" + std::to_string(o.seed) + "\" MessageNumber=\"" +

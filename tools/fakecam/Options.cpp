@@ -17,6 +17,7 @@ const char kUsage[] =
     "  --max-delay-ms MS    random delay before each ProbeMatches (default 500)\n"
     "  --seed S             seed for identities and delays (default 1)\n"
     "  --extra-scopes K     pad every ProbeMatches with K scopes\n"
+    "  --reply-to-header    put a wsa:ReplyTo header into each ProbeMatches (as gSOAP firmware does)\n"
     "  --no-http            answer Probes only\n"
     "  --no-discovery       serve HTTP only (e.g. on 127.0.0.1)\n"
     "  --auth none|wsse|digest|both   --user U   --password P\n"
@@ -43,6 +44,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         }
         if (arg == "--no-http") {
             o.noHttp = true;
+            continue;
+        }
+        if (arg == "--reply-to-header") {
+            o.replyToHeader = true;
             continue;
         }
         if (arg == "--no-discovery") {
