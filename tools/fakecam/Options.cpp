@@ -23,7 +23,15 @@ const char kUsage[] =
     "  --auth none|wsse|digest|both   --user U   --password P\n"
     "  --clock-skew SECONDS --media 1|2|both   --profiles K\n"
     "  --delay-ms MS        delay of every SOAP answer\n"
-    "  --fault hang|huge|malformed|services-fault|always-401\n"
+    "  --fault hang|huge|malformed|cut-short|services-fault|always-401\n"
+    "  --digest-empty-post answer401|reject400|drop   what a Digest device does with a bodyless POST\n"
+    "                       (default drop: close the connection, as gSOAP firmware does)\n"
+    "  --max-connections N  serve N connections at a time; close further ones unanswered\n"
+    "  --tls                HTTPS with a self-signed certificate made at start-up\n"
+    "  --certificate-out F  write that certificate to F (PEM)\n"
+    "  --open-services      answer GetServices and GetCapabilities without credentials\n"
+    "  --audio-profiles K   the last K profiles have no video (GetStreamUri answers a fault)\n"
+    "  --log FILE           log every connection and request to FILE\n"
     "  --uri-query TEXT     appended to every stream Uri after '?'\n"
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n";
 
@@ -48,6 +56,14 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         }
         if (arg == "--reply-to-header") {
             o.replyToHeader = true;
+            continue;
+        }
+        if (arg == "--tls") {
+            o.tls = true;
+            continue;
+        }
+        if (arg == "--open-services") {
+            o.openServices = true;
             continue;
         }
         if (arg == "--no-discovery") {
@@ -83,6 +99,17 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         else if (arg == "--fault") o.fault = value;
         else if (arg == "--uri-query") o.uriQuery = value;
         else if (arg == "--xaddr-host") o.xaddrHost = value;
+        else if (arg == "--digest-empty-post") {
+            o.digestEmptyPost = value;
+            if (o.digestEmptyPost != "answer401" && o.digestEmptyPost != "reject400" && o.digestEmptyPost != "drop") {
+                std::fprintf(stderr, "fakecam: --digest-empty-post takes answer401, reject400 or drop\n");
+                return false;
+            }
+        }
+        else if (arg == "--max-connections") { if (!needNumber(n)) return false; o.maxConnections = static_cast<int>(n); }
+        else if (arg == "--certificate-out") o.certificateOut = value;
+        else if (arg == "--audio-profiles") { if (!needNumber(n)) return false; o.audioProfiles = static_cast<int>(n); }
+        else if (arg == "--log") o.logFile = value;
         else {
             std::fprintf(stderr, "fakecam: unknown option %s\n%s", arg.c_str(), kUsage);
             return false;

@@ -23,7 +23,14 @@ struct Options {
     std::string media = "both";  // 1 | 2 | both
     int profiles = 2;
     int delayMs = 0;     // per SOAP request
-    std::string fault;   // hang | huge | malformed | services-fault | always-401 | none
+    std::string fault;   // hang | huge | padded | malformed | cut-short | services-fault | always-401 | none
+    std::string digestEmptyPost = "drop";  // answer401 | reject400 | drop: a bodyless POST to a Digest device
+    int maxConnections = 0;  // connection slots; further connections are closed unanswered (0: no limit)
+    bool tls = false;        // HTTPS with a self-signed certificate made at start-up
+    std::string certificateOut;  // where to write that certificate (PEM)
+    bool openServices = false;   // GetServices and GetCapabilities answered without credentials
+    int audioProfiles = 0;       // the last K profiles have no video: GetStreamUri answers a fault
+    std::string logFile;         // one line per connection and per request
     std::string uriQuery;  // appended to each stream Uri, e.g. "a=1&b=2"
     std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
 };

@@ -3,7 +3,6 @@
 #include "Soap.h"
 #include "Xml.h"
 
-#include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/md5.h>
 #include <openssl/rand.h>
@@ -106,28 +105,38 @@ std::string DigestResponse(const std::string& user, const std::string& realm, co
     return Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":" + qop + ":" + ha2);
 }
 
-SoapServer::SoapServer(const Options& o) : m_options(o), m_server(std::make_unique<httplib::Server>()) {}
+SoapServer::SoapServer(const Options& o) : m_options(o) {
+    m_server = std::make_unique<HttpServer>([this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); },
+                                            [this](const std::string& line) { Log(line); });
+}
 
-SoapServer::~SoapServer() { Stop(); }
+SoapServer::~SoapServer() {
+    Stop();
+    if (m_log) std::fclose(m_log);
+}
 
 bool SoapServer::Start() {
-    m_server->set_keep_alive_max_count(1000);
-    m_server->set_tcp_nodelay(true);  // answer as a camera would, without Nagle delays on small replies
-    m_server->Post(R"(/cam(\d+)/onvif/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
-        Handle(req, res);
-    });
-    if (!m_server->bind_to_port(m_options.bind, m_options.httpPort)) return false;
-    m_thread = std::thread([this] { m_server->listen_after_bind(); });
-    return true;
+    if (!m_options.logFile.empty()) {
+        m_log = std::fopen(m_options.logFile.c_str(), "a");
+        if (!m_log) return false;
+    }
+    return m_server->Start(m_options.bind, m_options.httpPort, m_options.maxConnections, m_options.tls,
+                           m_options.certificateOut);
 }
 
 void SoapServer::Stop() {
     m_stopping = true;
-    m_server->stop();
-    if (m_thread.joinable()) m_thread.join();
+    m_server->Stop();
 }
 
-void SoapServer::Challenge(httplib::Response& res) {
+void SoapServer::Log(const std::string& line) {
+    if (!m_log) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::fprintf(m_log, "%s\n", line.c_str());
+    std::fflush(m_log);
+}
+
+void SoapServer::Challenge(HttpResponse& res) {
     unsigned char raw[16];
     RAND_bytes(raw, sizeof raw);
     const std::string nonce = Hex(raw, sizeof raw);
@@ -136,12 +145,13 @@ void SoapServer::Challenge(httplib::Response& res) {
         m_nonces.insert(nonce);
     }
     res.status = 401;
-    res.set_header("WWW-Authenticate", "Digest realm=\"fakecam\", qop=\"auth\", algorithm=MD5, nonce=\"" + nonce + "\"");
-    res.set_content("<html><body>401 Unauthorized</body></html>", "text/html");
+    res.headers["WWW-Authenticate"] = "Digest realm=\"fakecam\", qop=\"auth\", algorithm=MD5, nonce=\"" + nonce + "\"";
+    res.contentType = "text/html";
+    res.body = "<html><body>401 Unauthorized</body></html>";
 }
 
-bool SoapServer::DigestValid(const httplib::Request& req) {
-    const std::string header = req.get_header_value("Authorization");
+bool SoapServer::DigestValid(const HttpRequest& req) {
+    const std::string header = req.Header("authorization");
     if (header.rfind("Digest ", 0) != 0) return false;
     auto f = DigestFields(header.substr(7));
     {
@@ -149,6 +159,8 @@ bool SoapServer::DigestValid(const httplib::Request& req) {
         if (!m_nonces.count(f["nonce"])) return false;
     }
     if (f["username"] != m_options.user || f["realm"] != "fakecam" || f["qop"] != "auth") return false;
+    // The uri the client signed must be the one it asked for.
+    if (f["uri"] != req.target) return false;
     return f["response"] == DigestResponse(m_options.user, "fakecam", m_options.password, req.method, f["uri"],
                                            f["nonce"], f["nc"], f["cnonce"], "auth");
 }
@@ -157,37 +169,66 @@ std::string SoapServer::ServiceUrl(int device, const std::string& service) const
     const bool elsewhere = !m_options.xaddrHost.empty() && service != "device_service";
     const std::string host =
         elsewhere ? m_options.xaddrHost : m_options.bind + ":" + std::to_string(m_options.httpPort);
-    return "http://" + host + "/cam" + std::to_string(device) + "/onvif/" + service;
+    return (m_options.tls ? "https://" : "http://") + host + "/cam" + std::to_string(device) + "/onvif/" + service;
 }
 
-void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
+void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
+    std::string operation = "-";
+    bool token = false;
+    Respond(req, res, operation, token);
+    const std::string authorization = req.Header("authorization");
+    Log("request conn=" + std::to_string(req.connection) + " path=" + req.target + " op=" + operation +
+        " authorization=" + (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
+        " wsse=" + (token ? "yes" : "no") + " body=" + std::to_string(req.body.size()) + " status=" +
+        (res.drop ? "dropped" : std::to_string(res.status)));
+}
+
+void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token) {
     const Options& o = m_options;
+    static const std::regex route(R"(/cam(\d{1,6})/onvif/(\w+))");
+    std::smatch match;
+    if (req.method != "POST" || !std::regex_match(req.target, match, route)) {
+        res.status = 404;
+        return;
+    }
     for (int waited = 0; waited < o.delayMs && !m_stopping; waited += 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (o.fault == "hang") {
         for (int i = 0; i < 600 && !m_stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        res.drop = true;
         return;
     }
     const bool digest = o.auth == "digest" || o.auth == "both";
     const bool wsse = o.auth == "wsse" || o.auth == "both";
-    if (o.fault == "always-401" || (req.body.empty() && digest)) return Challenge(res);
+    if (o.fault == "always-401") return Challenge(res);
     if (req.body.empty()) {
+        // Embedded servers check credentials only after they have parsed a body; without one, few of them
+        // get as far as a challenge.
+        if (digest && o.digestEmptyPost == "answer401") return Challenge(res);
+        if (digest && o.digestEmptyPost == "drop") {
+            res.drop = true;
+            return;
+        }
         res.status = 400;
+        res.contentType = "application/soap+xml";
+        res.body = Fault("Sender", "ter:WellFormed", "empty request");
         return;
     }
-    const int device = std::stoi(req.matches[1]);
-    const std::string service = req.matches[2];
-    if (device < 0 || device >= o.devices) {
+    const int device = std::stoi(match[1]);
+    const std::string service = match[2];
+    if (device >= o.devices) {
         res.status = 404;
         return;
     }
     if (o.fault == "huge") {
-        res.set_content(Wrap(std::string(2 << 20, ' ')), "application/soap+xml");
+        res.contentType = "application/soap+xml";
+        res.body = Wrap(std::string(2 << 20, ' '));
         return;
     }
     if (o.fault == "malformed") {
-        res.set_content("<env:Envelope><env:Body><tds:GetSystemDateAndTimeResponse><oops", "application/soap+xml");
+        res.contentType = "application/soap+xml";
+        res.body = "<env:Envelope><env:Body><tds:GetSystemDateAndTimeResponse><oops";
         return;
     }
 
@@ -198,22 +239,25 @@ void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
     payload = payload ? payload->FirstChildElement() : nullptr;
     if (doc.Error() || !payload || LocalName(envelope->Value()) != "Envelope") {
         res.status = 400;
-        res.set_content(Fault("Sender", "ter:WellFormed", "not a SOAP envelope"), "application/soap+xml");
+        res.contentType = "application/soap+xml";
+        res.body = Fault("Sender", "ter:WellFormed", "not a SOAP envelope");
         return;
     }
-    const std::string operation = LocalName(payload->Value());
-    const bool open = operation == "GetSystemDateAndTime";
+    operation = LocalName(payload->Value());
+    const TiXmlElement* usernameToken = Child(Child(Child(envelope, "Header"), "Security"), "UsernameToken");
+    token = usernameToken != nullptr;
+    const bool open = operation == "GetSystemDateAndTime" ||
+                      (o.openServices && (operation == "GetServices" || operation == "GetCapabilities"));
 
     if (!open && digest && !DigestValid(req)) return Challenge(res);
     if (!open && wsse) {
-        const TiXmlElement* token = Child(Child(Child(envelope, "Header"), "Security"), "UsernameToken");
-        const TiXmlElement* password = Child(token, "Password");
+        const TiXmlElement* password = Child(usernameToken, "Password");
         const char* type = password ? password->Attribute("Type") : nullptr;
-        const std::string nonce = FromBase64(TextOf(Child(token, "Nonce")));
-        const std::string created = TextOf(Child(token, "Created"));
+        const std::string nonce = FromBase64(TextOf(Child(usernameToken, "Nonce")));
+        const std::string created = TextOf(Child(usernameToken, "Created"));
         const std::time_t when = ParseCreated(created);
         const std::time_t ourClock = std::time(nullptr) + o.clockSkew;
-        bool valid = token && TextOf(Child(token, "Username")) == o.user && type &&
+        bool valid = usernameToken && TextOf(Child(usernameToken, "Username")) == o.user && type &&
                      std::string(type).find("#PasswordDigest") != std::string::npos && when != -1 &&
                      std::labs(static_cast<long>(when - ourClock)) <= 5;
         if (valid) {
@@ -224,31 +268,42 @@ void SoapServer::Handle(const httplib::Request& req, httplib::Response& res) {
         }
         if (!valid) {
             res.status = 400;
-            res.set_content(Fault("Sender", "ter:NotAuthorized", "Sender not Authorized"), "application/soap+xml");
+            res.contentType = "application/soap+xml";
+            res.body = Fault("Sender", "ter:NotAuthorized", "Sender not Authorized");
             return;
         }
     }
     if (operation == "GetServices" && o.fault == "services-fault") {
         res.status = 500;
-        res.set_content(Fault("Receiver", "ter:ActionNotSupported", "GetServices is not supported"),
-                        "application/soap+xml");
+        res.contentType = "application/soap+xml";
+        res.body = Fault("Receiver", "ter:ActionNotSupported", "GetServices is not supported");
         return;
     }
     // Profiles are asked for by token, on the service the device offers.
     std::string answer;
     if (operation == "GetStreamUri") {
-        const TiXmlElement* tokenElement = Child(payload, "ProfileToken");
-        answer = Answer(device, "GetStreamUri:" + TextOf(tokenElement), service);
+        const std::string profile = TextOf(Child(payload, "ProfileToken"));
+        const int index = profile.rfind("Profile_", 0) == 0 ? std::atoi(profile.c_str() + 8) : -1;
+        if (index >= 0 && index < o.profiles && index >= o.profiles - o.audioProfiles) {
+            res.status = 500;
+            res.contentType = "application/soap+xml";
+            res.body = Fault("Receiver", "ter:IncompleteConfiguration",
+                             "The requested profile token " + profile + " has no video encoder configuration");
+            return;
+        }
+        answer = Answer(device, "GetStreamUri:" + profile, service);
     } else {
         answer = Answer(device, operation, service);
     }
     if (answer.empty()) {
         res.status = 500;
-        res.set_content(Fault("Receiver", "ter:ActionNotSupported", "unknown action " + operation),
-                        "application/soap+xml");
+        res.contentType = "application/soap+xml";
+        res.body = Fault("Receiver", "ter:ActionNotSupported", "unknown action " + operation);
         return;
     }
-    res.set_content(Wrap(answer), "application/soap+xml; charset=utf-8");
+    res.contentType = "application/soap+xml; charset=utf-8";
+    res.body = Wrap(answer);
+    res.cutShort = o.fault == "cut-short";
 }
 
 std::string SoapServer::Answer(int device, const std::string& operation, const std::string& service) {

@@ -7,13 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "Options.h"
+#include <cstdio>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+#include "HttpServer.h"
+#include "Options.h"
 
 namespace fakecam {
 
@@ -23,27 +20,31 @@ std::string DigestResponse(const std::string& user, const std::string& realm, co
                            const std::string& nc, const std::string& cnonce, const std::string& qop);
 
 // The simulated devices' device and media services over HTTP (SOAP 1.2), with WS-UsernameToken and
-// HTTP Digest authentication and fault modes for tests. Device i serves below /cam<i>/onvif/.
+// HTTP Digest authentication, the manners of embedded servers, and fault modes for tests. Device i
+// serves below /cam<i>/onvif/.
 class SoapServer {
 public:
     explicit SoapServer(const Options& o);
     ~SoapServer();
-    bool Start();  // binds and serves on a thread of its own
+    bool Start();  // binds and serves on threads of its own
     void Stop();
 
 private:
-    void Handle(const httplib::Request& req, httplib::Response& res);
-    bool DigestValid(const httplib::Request& req);
-    void Challenge(httplib::Response& res);
+    void Handle(const HttpRequest& req, HttpResponse& res);
+    // The answer to one request; names the operation and whether a WS-Security token came with it.
+    void Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token);
+    bool DigestValid(const HttpRequest& req);
+    void Challenge(HttpResponse& res);
     std::string Answer(int device, const std::string& operation, const std::string& service);
     std::string ServiceUrl(int device, const std::string& service) const;
+    void Log(const std::string& line);
 
     Options m_options;
-    std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
+    std::unique_ptr<HttpServer> m_server;
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;
     std::set<std::string> m_nonces;  // digest nonces we handed out
+    std::FILE* m_log = nullptr;
 };
 
 }  // namespace fakecam

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace fakecam {
+
+struct HttpRequest {
+    int connection = 0;  // which connection it came on, counted from 1
+    std::string method;
+    std::string target;                          // path and query as sent
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+    std::string Header(const std::string& lowerName) const {
+        const auto it = headers.find(lowerName);
+        return it == headers.end() ? std::string() : it->second;
+    }
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string contentType;
+    std::string body;
+    std::map<std::string, std::string> headers;
+    bool drop = false;      // close the connection without any answer
+    bool cutShort = false;  // announce the whole body, send half of it and close, as a crashing server does
+};
+
+// A small HTTP/1.1 server as embedded devices have one: keep-alive, a fixed number of connection
+// slots (further connections are closed without an answer), optionally TLS with a self-signed
+// certificate made at start-up. Each connection is served on a thread of its own.
+class HttpServer {
+public:
+    using Handler = std::function<void(const HttpRequest&, HttpResponse&)>;
+    using Logger = std::function<void(const std::string&)>;
+
+    HttpServer(Handler handler, Logger log);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // maxConnections 0: no limit. certificateOut: where to write the certificate (PEM), when TLS.
+    bool Start(const std::string& address, int port, int maxConnections, bool tls,
+               const std::string& certificateOut = {});
+    void Stop();
+
+private:
+    struct Connection;
+    void AcceptLoop();
+    void Serve(std::unique_ptr<Connection> c);
+    bool MakeTlsContext(const std::string& address, const std::string& certificateOut);
+
+    Handler m_handler;
+    Logger m_log;
+    int m_listener = -1;
+    int m_maxConnections = 0;
+    void* m_tls = nullptr;  // SSL_CTX
+    std::thread m_acceptThread;
+    std::atomic<bool> m_stopping{false};
+    std::atomic<int> m_open{0};
+    int m_accepted = 0;
+};
+
+}  // namespace fakecam
