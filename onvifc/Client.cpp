@@ -2,7 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -16,57 +19,21 @@ namespace onvifc {
 
 namespace {
 
-struct Url {
-    std::string scheme;
-    std::string host;  // as written, brackets kept for IPv6
-    std::string port;  // may be empty
-    std::string pathAndQuery;
-};
-
-std::optional<Url> ParseUrl(const std::string& text) {
-    CURLU* u = curl_url();
-    if (!u) return std::nullopt;
-    std::optional<Url> result;
-    if (curl_url_set(u, CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
-        Url url;
-        char* part = nullptr;
-        auto take = [&](CURLUPart which, std::string& into) {
-            if (curl_url_get(u, which, &part, 0) == CURLUE_OK && part) {
-                into = part;
-                curl_free(part);
-                part = nullptr;
-            }
-        };
-        take(CURLUPART_SCHEME, url.scheme);
-        take(CURLUPART_HOST, url.host);
-        take(CURLUPART_PORT, url.port);
-        std::string path, query;
-        take(CURLUPART_PATH, path);
-        take(CURLUPART_QUERY, query);
-        url.pathAndQuery = path.empty() ? "/" : path;
-        if (!query.empty()) url.pathAndQuery += "?" + query;
-        for (auto& c : url.scheme) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
-        result = url;
-    }
-    curl_url_cleanup(u);
-    return result;
-}
-
 bool IsHttp(const Url& url) { return (url.scheme == "http" || url.scheme == "https") && !url.host.empty(); }
 
-std::string Origin(const Url& url) {
-    return url.scheme + "://" + url.host + (url.port.empty() ? "" : ":" + url.port);
+std::string HostPort(const std::string& address) {
+    const auto url = ParseUrl(address);
+    if (!url) return address;
+    return url->host + (url->port.empty() ? "" : ":" + url->port);
 }
 
-int TransportError(const HttpResult& r) {
-    switch (r.code) {
-        case CURLE_OPERATION_TIMEDOUT: return ONVIF_ERR_TIMED_OUT;
-        case CURLE_UNSUPPORTED_PROTOCOL: return ONVIF_ERR_UNSUPPORTED_ADDRESS;
-        case CURLE_FILESIZE_EXCEEDED:
-        case CURLE_WRITE_ERROR:
-        case CURLE_WEIRD_SERVER_REPLY: return ONVIF_ERR_UNEXPECTED_REPLY;
-        default: return ONVIF_ERR_CANNOT_CONNECT;
+// A device's words, cut to a line.
+std::string Shortened(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     }
+    if (text.size() > 160) text = text.substr(0, 157) + "...";
+    return text;
 }
 
 constexpr const char* kMedia1Setup =
@@ -75,15 +42,20 @@ constexpr const char* kMedia1Setup =
 
 class Call {
 public:
-    Call(std::string uri, std::string user, std::string password)
-        : m_uri(std::move(uri)),
+    Call(const std::string& uri, std::string user, std::string password)
+        : m_uri(uri),
           m_user(std::move(user)),
           m_password(std::move(password)),
-          m_http(Clock::now() + std::chrono::seconds(kCallSeconds)) {}
+          m_base(ParseUrl(uri)),
+          m_http(Clock::now() + std::chrono::seconds(kCallSeconds), Credentials().first, Credentials().second) {}
 
     CallResult Run() {
         CallResult result;
         result.code = Exchange(result.items);
+        if (result.code < 0) {
+            result.items.clear();
+            result.detail = m_detail;
+        }
         result.stats = {m_http.Requests(), m_http.Connections(), m_http.Rounds()};
         return result;
     }
@@ -94,14 +66,87 @@ private:
         int error = 0;
         HttpResult http;
         SoapReply soap;
-        bool refused() const { return http.status == 401 || soap.notAuthorized; }
+        bool refused() const {
+            return http.status == 401 || soap.notAuthorized || (http.status == 400 && http.digestChallenge);
+        }
     };
 
+    // The credentials given, or else those written into the address; the address's own are never sent
+    // as they stand.
+    std::pair<std::string, std::string> Credentials() const {
+        if (m_user.empty() && m_password.empty() && m_base) return {m_base->user, m_base->password};
+        return {m_user, m_password};
+    }
+
+    int Fail(int code, std::string detail) {
+        m_detail = std::move(detail);
+        return code;
+    }
+
+    int TransportFailure(const HttpResult& r, const std::string& url) {
+        const std::string where = " (" + HostPort(url) + ")";
+        switch (r.code) {
+            case CURLE_OPERATION_TIMEDOUT:
+                return Fail(ONVIF_ERR_TIMED_OUT, std::string(r.connected ? "the device did not answer in time"
+                                                                          : "no connection to the device in time") +
+                                                     where);
+            case CURLE_UNSUPPORTED_PROTOCOL:
+                return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS, "unsupported address: " + Shortened(url));
+            case CURLE_COULDNT_RESOLVE_HOST: return Fail(ONVIF_ERR_CANNOT_CONNECT, "host name not found" + where);
+            case CURLE_COULDNT_CONNECT:
+                if (r.osErrno == ECONNREFUSED) return Fail(ONVIF_ERR_CANNOT_CONNECT, "connection refused" + where);
+                if (r.osErrno == EHOSTUNREACH || r.osErrno == ENETUNREACH) {
+                    return Fail(ONVIF_ERR_CANNOT_CONNECT, "no route to the device" + where);
+                }
+                return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device" + where);
+            case CURLE_GOT_NOTHING:
+            case CURLE_SEND_ERROR:
+            case CURLE_RECV_ERROR:
+                return Fail(ONVIF_ERR_CANNOT_CONNECT, "the device closed the connection without an answer" + where);
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_CACERT_BADFILE:
+            case CURLE_SSL_ISSUER_ERROR:
+                return Fail(ONVIF_ERR_CERTIFICATE_REFUSED,
+                            "the device's certificate was refused" + where + ": " + Shortened(r.error));
+            case CURLE_SSL_CONNECT_ERROR:
+                return Fail(ONVIF_ERR_CANNOT_CONNECT, "TLS handshake with the device failed" + where);
+            case CURLE_PARTIAL_FILE:
+                return Fail(ONVIF_ERR_REPLY_CUT_SHORT, "the device's reply was cut short" + where);
+            case CURLE_FILESIZE_EXCEEDED:
+            case CURLE_WRITE_ERROR:
+                return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply is larger than 1 MiB" + where);
+            case CURLE_WEIRD_SERVER_REPLY:
+                return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the reply is not HTTP" + where);
+            default:
+                return Fail(ONVIF_ERR_CANNOT_CONNECT,
+                            "cannot connect to the device" + where + (r.error.empty() ? "" : ": " + Shortened(r.error)));
+        }
+    }
+
+    // Why a reply that is not the expected response fails the call.
+    int ReplyFailure(const Answer& a, const char* operation) {
+        if (a.refused()) {
+            return Fail(ONVIF_ERR_NOT_AUTHORIZED, Credentials().first.empty()
+                                                      ? "credentials refused by the device: it wants a user name"
+                                                      : "credentials refused by the device");
+        }
+        if (a.soap.isFault) {
+            return Fail(ONVIF_ERR_DEVICE_FAULT, std::string("the device answered ") + operation + " with a fault: " +
+                                                    Shortened(a.soap.faultText));
+        }
+        if (!a.soap.isSoap) {
+            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("the reply to ") + operation + " is not SOAP (HTTP " +
+                                                        std::to_string(a.http.status) + ")");
+        }
+        return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("unexpected reply to ") + operation);
+    }
+
     std::optional<UsernameToken> Token(bool withCredentials) const {
-        if (!withCredentials || m_user.empty()) return std::nullopt;
+        const std::string user = Credentials().first;
+        if (!withCredentials || user.empty()) return std::nullopt;
         const std::string nonce = RandomBytes(16);
         const std::string created = FormatUtc(std::time(nullptr) + m_clockOffset);
-        return UsernameToken{m_user, PasswordDigest(nonce, created, m_password), Base64Encode(nonce), created};
+        return UsernameToken{user, PasswordDigest(nonce, created, Credentials().second), Base64Encode(nonce), created};
     }
 
     HttpRequest Request(const std::string& url, const std::string& space, const char* operation,
@@ -113,141 +158,158 @@ private:
         Answer a;
         a.http = std::move(http);
         if (a.http.code != CURLE_OK) {
-            a.error = TransportError(a.http);
+            a.error = -1;
             return a;
         }
         a.soap = ClassifyReply(a.http.body);
         return a;
     }
 
-    // Sends requests together; a Digest challenge switches the session to HTTP Digest once and sends
-    // the challenged requests again. Wrong credentials then come back refused, and end the call.
-    std::vector<Answer> Send(const std::vector<HttpRequest>& requests,
-                             const std::function<HttpRequest(std::size_t)>& rebuild) {
+    std::vector<Answer> Send(std::size_t count, const HttpSession::Builder& build) {
         std::vector<Answer> answers;
-        for (auto& r : m_http.PostAll(requests)) answers.push_back(Read(std::move(r)));
-        bool challenged = false;
-        for (const auto& a : answers) challenged |= a.error == 0 && a.http.status == 401 && a.http.digestChallenge;
-        if (challenged && !m_user.empty() && !m_http.UsingDigest()) {
-            m_http.UseDigest(m_user, m_password);
-            std::vector<HttpRequest> again;
-            std::vector<std::size_t> which;
-            for (std::size_t i = 0; i < answers.size(); ++i) {
-                if (answers[i].error == 0 && answers[i].http.status == 401) {
-                    again.push_back(rebuild(i));
-                    which.push_back(i);
-                }
-            }
-            auto retried = m_http.PostAll(again);
-            for (std::size_t k = 0; k < which.size(); ++k) answers[which[k]] = Read(std::move(retried[k]));
-        }
+        for (auto& r : m_http.PostAll(count, build)) answers.push_back(Read(std::move(r)));
         return answers;
     }
 
     Answer SendOne(const std::string& url, const std::string& space, const char* operation,
                    const std::string& payload, bool withCredentials) {
-        return Send({Request(url, space, operation, payload, withCredentials)},
-                    [&](std::size_t) { return Request(url, space, operation, payload, withCredentials); })
-            .front();
+        return Send(1, [&](std::size_t) { return Request(url, space, operation, payload, withCredentials); }).front();
     }
 
-    // A service address as the device advertised it, made usable: one that is not an http or https
-    // address becomes its path on the caller's scheme, host and port.
-    std::string Resolve(const std::string& advertised) const {
-        const auto url = ParseUrl(advertised);
-        if (url && IsHttp(*url)) return advertised;
-        if (url && !url->pathAndQuery.empty()) return Origin(m_base) + url->pathAndQuery;
-        return m_uri;
+    const std::string& DeviceUrl() const { return m_deviceUrl; }
+
+    std::string TimeRequest() const {
+        return "<tds:GetSystemDateAndTime xmlns:tds=\"" + std::string(ns::kDevice) + "\"/>";
+    }
+    std::string ServicesRequest() const {
+        return "<tds:GetServices xmlns:tds=\"" + std::string(ns::kDevice) +
+               "\"><tds:IncludeCapability>false</tds:IncludeCapability></tds:GetServices>";
     }
 
-    // Where to try again when an advertised address can't be reached (NAT, 127.x, no such host): its
-    // path on the caller's scheme, host and port; empty when that is where it already pointed.
-    std::string Fallback(const std::string& advertised) const {
-        const auto url = ParseUrl(advertised);
-        if (!url || Origin(*url) == Origin(m_base)) return {};
-        return Origin(m_base) + url->pathAndQuery;
-    }
-
-    Answer SendToService(std::string& url, const std::string& space, const char* operation,
-                         const std::string& payload) {
-        Answer a = SendOne(url, space, operation, payload, true);
-        if (a.error != 0 && !a.http.connected) {
-            const std::string other = Fallback(url);
-            if (!other.empty()) {
-                url = other;
-                a = SendOne(url, space, operation, payload, true);
-            }
+    // The device clock, then the services; both are asked for at once without credentials, as ONVIF
+    // allows, and asked again with them where the device wants them.
+    int Discover(Services& services) {
+        auto first = Send(2, [&](std::size_t i) {
+            return i == 0 ? Request(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", TimeRequest(), false)
+                          : Request(DeviceUrl(), ns::kDevice, "GetServices", ServicesRequest(), false);
+        });
+        Answer time = first[0];
+        if (time.error) return TransportFailure(time.http, DeviceUrl());
+        if (time.refused()) {
+            if (Credentials().first.empty()) return ReplyFailure(time, "GetSystemDateAndTime");
+            time = SendOne(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", TimeRequest(), true);
+            if (time.error) return TransportFailure(time.http, DeviceUrl());
+            if (time.refused()) return ReplyFailure(time, "GetSystemDateAndTime");
         }
-        return a;
-    }
-
-    int SyncClock() {
-        const std::string payload = "<tds:GetSystemDateAndTime xmlns:tds=\"" + std::string(ns::kDevice) + "\"/>";
-        Answer a = SendOne(m_uri, ns::kDevice, "GetSystemDateAndTime", payload, false);
-        if (a.error) return a.error;
-        if (a.refused()) {
-            if (m_user.empty()) return ONVIF_ERR_NOT_AUTHORIZED;
-            a = SendOne(m_uri, ns::kDevice, "GetSystemDateAndTime", payload, true);
-            if (a.error) return a.error;
-            if (a.refused()) return ONVIF_ERR_NOT_AUTHORIZED;
-        }
-        if (!a.soap.isSoap) return ONVIF_ERR_UNEXPECTED_REPLY;
-        if (const auto deviceTime = ParseSystemDateAndTime(a.http.body)) {
+        if (!time.soap.isSoap) return ReplyFailure(time, "GetSystemDateAndTime");
+        if (const auto deviceTime = ParseSystemDateAndTime(time.http.body)) {
             m_clockOffset = *deviceTime - std::time(nullptr);
+        }  // a device that won't tell its time is used with ours
+
+        Answer a = first[1];
+        if (a.error == 0 && a.refused() && !Credentials().first.empty()) {
+            a = SendOne(DeviceUrl(), ns::kDevice, "GetServices", ServicesRequest(), true);
         }
-        return 0;  // a device that won't tell its time is used with ours
+        if (a.error) return TransportFailure(a.http, DeviceUrl());
+        if (a.refused()) return ReplyFailure(a, "GetServices");
+        if (auto found = ParseServices(a.http.body)) services = *found;
+        if (!services.media1.empty() || !services.media2.empty()) return 0;
+
+        // Older devices know only GetCapabilities.
+        const Answer servicesAnswer = a;
+        a = SendOne(DeviceUrl(), ns::kDevice, "GetCapabilities",
+                    "<tds:GetCapabilities xmlns:tds=\"" + std::string(ns::kDevice) +
+                        "\"><tds:Category>All</tds:Category></tds:GetCapabilities>",
+                    true);
+        if (a.error) return TransportFailure(a.http, DeviceUrl());
+        if (a.refused()) return ReplyFailure(a, "GetCapabilities");
+        if (auto found = ParseCapabilities(a.http.body)) {
+            services.media1 = found->media1;
+            if (services.ptz.empty()) services.ptz = found->ptz;
+        }
+        if (!services.media1.empty()) return 0;
+        if (a.soap.isFault) return ReplyFailure(a, "GetCapabilities");
+        if (servicesAnswer.soap.isFault) return ReplyFailure(servicesAnswer, "GetServices");
+        return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device names no media service");
     }
 
-    int FindServices(Services& services) {
-        const std::string tds = std::string("xmlns:tds=\"") + ns::kDevice + "\"";
-        Answer a = SendOne(m_uri, ns::kDevice, "GetServices",
-                           "<tds:GetServices " + tds + "><tds:IncludeCapability>false</tds:IncludeCapability>"
-                           "</tds:GetServices>", true);
-        if (a.error) return a.error;
-        if (a.refused()) return ONVIF_ERR_NOT_AUTHORIZED;
-        if (auto found = ParseServices(a.http.body)) services = *found;
-        if (services.media1.empty() && services.media2.empty()) {
-            a = SendOne(m_uri, ns::kDevice, "GetCapabilities",
-                        "<tds:GetCapabilities " + tds + "><tds:Category>All</tds:Category></tds:GetCapabilities>",
-                        true);
-            if (a.error) return a.error;
-            if (a.refused()) return ONVIF_ERR_NOT_AUTHORIZED;
-            if (auto found = ParseCapabilities(a.http.body)) {
-                services.media1 = found->media1;
-                if (services.ptz.empty()) services.ptz = found->ptz;
-            }
+    // Where to reach an advertised service, best first. Credentials go only to the host the caller
+    // named: a service on another host is looked for on the caller's host, at its advertised scheme,
+    // port and path, then at the caller's scheme and port. An address that is not http or https is
+    // taken for its path.
+    std::vector<std::string> Candidates(const std::string& advertised) const {
+        std::vector<std::string> out;
+        auto add = [&](const std::string& u) {
+            if (std::find(out.begin(), out.end(), u) == out.end()) out.push_back(u);
+        };
+        const auto url = ParseUrl(advertised);
+        if (!url) {
+            add(DeviceUrl());
+            return out;
         }
-        if (services.media1.empty() && services.media2.empty()) return ONVIF_ERR_UNEXPECTED_REPLY;
+        if (IsHttp(*url)) {
+            Url onOurHost = *url;
+            onOurHost.host = m_base->host;
+            add(Origin(onOurHost) + url->pathAndQuery);
+        }
+        add(Origin(*m_base) + url->pathAndQuery);
+        return out;
+    }
+
+    bool ElsewhereThanOurHost(const std::string& advertised) const {
+        const auto url = ParseUrl(advertised);
+        return url && IsHttp(*url) && ::strcasecmp(url->host.c_str(), m_base->host.c_str()) != 0;
+    }
+
+    // GetProfiles at the first place where the media service answers; `mediaUrl` becomes that place.
+    int ReadProfiles(const std::string& advertised, const std::string& space, const std::string& request,
+                     std::string& mediaUrl, std::vector<Profile>& profiles) {
+        Answer a;
+        for (const std::string& candidate : Candidates(advertised)) {
+            mediaUrl = candidate;
+            a = SendOne(mediaUrl, space, "GetProfiles", request, true);
+            if (a.error == 0 || a.http.connected) break;
+        }
+        if (a.error) {
+            if (!a.http.connected && ElsewhereThanOurHost(advertised)) {
+                return Fail(ONVIF_ERR_SERVICE_ELSEWHERE, "the device pointed to its media service on another host (" +
+                                                             HostPort(advertised) + "), and it does not answer on " +
+                                                             m_base->host);
+            }
+            return TransportFailure(a.http, mediaUrl);
+        }
+        const auto parsed = ParseProfiles(a.http.body);
+        if (!parsed) return ReplyFailure(a, "GetProfiles");
+        if (parsed->empty()) return Fail(ONVIF_ERR_NO_PROFILES, "the device has no media profiles");
+        profiles = *parsed;
         return 0;
     }
 
     int Exchange(std::vector<StreamItem>& items) {
-        const auto base = ParseUrl(m_uri);
-        if (!base || !IsHttp(*base)) return ONVIF_ERR_UNSUPPORTED_ADDRESS;
-        m_base = *base;
+        if (!m_base || !IsHttp(*m_base)) {
+            return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS, "unsupported address: only http and https device addresses are used");
+        }
+        m_deviceUrl = Origin(*m_base) + m_base->pathAndQuery;
 
-        if (int rc = SyncClock(); rc < 0) return rc;
         Services services;
-        if (int rc = FindServices(services); rc < 0) return rc;
+        if (int rc = Discover(services); rc < 0) return rc;
 
         const bool media2 = services.media1.empty();
         const std::string space = media2 ? ns::kMedia2 : ns::kMedia1;
         const std::string prefix = media2 ? "tr2" : "trt";
         const std::string declare = "xmlns:" + prefix + "=\"" + space + "\"";
-        std::string mediaUrl = Resolve(media2 ? services.media2 : services.media1);
-
         const std::string getProfiles = media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
                                                : "<trt:GetProfiles " + declare + "/>";
-        Answer a = SendToService(mediaUrl, space, "GetProfiles", getProfiles);
-        if (a.error) return a.error;
-        if (a.refused()) return ONVIF_ERR_NOT_AUTHORIZED;
-        const auto profiles = ParseProfiles(a.http.body);
-        if (!profiles) return ONVIF_ERR_UNEXPECTED_REPLY;
-        if (profiles->empty()) return ONVIF_ERR_NO_PROFILES;
+        std::string mediaUrl;
+        std::vector<Profile> profiles;
+        if (int rc = ReadProfiles(media2 ? services.media2 : services.media1, space, getProfiles, mediaUrl, profiles);
+            rc < 0) {
+            return rc;
+        }
 
         auto streamRequest = [&](std::size_t i) {
-            const std::string token = "<" + prefix + ":ProfileToken>" + XmlEscape((*profiles)[i].token) + "</" +
-                                      prefix + ":ProfileToken>";
+            const std::string token =
+                "<" + prefix + ":ProfileToken>" + XmlEscape(profiles[i].token) + "</" + prefix + ":ProfileToken>";
             const std::string payload =
                 media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
                              "</tr2:GetStreamUri>"
@@ -255,31 +317,26 @@ private:
                              "</trt:GetStreamUri>";
             return Request(mediaUrl, space, "GetStreamUri", payload, true);
         };
-        std::vector<HttpRequest> requests;
-        for (std::size_t i = 0; i < profiles->size(); ++i) requests.push_back(streamRequest(i));
-        const auto answers = Send(requests, streamRequest);
+        const auto answers = Send(profiles.size(), streamRequest);
 
-        int firstError = 0;
-        bool anyUri = false;
+        // Every address must have been answered. Only the device's own fault for a profile (one without
+        // video, say) leaves that item's address empty.
+        const Answer* fault = nullptr;
         for (std::size_t i = 0; i < answers.size(); ++i) {
             const Answer& s = answers[i];
-            if (s.error == 0 && s.refused()) return ONVIF_ERR_NOT_AUTHORIZED;
+            if (s.error) return TransportFailure(s.http, mediaUrl);
             std::string uri;
-            if (s.error == 0) {
-                if (auto parsed = ParseStreamUri(s.http.body)) {
-                    uri = *parsed;
-                    anyUri = true;
-                } else if (!firstError) {
-                    firstError = ONVIF_ERR_UNEXPECTED_REPLY;
-                }
-            } else if (!firstError) {
-                firstError = s.error;
+            if (auto parsed = ParseStreamUri(s.http.body)) {
+                uri = *parsed;
+            } else if (s.soap.isFault && !s.refused()) {
+                if (!fault) fault = &s;
+            } else {
+                return ReplyFailure(s, "GetStreamUri");
             }
-            items.push_back({(*profiles)[i].name, (*profiles)[i].token, uri, services.ptz});
+            items.push_back({profiles[i].name, profiles[i].token, uri, services.ptz});
         }
-        if (!anyUri) {
-            items.clear();
-            return firstError ? firstError : ONVIF_ERR_UNEXPECTED_REPLY;
+        if (fault && std::all_of(items.begin(), items.end(), [](const StreamItem& it) { return it.uri.empty(); })) {
+            return ReplyFailure(*fault, "GetStreamUri");
         }
         return static_cast<int>(items.size());
     }
@@ -287,9 +344,11 @@ private:
     std::string m_uri;
     std::string m_user;
     std::string m_password;
-    Url m_base;
+    std::optional<Url> m_base;
+    std::string m_deviceUrl;
     HttpSession m_http;
     long m_clockOffset = 0;
+    std::string m_detail;
 };
 
 }  // namespace
@@ -310,31 +369,48 @@ std::string ResultDocument(const std::vector<StreamItem>& items) {
 
 }  // namespace onvifc
 
+namespace {
+// The last failure on this thread, in words, for Onvif_ErrorText.
+thread_local int t_lastCode = 0;
+thread_local std::string t_lastText;
+
+int Remember(int code, std::string text) {
+    t_lastCode = code;
+    t_lastText = std::move(text);
+    return code;
+}
+}  // namespace
+
 extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user, const char* password) {
-    if (!buf || size <= 0 || !uri || !user || !password) return ONVIF_ERR_INVALID_ARGUMENT;
+    if (!buf || size <= 0 || !uri || !user || !password) return Remember(ONVIF_ERR_INVALID_ARGUMENT, {});
     try {
         const onvifc::CallResult result = onvifc::GetStreamUris(uri, user, password);
-        if (result.code < 0) return result.code;
+        if (result.code < 0) return Remember(result.code, result.detail);
         const std::string doc = onvifc::ResultDocument(result.items);
-        if (doc.size() + 1 > static_cast<std::size_t>(size)) return ONVIF_ERR_RESULT_TOO_LARGE;
+        if (doc.size() + 1 > static_cast<std::size_t>(size)) return Remember(ONVIF_ERR_RESULT_TOO_LARGE, {});
         std::memcpy(buf, doc.c_str(), doc.size() + 1);
-        return result.code;
+        return Remember(result.code, {});
     } catch (...) {
         // Nothing may cross the C boundary; running out of memory is the only thing that throws here.
-        return ONVIF_ERR_UNEXPECTED_REPLY;
+        return Remember(ONVIF_ERR_UNEXPECTED_REPLY, "out of memory");
     }
 }
 
 extern "C" const char* Onvif_ErrorText(int code) {
+    if (code < 0 && code == t_lastCode && !t_lastText.empty()) return t_lastText.c_str();
     switch (code) {
         case ONVIF_ERR_INVALID_ARGUMENT: return "invalid argument";
         case ONVIF_ERR_UNSUPPORTED_ADDRESS: return "unsupported address: only http and https device addresses are used";
         case ONVIF_ERR_CANNOT_CONNECT: return "cannot connect to the device";
         case ONVIF_ERR_TIMED_OUT: return "the device did not answer in time";
-        case ONVIF_ERR_NOT_AUTHORIZED: return "not authorized: the device refused the user name or password";
-        case ONVIF_ERR_UNEXPECTED_REPLY: return "not an ONVIF device, or an unexpected reply";
+        case ONVIF_ERR_NOT_AUTHORIZED: return "credentials refused by the device";
+        case ONVIF_ERR_UNEXPECTED_REPLY: return "the reply is not SOAP: not an ONVIF device, or an unexpected reply";
         case ONVIF_ERR_NO_PROFILES: return "the device has no media profiles";
         case ONVIF_ERR_RESULT_TOO_LARGE: return "the result is too large for the buffer";
+        case ONVIF_ERR_CERTIFICATE_REFUSED: return "the device's certificate was refused";
+        case ONVIF_ERR_DEVICE_FAULT: return "the device answered with a fault";
+        case ONVIF_ERR_REPLY_CUT_SHORT: return "the device's reply was cut short";
+        case ONVIF_ERR_SERVICE_ELSEWHERE: return "the device pointed to a service on another host, which was not used";
         default: return code >= 0 ? "success" : "unknown error";
     }
 }

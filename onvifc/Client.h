@@ -21,6 +21,7 @@ struct CallStats {
 // The whole exchange behind Onvif_GetStreamUri. `code` is the item count or a negative OnvifcResult.
 struct CallResult {
     int code = 0;
+    std::string detail;  // on failure: what happened, in words
     std::vector<StreamItem> items;
     CallStats stats;
 };

@@ -27,6 +27,26 @@ std::string RandomBytes(std::size_t count) {
     return out;
 }
 
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        out += digits[static_cast<unsigned char>(c) >> 4];
+        out += digits[static_cast<unsigned char>(c) & 15];
+    }
+    return out;
+}
+
+std::string HexDigest(const std::string& algorithm, const std::string& text) {
+    const EVP_MD* md = algorithm == "MD5" ? EVP_md5() : algorithm == "SHA-256" ? EVP_sha256() : nullptr;
+    if (!md) return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, md, nullptr) != 1) return {};
+    return Hex(std::string(reinterpret_cast<const char*>(digest), length));
+}
+
 std::string PasswordDigest(const std::string& nonce, const std::string& created, const std::string& password) {
     return Base64Encode(Sha1(nonce + created + password));
 }

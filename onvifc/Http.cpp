@@ -1,9 +1,13 @@
 #include "Http.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
+
+#include "Crypto.h"
 
 namespace onvifc {
 
@@ -19,13 +23,169 @@ bool StartsWithNoCase(const char* text, std::size_t length, const char* prefix) 
     return length >= n && ::strncasecmp(text, prefix, n) == 0;
 }
 
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Connection closed or reset before any answer: what a device out of connection slots does.
+bool ClosedUnanswered(CURLcode code) {
+    return code == CURLE_GOT_NOTHING || code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR;
+}
+
+constexpr int kMaxResends = 4;    // per request, for connections turned away
+constexpr int kMaxChallenges = 2;  // per request: the first challenge, and one stale nonce
+
+std::string QuoteValue(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (c != '\r' && c != '\n') out += c;
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
+std::optional<Url> ParseUrl(const std::string& text) {
+    CURLU* u = curl_url();
+    if (!u) return std::nullopt;
+    std::optional<Url> result;
+    if (curl_url_set(u, CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+        Url url;
+        auto take = [&](CURLUPart which, std::string& into, unsigned flags) {
+            char* part = nullptr;
+            if (curl_url_get(u, which, &part, flags) == CURLUE_OK && part) {
+                into = part;
+                curl_free(part);
+            }
+        };
+        take(CURLUPART_SCHEME, url.scheme, 0);
+        take(CURLUPART_HOST, url.host, 0);
+        take(CURLUPART_PORT, url.port, 0);
+        take(CURLUPART_USER, url.user, CURLU_URLDECODE);
+        take(CURLUPART_PASSWORD, url.password, CURLU_URLDECODE);
+        std::string path, query;
+        take(CURLUPART_PATH, path, 0);
+        take(CURLUPART_QUERY, query, 0);
+        url.pathAndQuery = path.empty() ? "/" : path;
+        if (!query.empty()) url.pathAndQuery += "?" + query;
+        url.scheme = Lower(url.scheme);
+        result = url;
+    }
+    curl_url_cleanup(u);
+    return result;
+}
+
+std::string Origin(const Url& url) {
+    return url.scheme + "://" + url.host + (url.port.empty() ? "" : ":" + url.port);
+}
+
+std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
+    // Find the Digest scheme: at the start, or after a comma when several challenges share a header.
+    std::size_t at = std::string::npos;
+    for (std::size_t i = 0; i + 6 <= value.size(); ++i) {
+        if (::strncasecmp(value.c_str() + i, "digest", 6) != 0) continue;
+        const bool startsToken = i == 0 || value[i - 1] == ' ' || value[i - 1] == ',' || value[i - 1] == '\t';
+        const bool endsToken = i + 6 == value.size() || value[i + 6] == ' ' || value[i + 6] == '\t';
+        if (startsToken && endsToken) {
+            at = i + 6;
+            break;
+        }
+    }
+    if (at == std::string::npos) return std::nullopt;
+    DigestChallenge c;
+    bool haveNonce = false;
+    std::string qops;
+    std::size_t i = at;
+    while (i < value.size()) {
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t' || value[i] == ',')) ++i;
+        const std::size_t nameStart = i;
+        while (i < value.size() && value[i] != '=' && value[i] != ' ' && value[i] != ',') ++i;
+        const std::string name = Lower(value.substr(nameStart, i - nameStart));
+        while (i < value.size() && value[i] == ' ') ++i;
+        if (i >= value.size() || value[i] != '=') break;  // the next scheme begins
+        ++i;
+        while (i < value.size() && value[i] == ' ') ++i;
+        std::string v;
+        if (i < value.size() && value[i] == '"') {
+            for (++i; i < value.size() && value[i] != '"'; ++i) {
+                if (value[i] == '\\' && i + 1 < value.size()) ++i;
+                v += value[i];
+            }
+            ++i;
+        } else {
+            while (i < value.size() && value[i] != ',' && value[i] != ' ') v += value[i++];
+        }
+        if (name == "realm") c.realm = v;
+        else if (name == "nonce") {
+            c.nonce = v;
+            haveNonce = true;
+        } else if (name == "opaque") c.opaque = v;
+        else if (name == "algorithm") c.algorithm = v;
+        else if (name == "qop") qops = Lower(v);
+        else if (name == "stale") c.stale = Lower(v) == "true";
+    }
+    if (!haveNonce) return std::nullopt;
+    const std::string algorithm = Lower(c.algorithm);
+    if (algorithm == "md5") c.algorithm = "MD5";
+    else if (algorithm == "md5-sess") c.algorithm = "MD5-sess";
+    else if (algorithm == "sha-256") c.algorithm = "SHA-256";
+    else if (algorithm == "sha-256-sess") c.algorithm = "SHA-256-sess";
+    else return std::nullopt;
+    // qop is a list; "auth" is preferred, "auth-int" taken when it is the only one.
+    std::vector<std::string> offered;
+    for (std::size_t p = 0; p <= qops.size();) {
+        const std::size_t comma = std::min(qops.find(',', p), qops.size());
+        std::string q = qops.substr(p, comma - p);
+        q.erase(0, q.find_first_not_of(" \t"));
+        q.erase(q.find_last_not_of(" \t") + 1);
+        if (!q.empty()) offered.push_back(q);
+        p = comma + 1;
+    }
+    if (std::find(offered.begin(), offered.end(), "auth") != offered.end()) c.qop = "auth";
+    else if (std::find(offered.begin(), offered.end(), "auth-int") != offered.end()) c.qop = "auth-int";
+    else if (!offered.empty()) return std::nullopt;
+    return c;
+}
+
+std::string DigestAuthorization(const DigestChallenge& c, const std::string& user, const std::string& password,
+                                const std::string& method, const std::string& uri, const std::string& body,
+                                unsigned nc, const std::string& cnonce) {
+    const bool sess = c.algorithm.size() > 5 && c.algorithm.compare(c.algorithm.size() - 5, 5, "-sess") == 0;
+    const std::string hash = sess ? c.algorithm.substr(0, c.algorithm.size() - 5) : c.algorithm;
+    auto H = [&](const std::string& text) { return HexDigest(hash, text); };
+    std::string ha1 = H(user + ":" + c.realm + ":" + password);
+    if (sess) ha1 = H(ha1 + ":" + c.nonce + ":" + cnonce);
+    const std::string ha2 = c.qop == "auth-int" ? H(method + ":" + uri + ":" + H(body)) : H(method + ":" + uri);
+    char ncText[9];
+    std::snprintf(ncText, sizeof ncText, "%08x", nc);
+    const std::string response = c.qop.empty()
+                                     ? H(ha1 + ":" + c.nonce + ":" + ha2)
+                                     : H(ha1 + ":" + c.nonce + ":" + ncText + ":" + cnonce + ":" + c.qop + ":" + ha2);
+    std::string header = "Digest username=" + QuoteValue(user) + ", realm=" + QuoteValue(c.realm) +
+                         ", nonce=" + QuoteValue(c.nonce) + ", uri=" + QuoteValue(uri) + ", algorithm=" + c.algorithm +
+                         ", response=\"" + response + "\"";
+    if (!c.qop.empty()) header += ", qop=" + c.qop + ", nc=" + ncText + ", cnonce=\"" + cnonce + "\"";
+    if (!c.opaque.empty()) header += ", opaque=" + QuoteValue(c.opaque);
+    return header;
+}
+
 struct HttpSession::Transfer {
-    HttpResult result;
+    std::size_t index = 0;
+    CURL* handle = nullptr;
     curl_slist* headers = nullptr;
+    std::string origin;
+    std::string nonceUsed;  // the Digest nonce this request answered, if any
+    int depth = 1;          // how many waits, one after another, led to its answer
     int statusLines = 0;
-    ~Transfer() { curl_slist_free_all(headers); }
+    std::vector<std::string> challenges;
+    HttpResult result;
+    char error[CURL_ERROR_SIZE] = {};
+    ~Transfer() {
+        curl_slist_free_all(headers);
+        if (handle) curl_easy_cleanup(handle);
+    }
 
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         auto* t = static_cast<Transfer*>(self);
@@ -43,125 +203,188 @@ struct HttpSession::Transfer {
         const size_t n = size * count;
         if (StartsWithNoCase(data, n, "HTTP/")) {
             ++t->statusLines;
-            t->result.body.clear();  // a body that came with a challenge is not the answer
+            t->result.body.clear();
+            t->challenges.clear();
         }
         if (StartsWithNoCase(data, n, "WWW-Authenticate:")) {
             std::string value(data + 17, n - 17);
             value.erase(0, value.find_first_not_of(" \t"));
-            if (StartsWithNoCase(value.c_str(), value.size(), "Digest")) t->result.digestChallenge = true;
+            value.erase(value.find_last_not_of(" \t\r\n") + 1);
+            t->challenges.push_back(value);
         }
         return n;
     }
 };
 
-HttpSession::HttpSession(Clock::time_point deadline) : m_deadline(deadline) {
+HttpSession::HttpSession(Clock::time_point deadline, std::string user, std::string password)
+    : m_deadline(deadline), m_user(std::move(user)), m_password(std::move(password)) {
     GlobalInit();
     m_multi = curl_multi_init();
+    if (m_multi) {
+        curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(kMaxConnections));
+        curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxConnections));
+    }
+    if (const char* ca = std::getenv("ONVIFC_CA_FILE"); ca && *ca) m_caFile = ca;
 }
 
 HttpSession::~HttpSession() {
-    for (CURL* h : m_handles) curl_easy_cleanup(h);
     if (m_multi) curl_multi_cleanup(m_multi);
 }
 
-void HttpSession::UseDigest(const std::string& user, const std::string& password) {
-    m_digest = true;
-    m_user = user;
-    m_password = password;
-}
-
-CURL* HttpSession::TakeHandle() {
-    if (!m_handles.empty()) {
-        // Not reset: a handle keeps its HTTP Digest nonce, so the next request can answer at once instead
-        // of being challenged again. Every option a request needs is set anew.
-        CURL* h = m_handles.back();
-        m_handles.pop_back();
-        return h;
-    }
-    return curl_easy_init();
-}
-
-std::vector<HttpResult> HttpSession::PostAll(const std::vector<HttpRequest>& requests) {
-    std::vector<HttpResult> results(requests.size());
+bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now());
-    if (remaining.count() <= 0 || !m_multi) {
-        for (auto& r : results) r.code = m_multi ? CURLE_OPERATION_TIMEDOUT : CURLE_FAILED_INIT;
+    const auto url = ParseUrl(request.url);
+    t.handle = remaining.count() > 0 && url ? curl_easy_init() : nullptr;
+    if (!t.handle) {
+        t.result.code = remaining.count() > 0 ? CURLE_URL_MALFORMAT : CURLE_OPERATION_TIMEDOUT;
+        return false;
+    }
+    t.origin = Origin(*url);
+    CURL* h = t.handle;
+    const std::string contentType =
+        "Content-Type: application/soap+xml; charset=utf-8; action=\"" + request.action + "\"";
+    t.headers = curl_slist_append(t.headers, contentType.c_str());
+    t.headers = curl_slist_append(t.headers, "Expect:");
+    if (m_challenge && !m_user.empty()) {
+        // Answered by us on every request, so no request ever goes out without its body to learn a nonce.
+        const std::string authorization =
+            "Authorization: " + DigestAuthorization(*m_challenge, m_user, m_password, "POST", url->pathAndQuery,
+                                                    request.body, ++m_nonceCount, Hex(RandomBytes(8)));
+        t.headers = curl_slist_append(t.headers, authorization.c_str());
+        t.nonceUsed = m_challenge->nonce;
+    }
+    // The address without any user part: libcurl would otherwise send it as Basic credentials.
+    const std::string target = Origin(*url) + url->pathAndQuery;
+    curl_easy_setopt(h, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_PROXY, "");  // never hand a device's credentials to a proxy
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, request.body.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.headers);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(kConnectTimeout, remaining).count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(kRequestTimeout, remaining).count()));
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBody));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, t.error);
+    curl_easy_setopt(h, CURLOPT_PRIVATE, &t);
+    if (m_caFile.empty()) {
+        // Cameras make their own certificates; what protects the credentials is that they travel as digests.
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_CAINFO, m_caFile.c_str());
+        curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
+    return curl_multi_add_handle(m_multi, h) == CURLM_OK;
+}
+
+std::vector<HttpResult> HttpSession::PostAll(std::size_t count, const Builder& build) {
+    std::vector<HttpResult> results(count);
+    if (!m_multi) {
+        for (auto& r : results) r.code = CURLE_FAILED_INIT;
         return results;
     }
-    ++m_rounds;
-    std::vector<std::unique_ptr<Transfer>> transfers;
-    std::vector<CURL*> active;
-    for (const HttpRequest& request : requests) {
-        auto t = std::make_unique<Transfer>();
-        CURL* h = TakeHandle();
-        if (!h) {
-            t->result.code = CURLE_FAILED_INIT;
-            transfers.push_back(std::move(t));
-            active.push_back(nullptr);
-            continue;
-        }
-        const std::string contentType =
-            "Content-Type: application/soap+xml; charset=utf-8; action=\"" + request.action + "\"";
-        t->headers = curl_slist_append(t->headers, contentType.c_str());
-        t->headers = curl_slist_append(t->headers, "Expect:");
-        curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
-        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(h, CURLOPT_PROXY, "");  // never hand a device's credentials to a proxy
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-        curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, request.body.c_str());
-        curl_easy_setopt(h, CURLOPT_HTTPHEADER, t->headers);
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(kConnectTimeout, remaining).count()));
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(kRequestTimeout, remaining).count()));
-        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBody));
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
-        curl_easy_setopt(h, CURLOPT_WRITEDATA, t.get());
-        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
-        curl_easy_setopt(h, CURLOPT_HEADERDATA, t.get());
-        curl_easy_setopt(h, CURLOPT_PRIVATE, t.get());
-        if (m_digest) {
-            curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_DIGEST));
-            curl_easy_setopt(h, CURLOPT_USERNAME, m_user.c_str());
-            curl_easy_setopt(h, CURLOPT_PASSWORD, m_password.c_str());
-        }
-        curl_multi_add_handle(m_multi, h);
-        active.push_back(h);
-        transfers.push_back(std::move(t));
-    }
+    std::deque<std::size_t> waiting;
+    std::vector<int> depthWhenQueued(count, 0);
+    for (std::size_t i = 0; i < count; ++i) waiting.push_back(i);
+    std::vector<int> resends(count, 0);
+    std::vector<int> challenges(count, 0);
+    std::vector<std::unique_ptr<Transfer>> active;
+    int rounds = 0;
+    int freedDepth = 0;  // depth of the transfer whose slot the next one takes
 
-    int running = 0;
-    do {
+    auto finish = [&](std::unique_ptr<Transfer> t) {
+        rounds = std::max(rounds, t->depth);
+        freedDepth = t->depth;
+        results[t->index] = std::move(t->result);
+    };
+
+    while (!waiting.empty() || !active.empty()) {
+        while (!waiting.empty() && static_cast<int>(active.size()) < m_parallel) {
+            auto t = std::make_unique<Transfer>();
+            t->index = waiting.front();
+            waiting.pop_front();
+            t->depth = std::max(depthWhenQueued[t->index], freedDepth) + 1;
+            if (!Start(*t, build(t->index))) {
+                finish(std::move(t));
+                continue;
+            }
+            active.push_back(std::move(t));
+        }
+        if (active.empty()) continue;
+        int running = 0;
         if (curl_multi_perform(m_multi, &running) != CURLM_OK) break;
-        if (running > 0) curl_multi_poll(m_multi, nullptr, 0, 100, nullptr);
-    } while (running > 0);
+        if (running == static_cast<int>(active.size())) curl_multi_poll(m_multi, nullptr, 0, 100, nullptr);
 
-    CURLMsg* message = nullptr;
-    int left = 0;
-    while ((message = curl_multi_info_read(m_multi, &left)) != nullptr) {
-        if (message->msg != CURLMSG_DONE) continue;
-        Transfer* t = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&t));
-        if (t) t->result.code = message->data.result;
-    }
-    for (std::size_t i = 0; i < transfers.size(); ++i) {
-        CURL* h = active[i];
-        Transfer& t = *transfers[i];
-        if (h) {
-            curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &t.result.status);
+        CURLMsg* message = nullptr;
+        int left = 0;
+        while ((message = curl_multi_info_read(m_multi, &left)) != nullptr) {
+            if (message->msg != CURLMSG_DONE) continue;
+            const auto it = std::find_if(active.begin(), active.end(),
+                                         [&](const auto& t) { return t->handle == message->easy_handle; });
+            if (it == active.end()) continue;
+            std::unique_ptr<Transfer> t = std::move(*it);
+            active.erase(it);
+            HttpResult& r = t->result;
+            r.code = message->data.result;
+            curl_multi_remove_handle(m_multi, t->handle);
+            curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &r.status);
             long connects = 0;
-            curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+            curl_easy_getinfo(t->handle, CURLINFO_NUM_CONNECTS, &connects);
             m_connections += static_cast<int>(connects);
             curl_off_t connectTime = 0;
-            curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectTime);
-            t.result.connected = connectTime > 0 || t.statusLines > 0;
-            curl_multi_remove_handle(m_multi, h);
-            m_handles.push_back(h);
+            curl_easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connectTime);
+            curl_easy_getinfo(t->handle, CURLINFO_OS_ERRNO, &r.osErrno);
+            r.connected = connectTime > 0 || t->statusLines > 0;
+            r.error = t->error;
+            if (r.tooLarge) r.code = CURLE_FILESIZE_EXCEEDED;
+            m_requests += t->statusLines > 0 ? t->statusLines : (r.connected ? 1 : 0);
+            if (t->statusLines > 0) m_answered.insert(t->origin);
+
+            std::optional<DigestChallenge> challenge;
+            for (const std::string& value : t->challenges) {
+                auto c = ParseDigestChallenge(value);
+                if (c && (!challenge || c->algorithm.rfind("SHA-256", 0) == 0)) challenge = c;
+            }
+            r.digestChallenge = challenge.has_value();
+            const std::size_t i = t->index;
+            const bool inTime = Clock::now() < m_deadline;
+            // A challenge is answered once; again only for a nonce the device says has gone stale, or one
+            // that changed while this request was under way. A second plain refusal is wrong credentials.
+            if (r.code == CURLE_OK && (r.status == 401 || r.status == 400) && challenge && !m_user.empty() && inTime &&
+                challenges[i] < kMaxChallenges &&
+                (t->nonceUsed.empty() || challenge->stale || (m_challenge && m_challenge->nonce != t->nonceUsed))) {
+                if (!m_challenge || m_challenge->nonce != challenge->nonce) {
+                    m_challenge = challenge;
+                    m_nonceCount = 0;
+                }
+                ++challenges[i];
+                depthWhenQueued[i] = freedDepth = t->depth;
+                waiting.push_front(i);
+                continue;
+            }
+            // Turned away without a word: the device is out of connection slots. Use fewer, send again.
+            const bool refusedByKnownDevice = r.code == CURLE_COULDNT_CONNECT && m_answered.count(t->origin);
+            if ((ClosedUnanswered(r.code) && t->statusLines == 0) || refusedByKnownDevice) {
+                if (resends[i] < kMaxResends && inTime) {
+                    m_parallel = std::max(1, std::min(m_parallel, static_cast<int>(active.size())));
+                    ++resends[i];
+                    depthWhenQueued[i] = freedDepth = t->depth;
+                    waiting.push_back(i);
+                    continue;
+                }
+            }
+            finish(std::move(t));
         }
-        if (t.result.tooLarge) t.result.code = CURLE_FILESIZE_EXCEEDED;
-        m_requests += t.statusLines > 0 ? t.statusLines : (t.result.connected ? 1 : 0);
-        results[i] = std::move(t.result);
     }
+    m_rounds += rounds;
     return results;
 }
 
