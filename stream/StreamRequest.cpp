@@ -1,6 +1,7 @@
 #include "StreamRequest.h"
 
 #include <QByteArray>
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -31,8 +32,13 @@ QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QSt
     if (!item.hasText) return {};
     if (user.isEmpty() || password.isEmpty()) return QString::fromLocal8Bit(item.text.c_str());
     if (item.text.size() < 7) return {};
+    std::string rest = item.text.substr(7);
+    // An address that already carries credentials gets ours instead of a second user part.
+    const auto authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
+    const auto at = rest.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
+    if (at != std::string::npos && at < authorityEnd) rest.erase(0, at + 1);
     return QStringLiteral("rtsp://") + EncodeUserInfo(user, false) + ':' + EncodeUserInfo(password, true) + '@' +
-           QString::fromLocal8Bit(item.text.c_str() + 7);
+           QString::fromLocal8Bit(rest.c_str());
 }
 
 StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, const QString& password,

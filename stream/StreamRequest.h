@@ -26,8 +26,9 @@ StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, 
                                        const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri());
 
 // One stream address from an item's Uri. With both credentials non-empty they replace the first seven
-// bytes ("rtsp://"), percent-encoded where an address would otherwise be split in the wrong place;
-// otherwise the Uri text as it is. Empty when there is no usable Uri.
+// bytes ("rtsp://"), percent-encoded where an address would otherwise be split in the wrong place, and
+// take the place of a user part the Uri already has; otherwise the Uri text as it is. Empty when there
+// is no usable Uri.
 QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QString& password);
 
 // RFC 3986 userinfo encoding: everything but unreserved characters and sub-delims (and ':' in a
