@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "MessageId.h"
+#include "ReplyExtraction.h"
 
 namespace quorvi {
 
@@ -78,7 +79,8 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
 
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + kProbeWindow;
-    const std::string probe = BuildProbe(MakeMessageId());
+    const std::string messageId = MakeMessageId();
+    const std::string probe = BuildProbe(messageId);
     if (::sendto(sock.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
                  sizeof group) < 0) {
         return -1;
@@ -115,7 +117,9 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
                 break;  // EAGAIN: drained; anything else: try again on the next wake-up
             }
             const auto size = static_cast<std::size_t>(n);
-            if (n > 0 && replies.size() < kMaxRepliesPerExchange && keptBytes + size <= kMaxReplyBytesPerExchange) {
+            // Replies to another client's Probe are not ours to count.
+            if (n > 0 && replies.size() < kMaxRepliesPerExchange && keptBytes + size <= kMaxReplyBytesPerExchange &&
+                RepliesToProbe(std::string_view(buffer.data(), size), messageId)) {
                 replies.emplace_back(buffer.data(), size);
                 keptBytes += size;
             }

@@ -1,5 +1,7 @@
 #include "ReplyExtraction.h"
 
+#include <cctype>
+
 namespace quorvi {
 
 namespace {
@@ -14,7 +16,25 @@ std::optional<std::string_view> ElementText(std::string_view text, std::string_v
     return rest.substr(0, end);
 }
 
+// A MessageID as compared: trimmed, lower case, without "urn:" before "uuid:".
+std::string NormalisedId(std::string_view id) {
+    const auto first = id.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    id = id.substr(first, id.find_last_not_of(" \t\r\n") - first + 1);
+    std::string out(id);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (out.rfind("urn:uuid:", 0) == 0) out.erase(0, 4);
+    return out;
+}
+
 }  // namespace
+
+bool RepliesToProbe(std::string_view reply, std::string_view messageId) {
+    const auto nul = reply.find('\0');
+    if (nul != std::string_view::npos) reply = reply.substr(0, nul);
+    const auto relatesTo = ElementText(reply, ":RelatesTo>");
+    return !relatesTo || NormalisedId(*relatesTo) == NormalisedId(messageId);
+}
 
 std::optional<Sighting> ExtractSighting(std::string_view reply) {
     const auto nul = reply.find('\0');

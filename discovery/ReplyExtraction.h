@@ -21,4 +21,9 @@ struct Sighting {
 // character separates XAddrs entries.
 std::optional<Sighting> ExtractSighting(std::string_view reply);
 
+// False when the reply (up to its first NUL) names in a ":RelatesTo>" element a message other than
+// `messageId`: it answers someone else's Probe. Devices echo the ID sloppily, so surrounding whitespace,
+// letter case and a "urn:" before "uuid:" are not held against them. A reply without the marker counts.
+bool RepliesToProbe(std::string_view reply, std::string_view messageId);
+
 }  // namespace quorvi

@@ -105,6 +105,18 @@ TEST(ProbeExchange, CollectsEveryReplyForTheWholeWindow) {
     EXPECT_NE(fakecam.Output().find("probe from 198.18.0.1:3704 urn:uuid:"), std::string::npos) << fakecam.Output();
 }
 
+TEST(ProbeExchange, RepliesToAnotherProbeAreNotKept) {
+    for (const auto& [mode, expected] : {std::pair<std::string, int>{"foreign", 0}, {"sloppy", 3}}) {
+        std::vector<std::string> args = FakecamArgs(3, 0);
+        args.insert(args.end(), {"--relates-to", mode});
+        ChildProcess fakecam(args);
+        ASSERT_TRUE(fakecam.WaitForLine("ready"));
+        ReplyList replies;
+        EXPECT_EQ(ProbeOnAddress(kLocal, replies), expected) << mode;
+        EXPECT_NE(fakecam.Output().find("probe from"), std::string::npos) << mode << ": the devices were asked";
+    }
+}
+
 TEST(ProbeExchange, SendsTheProbeFromPort3704AndKeepsRepliesWhole) {
     std::string big = "<a:Address>urn:big</a:Address><d:XAddrs>http://big</d:XAddrs>";
     big.resize(10000, 'x');

@@ -136,6 +136,23 @@ INSTANTIATE_TEST_SUITE_P(
                        true, "hdr", "y"}),
     [](const ::testing::TestParamInfo<ExtractionCase>& info) { return std::string(info.param.name); });
 
+TEST(RepliesToProbe, MatchesTheProbesIdLeniently) {
+    const std::string id = "urn:uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000";
+    auto reply = [](const std::string& relatesTo) {
+        return "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo><wsa:Address>x</wsa:Address><d:XAddrs>y</d:XAddrs>";
+    };
+    EXPECT_TRUE(RepliesToProbe(reply(id), id));
+    EXPECT_TRUE(RepliesToProbe(reply(" \n URN:UUID:0000A1B2-1111-4CCC-8DDD-EEEEFFFF0000\t"), id)) << "case, whitespace";
+    EXPECT_TRUE(RepliesToProbe(reply("uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000"), id)) << "urn: missing";
+    EXPECT_TRUE(RepliesToProbe(reply(id), "uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000")) << "urn: extra";
+    EXPECT_TRUE(RepliesToProbe("<wsa:Address>x</wsa:Address><d:XAddrs>y</d:XAddrs>", id)) << "no RelatesTo";
+    EXPECT_TRUE(RepliesToProbe(std::string("<a:Address>x</a:Address>\0<wsa:RelatesTo>other</wsa:RelatesTo>", 62), id))
+        << "after a NUL nothing counts";
+    EXPECT_FALSE(RepliesToProbe(reply("urn:uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0001"), id)) << "another Probe";
+    EXPECT_FALSE(RepliesToProbe(reply(""), id));
+    EXPECT_FALSE(RepliesToProbe(reply("0000a1b2-1111-4ccc-8ddd-eeeeffff0000"), id)) << "uuid: is part of the ID";
+}
+
 namespace {
 
 // A probe stand-in that records the addresses it is asked to probe and answers with canned replies.

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -62,6 +63,18 @@ std::string NewUuid(std::mt19937& rng) {
                   static_cast<unsigned>(rng() & 0xFFF), static_cast<unsigned>(rng()),
                   static_cast<unsigned>(rng() & 0xFFFF));
     return buf;
+}
+
+// What the reply names as the message it answers: the Probe's ID as sent, as sloppy firmware echoes it
+// (letter case, no "urn:", whitespace around it), or another client's Probe.
+std::string RelatesTo(const Options& o, const std::string& probeId, std::mt19937& rng) {
+    if (o.relatesTo == "foreign") return NewUuid(rng);
+    if (o.relatesTo == "sloppy") {
+        std::string id = probeId.rfind("urn:", 0) == 0 ? probeId.substr(4) : probeId;
+        for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return "\n  " + id + "  \n";
+    }
+    return probeId;
 }
 
 std::string ProbeMatches(const Options& o, int index, const std::string& relatesTo, std::mt19937& rng,
@@ -173,7 +186,7 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, cons
         const auto arrived = Clock::now();
         for (int i = 0; i < o.devices; ++i) {
             pending.push({arrived + std::chrono::milliseconds(o.maxDelayMs > 0 ? delay(rng) : 0), from,
-                          ProbeMatches(o, i, info.messageId, rng, ++messageNumber)});
+                          ProbeMatches(o, i, RelatesTo(o, info.messageId, rng), rng, ++messageNumber)});
         }
     }
     ::close(fd);

@@ -17,6 +17,7 @@ const char kUsage[] =
     "  --max-delay-ms MS    random delay before each ProbeMatches (default 500)\n"
     "  --seed S             seed for identities and delays (default 1)\n"
     "  --extra-scopes K     pad every ProbeMatches with K scopes\n"
+    "  --relates-to echo|sloppy|foreign   the Probe's MessageID as sent, echoed sloppily, or another one\n"
     "  --reply-to-header    put a wsa:ReplyTo header into each ProbeMatches (as gSOAP firmware does)\n"
     "  --no-http            answer Probes only\n"
     "  --no-discovery       serve HTTP only (e.g. on 127.0.0.1)\n"
@@ -99,6 +100,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         else if (arg == "--fault") o.fault = value;
         else if (arg == "--uri-query") o.uriQuery = value;
         else if (arg == "--xaddr-host") o.xaddrHost = value;
+        else if (arg == "--relates-to") o.relatesTo = value;
         else if (arg == "--digest-empty-post") {
             o.digestEmptyPost = value;
             if (o.digestEmptyPost != "answer401" && o.digestEmptyPost != "reject400" && o.digestEmptyPost != "drop") {

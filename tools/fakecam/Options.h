@@ -12,6 +12,7 @@ struct Options {
     int maxDelayMs = 500;
     uint32_t seed = 1;
     int extraScopes = 0;   // pads each ProbeMatches with this many extra scopes
+    std::string relatesTo = "echo";  // echo | sloppy | foreign: what ProbeMatches name as the Probe answered
     bool replyToHeader = false;  // a wsa:ReplyTo header in each ProbeMatches, as gSOAP stacks send
     bool noHttp = false;
     bool noDiscovery = false;
