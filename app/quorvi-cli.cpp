@@ -1,10 +1,16 @@
 // quorvi-cli: the window's discovery and stream requests without a window.
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +20,13 @@
 #include "onvifc.h"
 
 namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int signal) {
+    const unsigned char s = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &s, 1);
+}
 
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json]\n"
@@ -30,6 +43,33 @@ int BadArguments(const std::string& message) {
     return 2;
 }
 
+// A field of the tab-separated output, with everything that could split a line or a cell, or reach the
+// terminal as a control sequence, written as an escape.
+QString EscapeField(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\\') out += QStringLiteral("\\\\");
+        else if (u == '\t') out += QStringLiteral("\\t");
+        else if (u == '\n') out += QStringLiteral("\\n");
+        else if (u == '\r') out += QStringLiteral("\\r");
+        else if (u < 0x20 || (u >= 0x7f && u <= 0x9f)) out += QStringLiteral("\\x%1").arg(u, 2, 16, QChar('0'));
+        else out += c;
+    }
+    return out;
+}
+
+// Plain decimal digits only: no sign, no spaces, nothing after them.
+bool ParseCount(const std::string& text, long low, long high, long& out) {
+    if (text.empty() || text.size() > 9) return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    out = std::strtol(text.c_str(), nullptr, 10);
+    return out >= low && out <= high;
+}
+
 void PrintLine(const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
@@ -40,14 +80,17 @@ int Discover(const std::vector<std::string>& args) {
     int cycles = 1;
     bool json = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--json") {
+        if (args[i] == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (args[i] == "--json") {
             json = true;
         } else if (args[i] == "--cycles") {
             if (i + 1 >= args.size()) return BadArguments("--cycles needs a number");
-            char* end = nullptr;
-            const long n = std::strtol(args[++i].c_str(), &end, 10);
-            if (*end != '\0' || end == args[i].c_str() || n < 1 || n > 1000000)
+            long n = 0;
+            if (!ParseCount(args[++i], 1, 1000000, n)) {
                 return BadArguments("--cycles takes a whole number from 1 to 1000000");
+            }
             cycles = static_cast<int>(n);
         } else {
             return BadArguments("unknown argument to discover: " + args[i]);
@@ -56,6 +99,22 @@ int Discover(const std::vector<std::string>& args) {
 
     quorvi::DiscoveryHost host;
     QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+    // Ctrl-C or SIGTERM ends discovery early, but what was found so far is still printed.
+    int caught = 0;
+    std::unique_ptr<QSocketNotifier> stopSignals;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        stopSignals = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(stopSignals.get(), &QSocketNotifier::activated, [&caught] {
+            unsigned char s = 0;
+            if (::read(g_signalPipe[0], &s, 1) == 1 && caught == 0) caught = s;
+            QCoreApplication::quit();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        ::sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
     try {
         host.Start(quorvi::DiscoverySources{}, cycles);
     } catch (const std::exception& e) {
@@ -64,6 +123,8 @@ int Discover(const std::vector<std::string>& args) {
     }
     QCoreApplication::exec();
     host.Stop();
+    // Sightings the worker handed over before it stopped are still queued.
+    QCoreApplication::processEvents();
 
     const quorvi::DeviceListModel& model = host.Model();
     if (json) {
@@ -76,11 +137,13 @@ int Discover(const std::vector<std::string>& args) {
         PrintLine(QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Indented)).trimmed());
     } else {
         for (int r = 0; r < model.rowCount(); ++r) {
-            PrintLine(model.Cell(r, quorvi::kColumnId) + '\t' + model.Cell(r, quorvi::kColumnTimeOnline) + '\t' +
-                      model.Cell(r, quorvi::kColumnOnvif));
+            PrintLine(EscapeField(model.Cell(r, quorvi::kColumnId)) + '\t' +
+                      EscapeField(model.Cell(r, quorvi::kColumnTimeOnline)) + '\t' +
+                      EscapeField(model.Cell(r, quorvi::kColumnOnvif)));
         }
     }
-    return 0;
+    std::fflush(stdout);
+    return caught ? 128 + caught : 0;
 }
 
 int Streams(const std::vector<std::string>& args) {
@@ -91,12 +154,15 @@ int Streams(const std::vector<std::string>& args) {
     bool json = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--json") {
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--json") {
             json = true;
         } else if (a == "--user" || a == "--password") {
             if (i + 1 >= args.size()) return BadArguments(a + " needs a value");
             (a == "--user" ? user : password) = QString::fromLocal8Bit(args[++i].c_str());
-        } else if (a.rfind("--", 0) == 0 || haveUri) {
+        } else if (a.rfind("-", 0) == 0 || haveUri) {
             return BadArguments("unknown argument to streams: " + a);
         } else {
             uri = QString::fromLocal8Bit(a.c_str());

@@ -100,6 +100,23 @@ std::string ChildProcess::Output() {
     return m_out;
 }
 
+int ChildProcess::Interrupt(int signal, std::chrono::milliseconds timeout) {
+    if (m_pid <= 0) return -1;
+    ::kill(m_pid, signal);
+    const auto deadline = Clock::now() + timeout;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(m_pid, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+        Pump(std::chrono::milliseconds(20));
+    }
+    if (done != m_pid) return -1;  // Stop() kills it
+    m_pid = -1;
+    while (m_outFd >= 0 && ReadSome(m_outFd, m_out)) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
 void ChildProcess::Stop() {
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);

@@ -27,6 +27,9 @@ public:
     // Waits until a line of its output contains `text`; false after `timeout`.
     bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     std::string Output();  // everything it printed so far
+    // Sends `signal` and waits for the process to end, reading what it prints meanwhile. Its exit status,
+    // 128 + N when signal N ended it, or -1 when it did not end in time (then it is killed).
+    int Interrupt(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     void Stop();
 
 private:

@@ -2,6 +2,8 @@
 // in-process responder answering.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -279,11 +281,61 @@ TEST(Cli, ArgumentsAreChecked) {
     EXPECT_EQ(RunProcess({CliPath(), "--help"}).exitCode, 0);
     for (std::vector<std::string> bad : {std::vector<std::string>{}, {"frobnicate"}, {"discover", "--cycles"},
                                          {"discover", "--cycles", "0"}, {"discover", "--cycles", "2x"},
-                                         {"discover", "--loud"}}) {
+                                         {"discover", "--cycles", " 5"}, {"discover", "--cycles", "+3"},
+                                         {"discover", "--cycles", "0x10"}, {"discover", "--loud"},
+                                         {"streams", "-x"}, {"streams", "http://h/", "-x"}}) {
         bad.insert(bad.begin(), CliPath());
         const ProcessResult r = RunProcess(bad);
         EXPECT_EQ(r.exitCode, 2) << bad.back();
         EXPECT_FALSE(r.err.empty());
+    }
+    for (const std::string command : {"discover", "streams"}) {
+        const ProcessResult help = RunProcess({CliPath(), command, "--help"});
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_NE(help.out.find("usage:"), std::string::npos) << command;
+    }
+}
+
+TEST(Cli, PlainOutputCannotBeForgedOrReachTheTerminal) {
+    std::vector<std::string> args = FakecamArgs(1, 0);
+    args.insert(args.end(), {"--id-suffix", R"(\\\n\tforged\t12:00:00\thttp://evil/\r\e]0;title\a\x7f)"});
+    ChildProcess fakecam(args);
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    const ProcessResult r = RunProcess({CliPath(), "discover"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    const QStringList cells = QString::fromStdString(r.out).trimmed().split('\t');
+    ASSERT_EQ(cells.size(), 3) << r.out;
+    EXPECT_TRUE(cells[0].endsWith(R"(\\\n\tforged\t12:00:00\thttp://evil/\r\x1b]0;title\x07\x7f)")) << r.out;
+    for (const char c : r.out) EXPECT_TRUE(c == '\t' || c == '\n' || static_cast<unsigned char>(c) >= 0x20) << r.out;
+
+    const ProcessResult json = RunProcess({CliPath(), "discover", "--json"});
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(rows.size(), 1) << json.out;
+    EXPECT_TRUE(rows[0].toObject()["id"].toString().endsWith("\x1b]0;title\x07\x7f")) << "JSON keeps the text";
+}
+
+TEST(Cli, AStopSignalStillPrintsWhatWasFound) {
+    ChildProcess fakecam(FakecamArgs(2, 0));
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    for (const auto& [signal, json] : {std::pair<int, bool>{SIGINT, true}, {SIGTERM, false}}) {
+        std::vector<std::string> args{CliPath(), "discover", "--cycles", "100"};
+        if (json) args.push_back("--json");
+        ChildProcess cli(args);
+        // The first exchange's window is 3.5 s; both devices answer at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+        const auto start = Clock::now();
+        EXPECT_EQ(cli.Interrupt(signal), 128 + signal);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        const std::string out = cli.Output();
+        if (json) {
+            QJsonParseError error{};
+            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(out), &error);
+            EXPECT_EQ(error.error, QJsonParseError::NoError) << out;
+            EXPECT_EQ(doc.array().size(), 2) << out;
+        } else {
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -104,7 +105,8 @@ std::string ProbeMatches(const Options& o, int index, const std::string& relates
         "<d:AppSequence InstanceId=\"" + std::to_string(o.seed) + "\" MessageNumber=\"" +
         std::to_string(messageNumber) + "\"/>"
         "</SOAP-ENV:Header><SOAP-ENV:Body><d:ProbeMatches><d:ProbeMatch>"
-        "<wsa:EndpointReference><wsa:Address>" + DeviceUuid(o, index) + "</wsa:Address></wsa:EndpointReference>"
+        "<wsa:EndpointReference><wsa:Address>" + DeviceUuid(o, index) + o.idSuffix +
+        std::string(static_cast<std::size_t>(std::max(0, o.idPadding)), 'x') + "</wsa:Address></wsa:EndpointReference>"
         "<d:Types>dn:NetworkVideoTransmitter tds:Device</d:Types>"
         "<d:Scopes>" + scopes + "</d:Scopes>"
         "<d:XAddrs>http://" + host + DeviceServicePath(index) + " http://[fd00::" + std::to_string(index + 1) +

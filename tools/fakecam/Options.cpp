@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@ const char kUsage[] =
     "  --seed S             seed for identities and delays (default 1)\n"
     "  --extra-scopes K     pad every ProbeMatches with K scopes\n"
     "  --relates-to echo|sloppy|foreign   the Probe's MessageID as sent, echoed sloppily, or another one\n"
+    "  --id-suffix TEXT     append TEXT to every endpoint id; \\n \\t \\r \\e \\a \\xNN are decoded\n"
+    "  --id-padding N       append N more characters to every endpoint id\n"
     "  --reply-to-header    put a wsa:ReplyTo header into each ProbeMatches (as gSOAP firmware does)\n"
     "  --no-http            answer Probes only\n"
     "  --no-discovery       serve HTTP only (e.g. on 127.0.0.1)\n"
@@ -40,6 +43,31 @@ bool ToLong(const char* text, long& out) {
     char* end = nullptr;
     out = std::strtol(text, &end, 10);
     return end != text && *end == '\0';
+}
+
+// C-style escapes, so control characters can be given on a command line.
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char e = text[++i];
+        if (e == 'n') out += '\n';
+        else if (e == 't') out += '\t';
+        else if (e == 'r') out += '\r';
+        else if (e == 'e') out += '\x1b';
+        else if (e == 'a') out += '\a';
+        else if (e == 'x' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += e;
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -101,6 +129,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         else if (arg == "--uri-query") o.uriQuery = value;
         else if (arg == "--xaddr-host") o.xaddrHost = value;
         else if (arg == "--relates-to") o.relatesTo = value;
+        else if (arg == "--id-suffix") o.idSuffix = Unescape(value);
+        else if (arg == "--id-padding") { if (!needNumber(n)) return false; o.idPadding = static_cast<int>(n); }
         else if (arg == "--digest-empty-post") {
             o.digestEmptyPost = value;
             if (o.digestEmptyPost != "answer401" && o.digestEmptyPost != "reject400" && o.digestEmptyPost != "drop") {
