@@ -357,14 +357,21 @@ CallResult GetStreamUris(const std::string& uri, const std::string& user, const 
     return Call(uri, user, password).Run();
 }
 
-std::string ResultDocument(const std::vector<StreamItem>& items) {
-    std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Onvif_GetStreamUri>";
+std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit, std::size_t* written) {
+    static const std::string kOpen = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Onvif_GetStreamUri>";
+    static const std::string kClose = "</Onvif_GetStreamUri>";
+    std::string doc = kOpen;
+    std::size_t count = 0;
     for (const auto& item : items) {
-        doc += "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" + XmlEscape(item.token) + "</Token><Uri>" +
-               XmlEscape(item.uri) + "</Uri><UriPTZ>" + XmlEscape(item.uriPtz) + "</UriPTZ></item>";
+        const std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" + XmlEscape(item.token) +
+                                  "</Token><Uri>" + XmlEscape(item.uri) + "</Uri><UriPTZ>" + XmlEscape(item.uriPtz) +
+                                  "</UriPTZ></item>";
+        if (doc.size() + entry.size() + kClose.size() > limit) break;
+        doc += entry;
+        ++count;
     }
-    doc += "</Onvif_GetStreamUri>";
-    return doc;
+    if (written) *written = count;
+    return doc + kClose;
 }
 
 }  // namespace onvifc
@@ -386,10 +393,16 @@ extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const ch
     try {
         const onvifc::CallResult result = onvifc::GetStreamUris(uri, user, password);
         if (result.code < 0) return Remember(result.code, result.detail);
-        const std::string doc = onvifc::ResultDocument(result.items);
-        if (doc.size() + 1 > static_cast<std::size_t>(size)) return Remember(ONVIF_ERR_RESULT_TOO_LARGE, {});
+        // As many whole items as fit, in profile order; a recorder's hundreds of channels need not fit a
+        // small buffer for its first streams to be read.
+        std::size_t fitted = 0;
+        const std::string doc =
+            onvifc::ResultDocument(result.items, static_cast<std::size_t>(size) - 1, &fitted);
+        if (doc.size() + 1 > static_cast<std::size_t>(size) || (fitted == 0 && !result.items.empty())) {
+            return Remember(ONVIF_ERR_RESULT_TOO_LARGE, {});
+        }
         std::memcpy(buf, doc.c_str(), doc.size() + 1);
-        return Remember(result.code, {});
+        return Remember(static_cast<int>(fitted), {});
     } catch (...) {
         // Nothing may cross the C boundary; running out of memory is the only thing that throws here.
         return Remember(ONVIF_ERR_UNEXPECTED_REPLY, "out of memory");

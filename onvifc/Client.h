@@ -30,7 +30,9 @@ constexpr int kCallSeconds = 15;
 
 CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password);
 
-// The result document for `items`, NUL not included.
-std::string ResultDocument(const std::vector<StreamItem>& items);
+// The result document for as many of `items`, from the first, as keep it within `limit` bytes (NUL not
+// included); `written` receives their number.
+std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit = std::string::npos,
+                           std::size_t* written = nullptr);
 
 }  // namespace onvifc

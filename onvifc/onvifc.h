@@ -6,7 +6,9 @@
  *   <Onvif_GetStreamUri><item><Name/><Token/><Uri/><UriPTZ/></item>...</Onvif_GetStreamUri>
  *
  * one item per media profile in the device's order. Returns the number of items (>= 0), or one of the
- * negative codes below; on failure `buf` is left untouched.
+ * negative codes below; on failure `buf` is left untouched. When the whole document would not fit into
+ * `size` bytes, it holds as many whole items as fit, from the first, and that number is returned;
+ * ONVIF_ERR_RESULT_TOO_LARGE only when not even the first item fits.
  *
  * Every item's address was asked for and answered: a request lost to the network, the time limit or
  * the credentials fails the whole call with its code. The one exception is a profile the device itself

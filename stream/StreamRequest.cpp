@@ -30,14 +30,24 @@ QString EncodeUserInfo(const QString& text, bool isPassword) {
 
 QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QString& password) {
     if (!item.hasText) return {};
+    // A scheme and nothing after it names no stream.
+    const auto schemeEnd = item.text.find("://");
+    if (schemeEnd != std::string::npos && schemeEnd + 3 == item.text.size()) return {};
     if (user.isEmpty() || password.isEmpty()) return QString::fromLocal8Bit(item.text.c_str());
     if (item.text.size() < 7) return {};
+    // The first seven bytes give way to "rtsp://" and the credentials, except after a longer scheme
+    // (rtsps://), which is kept whole, so that the address keeps both its host and its TLS.
+    std::string scheme = "rtsp://";
     std::string rest = item.text.substr(7);
+    if (schemeEnd != std::string::npos && schemeEnd + 3 > 7) {
+        scheme = item.text.substr(0, schemeEnd + 3);
+        rest = item.text.substr(schemeEnd + 3);
+    }
     // An address that already carries credentials gets ours instead of a second user part.
     const auto authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
     const auto at = rest.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
     if (at != std::string::npos && at < authorityEnd) rest.erase(0, at + 1);
-    return QStringLiteral("rtsp://") + EncodeUserInfo(user, false) + ':' + EncodeUserInfo(password, true) + '@' +
+    return QString::fromLocal8Bit(scheme.c_str()) + EncodeUserInfo(user, false) + ':' + EncodeUserInfo(password, true) + '@' +
            QString::fromLocal8Bit(rest.c_str());
 }
 

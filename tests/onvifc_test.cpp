@@ -161,16 +161,38 @@ TEST(OnvifClient, AddressesWithAmpersandsReadBackIntact) {
     EXPECT_EQ(Items(c.document)[0].uri, "rtsp://127.0.0.1:554/cam0/Profile_0?channel=1&subtype=0&x=<y>");
 }
 
-TEST(OnvifClient, ABufferTooSmallGetsNothingWritten) {
-    Device device;
+TEST(OnvifClient, ABufferTooSmallGetsTheWholeItemsThatFit) {
+    Device device({"--profiles", "3"});
     const Call full = GetStreams(device.Url());
-    ASSERT_EQ(full.code, 2);
+    ASSERT_EQ(full.code, 3);
     const int exact = static_cast<int>(full.document.size()) + 1;
-    EXPECT_EQ(GetStreams(device.Url(), "admin", "40718", exact).code, 2) << "the document and its NUL fit exactly";
-    std::vector<char> buf(static_cast<size_t>(exact) + 16, '\x5a');
-    EXPECT_EQ(Onvif_GetStreamUri(buf.data(), exact - 1, device.Url().c_str(), "admin", "40718"),
-              ONVIF_ERR_RESULT_TOO_LARGE);
-    for (char c : buf) ASSERT_EQ(c, '\x5a') << "a failed call leaves the buffer untouched";
+    EXPECT_EQ(GetStreams(device.Url(), "admin", "40718", exact).code, 3) << "the document and its NUL fit exactly";
+    const Call two = GetStreams(device.Url(), "admin", "40718", exact - 1);
+    ASSERT_EQ(two.code, 2) << "one byte short: the last item is left out";
+    const auto items = Items(two.document);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].token, "Profile_0");
+    EXPECT_EQ(items[1].token, "Profile_1");
+    EXPECT_LT(two.document.size(), static_cast<size_t>(exact - 1));
+
+    std::vector<char> buf(96, '\x5a');
+    EXPECT_EQ(Onvif_GetStreamUri(buf.data(), 80, device.Url().c_str(), "admin", "40718"), ONVIF_ERR_RESULT_TOO_LARGE);
+    for (char c : buf) ASSERT_EQ(c, '\x5a') << "no item fits: the buffer is left untouched";
+}
+
+TEST(OnvifClient, RecordersWithHundredsOfChannels) {
+    for (const int profiles : {256, 5000}) {
+        Device device({"--profiles", std::to_string(profiles), "--auth", "both"});
+        for (int run = 0; run < (profiles == 256 ? 3 : 1); ++run) {
+            const Call c = GetStreams(device.Url(), "admin", "40718", 32768);
+            ASSERT_GT(c.code, 2) << profiles << ": " << Onvif_ErrorText(c.code);
+            const auto items = Items(c.document);
+            ASSERT_EQ(items.size(), static_cast<size_t>(c.code));
+            EXPECT_EQ(items[0].uri, "rtsp://127.0.0.1:554/cam0/Profile_0");
+            EXPECT_EQ(items[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
+        }
+        EXPECT_LE(device.Count(" open"), 4 * (profiles == 256 ? 3 : 1)) << profiles;
+    }
 }
 
 TEST(OnvifClient, FaultModesEndWithTheirCodeInTime) {

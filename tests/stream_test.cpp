@@ -116,6 +116,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "p", "rtsp://u:p@a/1?mail=x@y", "rtsp://u:p@a/p@th"},
         RequestCase{"WithoutCredentialsTheAddresssOwnStay", Doc(Item("rtsp://olduser:oldpass@a/1")), 1, "", "",
                     "rtsp://olduser:oldpass@a/1", ""},
+        RequestCase{"ALongerSchemeIsKeptWhole", Doc(Item("rtsps://h:322/main") + Item("srtp+rtsp://h/2")), 2, "admin",
+                    "pw", "rtsps://admin:pw@h:322/main", "srtp+rtsp://admin:pw@h/2"},
+        RequestCase{"SevenByteSchemesStillGiveWay", Doc(Item("rtmp://h/1") + Item("ftp://abc/2")), 2, "u", "p",
+                    "rtsp://u:p@h/1", "rtsp://u:p@bc/2"},
+        RequestCase{"OnlyASchemeIsNoAddress", Doc(Item("rtsp://") + Item("rtsps://")), 2, "u", "p", "", ""},
+        RequestCase{"OnlyASchemeIsNoAddressWithoutCredentials", Doc(Item("rtsp://")), 1, "", "", "", ""},
         RequestCase{"NoItems", Doc(""), 0, "u", "p", "", ""},
         RequestCase{"NotXmlAtAll", "garbage < & >", 1, "u", "p", "", ""}),
     [](const ::testing::TestParamInfo<RequestCase>& info) { return std::string(info.param.name); });

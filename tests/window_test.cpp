@@ -283,8 +283,9 @@ void WindowTest::getFillsAndEmptiesTheStreamFields() {
 }
 
 void WindowTest::realWorkerFillsTheListAndGetReadsTheStreams() {
+    // Recorder-sized: 256 profiles, whose result document is larger than the window's buffer.
     test::ChildProcess fakecam({test::FakecamPath(), "--devices", "3", "--max-delay-ms", "100", "--auth", "both",
-                                "--user", "admin", "--password", "40718"});
+                                "--user", "admin", "--password", "40718", "--profiles", "256"});
     QVERIFY(fakecam.WaitForLine("ready"));
     CQuorviDlg dlg;
     dlg.show();
