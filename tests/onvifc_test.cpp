@@ -13,6 +13,9 @@
 #include <fstream>
 #include <cstring>
 #include <memory>
+#include <poll.h>
+#include <mutex>
+#include <map>
 #include <thread>
 
 #include "Client.h"
@@ -401,6 +404,100 @@ TEST(RealDevices, AUserPartInTheAddressIsNeverSentAsItStands) {
             << auth << ": the credentials given win";
         EXPECT_EQ(device.Count("authorization=Basic"), 0) << device.Log();
     }
+}
+
+namespace {
+
+// A listener that records every byte a client sends and answers every request with a Digest challenge.
+class ChallengingListener {
+public:
+    ChallengingListener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(m_fd, 16), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~ChallengingListener() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    std::string Received() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_received;
+    }
+    int port = 0;
+
+private:
+    void Run() {
+        std::vector<int> clients;
+        std::map<int, std::string> pending;
+        while (!m_stop) {
+            std::vector<pollfd> fds{{m_fd, POLLIN, 0}};
+            for (int c : clients) fds.push_back({c, POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+            if (fds[0].revents & POLLIN) clients.push_back(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                char buf[8192];
+                const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    ::close(fds[i].fd);
+                    clients.erase(std::find(clients.begin(), clients.end(), fds[i].fd));
+                    continue;
+                }
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_received.append(buf, static_cast<size_t>(n));
+                }
+                std::string& p = pending[fds[i].fd];
+                p.append(buf, static_cast<size_t>(n));
+                // One answer per complete request (head and Content-Length body).
+                for (;;) {
+                    const auto headEnd = p.find("\r\n\r\n");
+                    if (headEnd == std::string::npos) break;
+                    const auto lengthAt = p.find("Content-Length: ");
+                    const size_t length =
+                        lengthAt < headEnd ? std::strtoul(p.c_str() + lengthAt + 16, nullptr, 10) : 0;
+                    if (p.size() < headEnd + 4 + length) break;
+                    p.erase(0, headEnd + 4 + length);
+                    const std::string answer =
+                        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\"\r\n"
+                        "Content-Length: 0\r\n\r\n";
+                    ::send(fds[i].fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+                }
+            }
+        }
+        for (int c : clients) ::close(c);
+    }
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::string m_received;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+TEST(RealDevices, NoByteSentHoldsThePassword) {
+    ChallengingListener listener;
+    const std::string where = "127.0.0.1:" + std::to_string(listener.port) + "/onvif/device_service";
+    EXPECT_EQ(GetStreams("http://admin:S3cret-Pw@" + where, "", "").code, ONVIF_ERR_NOT_AUTHORIZED);
+    EXPECT_EQ(GetStreams("http://" + where, "admin", "S3cret-Pw").code, ONVIF_ERR_NOT_AUTHORIZED);
+    EXPECT_EQ(GetStreams("http://admin:S3cret-Pw@" + where, "admin", "other").code, ONVIF_ERR_NOT_AUTHORIZED);
+    const std::string sent = listener.Received();
+    EXPECT_NE(sent.find("Authorization: Digest username=\"admin\""), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("S3cret-Pw"), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("YWRtaW46UzNjcmV0LVB3"), std::string::npos) << "base64 of admin:S3cret-Pw\n" << sent;
+    EXPECT_EQ(sent.find("Basic"), std::string::npos) << sent;
 }
 
 TEST(RealDevices, CredentialsGoOnlyToTheHostTheUserNamed) {
