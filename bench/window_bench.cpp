@@ -1,5 +1,5 @@
 // UI-thread time to merge one discovery cycle's sightings into the window's list, view attached and
-// repainted, for 1000 devices seen for the first time and then again.
+// repainted, for 1000 and 20,000 devices seen for the first time and then again.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <cstdio>
@@ -35,13 +35,16 @@ int main(int argc, char** argv) {
                                while (running && running->load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                                return 0;
                            }};
-    CQuorviDlg dlg(nullptr, quiet);
-    dlg.show();
-    QApplication::processEvents();
-    const double first = Merge(dlg, 1000, 0);
-    const double again = Merge(dlg, 1000, 1);
-    std::printf("window list, 1000 devices: merge %.2f ms (new rows), %.2f ms (refresh), view attached\n", first,
-                again);
-    dlg.reject();
+    for (const int devices : {1000, 20000}) {
+        CQuorviDlg dlg(nullptr, quiet);
+        dlg.show();
+        QApplication::processEvents();
+        const double first = Merge(dlg, devices, 0);
+        const double again = Merge(dlg, devices, 1);
+        std::printf("window list, %5d devices: merge %7.2f ms (new rows), %7.2f ms (refresh), view attached\n",
+                    devices, first, again);
+        std::fflush(stdout);
+        dlg.reject();
+    }
     return 0;
 }

@@ -51,6 +51,7 @@ std::optional<Sighting> ExtractSighting(std::string_view reply) {
     const auto xaddrs = ElementText(reply, ":XAddrs>");
     if (!xaddrs) return std::nullopt;
     const std::string_view service = xaddrs->substr(0, xaddrs->find(' '));
+    if (endpoint->size() > kMaxSightingText || service.size() > kMaxSightingText) return std::nullopt;
     return Sighting{std::string(*endpoint), std::string(service)};
 }
 

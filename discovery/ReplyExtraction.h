@@ -14,11 +14,14 @@ struct Sighting {
     bool operator==(const Sighting& o) const { return endpoint == o.endpoint && service == o.service; }
 };
 
+// Real endpoint ids and service addresses are under 200 bytes; a longer one than this is no sighting.
+constexpr std::size_t kMaxSightingText = 1024;
+
 // Cuts a sighting out of one reply datagram by plain byte search: the text up to the first NUL, the
 // first ":Address>" and ":XAddrs>" markers (case-sensitive, prefix required), each up to the next "</".
 // When the text holds ":EndpointReference>", the Address is the first one from there on, so a ReplyTo
 // header's anonymous address is not taken for the device. No trimming, no unescaping; only the space
-// character separates XAddrs entries.
+// character separates XAddrs entries. An endpoint or service longer than kMaxSightingText gives none.
 std::optional<Sighting> ExtractSighting(std::string_view reply);
 
 // False when the reply (up to its first NUL) names in a ":RelatesTo>" element a message other than

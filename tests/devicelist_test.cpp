@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QAbstractItemModelTester>
 #include <QElapsedTimer>
 #include <cstdlib>
 #include <memory>
@@ -77,6 +78,45 @@ TEST(DeviceRows, InvalidBytesBecomeReplacementCharacters) {
     AddDeviceRow(m, std::string("urn:\xff\xfe", 6), "http://\xc3\xa9");
     EXPECT_EQ(m.Cell(0, kColumnId), QString("urn:") + QChar(0xFFFD) + QChar(0xFFFD));
     EXPECT_EQ(m.Cell(0, kColumnOnvif), QString("http://") + QChar(0xE9));
+}
+
+TEST(DeviceRows, SignalsMatchTheRowsAViewSees) {
+    DeviceListModel m;
+    QAbstractItemModelTester tester(&m, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    for (int i = 0; i < 300; ++i) {
+        AddDeviceRow(m, "urn:" + std::to_string(i * 7 % 101), "http://h/" + std::to_string(i));
+    }
+    ASSERT_EQ(m.rowCount(), 101);
+    EXPECT_EQ(m.Cell(0, kColumnId), "urn:94") << "the device first seen last (i = 100) is on top";
+    EXPECT_EQ(m.Cell(100, kColumnId), "urn:0") << "the first device seen is at the bottom";
+}
+
+TEST(DeviceRows, AFullListReplacesTheRowSeenLongestAgo) {
+    DeviceListModel m;
+    const int full = DeviceListModel::kMaxRows;
+    for (int i = 0; i < full; ++i) AddDeviceRow(m, "urn:" + std::to_string(i), "s");
+    ASSERT_EQ(m.rowCount(), full);
+    AddDeviceRow(m, "urn:0", "seen again");  // the oldest row is seen again, so urn:1 is now the stalest
+    QStringList removed;
+    QObject::connect(&m, &QAbstractItemModel::rowsAboutToBeRemoved, [&](const QModelIndex&, int first, int last) {
+        for (int r = first; r <= last; ++r) removed << m.Cell(r, kColumnId);
+    });
+    AddDeviceRow(m, "urn:new", "n");
+    EXPECT_EQ(m.rowCount(), full);
+    EXPECT_EQ(removed, QStringList{"urn:1"});
+    EXPECT_EQ(m.Cell(0, kColumnId), "urn:new");
+    EXPECT_EQ(m.Cell(full - 1, kColumnId), "urn:0") << "refreshed in place, not moved";
+    EXPECT_EQ(m.Cell(full - 1, kColumnOnvif), "seen again");
+    EXPECT_EQ(m.Cell(full - 2, kColumnId), "urn:2");
+
+    // A long flood of new devices: the list keeps the newest, in order, and never grows.
+    for (int i = 0; i < 2 * full; ++i) AddDeviceRow(m, "flood:" + std::to_string(i), "f");
+    ASSERT_EQ(m.rowCount(), full);
+    for (int r = 0; r < full; r += 997) {
+        EXPECT_EQ(m.Cell(r, kColumnId), "flood:" + QString::number(2 * full - 1 - r)) << r;
+    }
+    AddDeviceRow(m, "flood:" + std::to_string(2 * full - 5), "again");
+    EXPECT_EQ(m.Cell(4, kColumnOnvif), "again") << "still found through the index after the list was compacted";
 }
 
 TEST(DeviceRows, CellsOutsideTheListAreEmpty) {

@@ -118,6 +118,15 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractionCase{"NestedMarkupEndsAtFirstClose", "<a:Address><b>x</b></a:Address><d:XAddrs>y</d:XAddrs>", true,
                        "<b>x", "y"},
         ExtractionCase{"EmptyReply", "", false, "", ""},
+        ExtractionCase{"EndpointOfOneKibIsKept", "<a:Address>" + std::string(1024, 'i') + "</a:Address><d:XAddrs>y</d:XAddrs>",
+                       true, std::string(1024, 'i'), "y"},
+        ExtractionCase{"LongerEndpointIsNoSighting",
+                       "<a:Address>" + std::string(1025, 'i') + "</a:Address><d:XAddrs>y</d:XAddrs>", false, "", ""},
+        ExtractionCase{"LongerServiceIsNoSighting",
+                       "<a:Address>x</a:Address><d:XAddrs>" + std::string(1025, 's') + " short</d:XAddrs>", false, "", ""},
+        ExtractionCase{"LongXAddrsWithAShortFirstEntryIsKept",
+                       "<a:Address>x</a:Address><d:XAddrs>http://h/s " + std::string(4000, 's') + "</d:XAddrs>", true, "x",
+                       "http://h/s"},
         // gSOAP cameras name the anonymous endpoint in a ReplyTo header before the body's EndpointReference.
         ExtractionCase{"ReplyToHeaderBeforeEndpointReference",
                        "<SOAP-ENV:Header><wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/"

@@ -6,9 +6,17 @@
 
 namespace quorvi {
 
-int DeviceListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
-}
+struct DeviceListModel::Row {
+    std::array<QByteArray, kColumnCount> cells;
+    std::size_t slot = 0;
+    std::list<Row*>::iterator seen;
+};
+
+DeviceListModel::DeviceListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+DeviceListModel::~DeviceListModel() = default;
+
+int DeviceListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_live; }
 
 int DeviceListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
 
@@ -27,23 +35,107 @@ QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, i
     }
 }
 
-QString DeviceListModel::Cell(int row, int column) const {
-    if (row < 0 || row >= rowCount() || column < 0 || column >= kColumnCount) return {};
-    return m_rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+void DeviceListModel::Count(std::size_t slot, int delta) {
+    for (std::size_t i = slot + 1; i <= m_tree.size() - 1; i += i & (~i + 1)) m_tree[i] += delta;
 }
 
-int DeviceListModel::InsertTopRow(const QString& id) {
-    beginInsertRows(QModelIndex(), 0, 0);
-    m_rows.insert(m_rows.begin(), {id, QString(), QString()});
-    endInsertRows();
-    return 0;
+int DeviceListModel::LiveUpTo(std::size_t count) const {
+    int sum = 0;
+    for (std::size_t i = count; i > 0; i -= i & (~i + 1)) sum += m_tree[i];
+    return sum;
+}
+
+DeviceListModel::Row* DeviceListModel::RowAt(int row) const {
+    if (row < 0 || row >= m_live) return nullptr;
+    // The top row is the newest: the k-th live slot counted from the oldest.
+    int k = m_live - row;
+    std::size_t at = 0;
+    std::size_t step = 1;
+    while (step * 2 < m_tree.size()) step *= 2;
+    for (; step > 0; step /= 2) {
+        if (at + step < m_tree.size() && m_tree[at + step] < k) {
+            at += step;
+            k -= m_tree[at];
+        }
+    }
+    return m_slots[at].get();
+}
+
+int DeviceListModel::RowOf(const Row* row) const { return m_live - LiveUpTo(row->slot + 1); }
+
+QString DeviceListModel::Cell(int row, int column) const {
+    const Row* r = RowAt(row);
+    if (!r || column < 0 || column >= kColumnCount) return {};
+    const QByteArray& text = r->cells[static_cast<std::size_t>(column)];
+    return QString::fromLocal8Bit(text);
 }
 
 void DeviceListModel::SetCell(int row, int column, const QString& text) {
-    if (row < 0 || row >= rowCount() || column < 0 || column >= kColumnCount) return;
-    m_rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)] = text;
+    Row* r = RowAt(row);
+    if (!r || column < 0 || column >= kColumnCount) return;
+    r->cells[static_cast<std::size_t>(column)] = text.toLocal8Bit();
     const QModelIndex at = index(row, column);
     emit dataChanged(at, at, {Qt::DisplayRole});
+}
+
+void DeviceListModel::Evict(Row* row) {
+    const int at = RowOf(row);
+    beginRemoveRows(QModelIndex(), at, at);
+    Count(row->slot, -1);
+    --m_live;
+    m_byId.remove(row->cells[kColumnId]);
+    m_bySeen.erase(row->seen);
+    m_slots[row->slot].reset();
+    endRemoveRows();
+    if (m_slots.size() > 2 * static_cast<std::size_t>(m_live) + 1024) Compact();
+}
+
+void DeviceListModel::Compact() {
+    // Rows keep their order; only the empty slots of removed rows go.
+    std::vector<std::unique_ptr<Row>> kept;
+    kept.reserve(static_cast<std::size_t>(m_live));
+    for (auto& r : m_slots) {
+        if (!r) continue;
+        r->slot = kept.size();
+        kept.push_back(std::move(r));
+    }
+    m_slots = std::move(kept);
+    m_tree.assign(m_slots.size() + 1, 0);
+    for (std::size_t i = 1; i < m_tree.size(); ++i) {
+        m_tree[i] += 1;
+        const std::size_t parent = i + (i & (~i + 1));
+        if (parent < m_tree.size()) m_tree[parent] += m_tree[i];
+    }
+}
+
+void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock) {
+    // Ids are compared as the text they show: bytes the codec cannot read compare as what it makes of them.
+    QByteArray id = QString::fromLocal8Bit(endpoint).toLocal8Bit();
+    if (id == endpoint) id = endpoint;
+    Row* row = m_byId.value(id, nullptr);
+    if (row) {
+        m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen);
+    } else {
+        if (m_live >= kMaxRows) Evict(m_bySeen.front());
+        beginInsertRows(QModelIndex(), 0, 0);
+        auto fresh = std::make_unique<Row>();
+        row = fresh.get();
+        row->cells[kColumnId] = id;
+        row->slot = m_slots.size();
+        row->seen = m_bySeen.insert(m_bySeen.end(), row);
+        m_slots.push_back(std::move(fresh));
+        if (m_tree.empty()) m_tree.push_back(0);
+        // The new node covers the slots (i - lowbit(i), i]: itself and the live rows just before it.
+        const std::size_t i = m_tree.size();
+        m_tree.push_back(1 + LiveUpTo(i - 1) - LiveUpTo(i - (i & (~i + 1))));
+        ++m_live;
+        m_byId.insert(id, row);
+        endInsertRows();
+    }
+    row->cells[kColumnTimeOnline] = clock;
+    row->cells[kColumnOnvif] = service;
+    const int at = RowOf(row);
+    emit dataChanged(index(at, kColumnTimeOnline), index(at, kColumnOnvif), {Qt::DisplayRole});
 }
 
 std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime) {
@@ -56,16 +148,9 @@ std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime) {
 }
 
 void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std::string& service) {
-    const QString id = QString::fromLocal8Bit(endpoint.data(), static_cast<qsizetype>(endpoint.size()));
-    int row = -1;
-    for (int i = 0; i < model.rowCount(); ++i) {
-        if (model.Cell(i, kColumnId) == id) row = i;  // the last match counts
-    }
-    if (row < 0) row = model.InsertTopRow(id);
     const std::string clock = FormatClockTime(static_cast<uint32_t>(std::time(nullptr)));
-    model.SetCell(row, kColumnTimeOnline, QString::fromLocal8Bit(clock.c_str()));
-    model.SetCell(row, kColumnOnvif,
-                  QString::fromLocal8Bit(service.data(), static_cast<qsizetype>(service.size())));
+    model.Merge(QByteArray(endpoint.data(), static_cast<qsizetype>(endpoint.size())),
+                QByteArray(service.data(), static_cast<qsizetype>(service.size())), QByteArray(clock.c_str()));
 }
 
 SightingSink QueueSightings(QObject* receiver, std::function<void(const Sighting&)> onReceiverThread) {

@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <array>
 #include <atomic>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -19,10 +23,18 @@ enum DeviceColumn { kColumnId = 0, kColumnTimeOnline = 1, kColumnOnvif = 2, kCol
 
 // The device list's rows: one per endpoint address, newest first. It is the only store of found
 // devices; the window shows it in its report list and the command line prints it.
+//
+// A row is found through an index and a new row goes on top without moving the others, so merging a
+// sighting costs the same with a hundred rows or a hundred thousand. The list holds at most kMaxRows:
+// when it is full, a new device takes the place of the row seen longest ago. Texts are kept as the
+// 8-bit bytes they came as and decoded with the locale's codec when shown.
 class DeviceListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    using QAbstractTableModel::QAbstractTableModel;
+    static constexpr int kMaxRows = 100000;
+
+    explicit DeviceListModel(QObject* parent = nullptr);
+    ~DeviceListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -30,11 +42,26 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     QString Cell(int row, int column) const;  // empty for a cell that does not exist
-    int InsertTopRow(const QString& id);      // returns the new row's index (0)
     void SetCell(int row, int column, const QString& text);
 
+    // One sighting: the row whose id is `endpoint` is refreshed, or a new row goes on top (taking the
+    // place of the row seen longest ago when the list is full); then its "time online" and "onvif".
+    void Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock);
+
 private:
-    std::vector<std::array<QString, kColumnCount>> m_rows;
+    struct Row;
+    Row* RowAt(int row) const;
+    int RowOf(const Row* row) const;
+    void Count(std::size_t slot, int delta);
+    int LiveUpTo(std::size_t count) const;  // live rows among the first `count` slots
+    void Evict(Row* row);
+    void Compact();
+
+    std::vector<std::unique_ptr<Row>> m_slots;  // in the order rows were added: the last is the top row
+    std::vector<int> m_tree;                    // Fenwick tree over m_slots: 1 for a live row
+    int m_live = 0;
+    QHash<QByteArray, Row*> m_byId;
+    std::list<Row*> m_bySeen;  // least recently seen first
 };
 
 using LocalTimeFunction = std::tm* (*)(const std::time_t*, std::tm*);
@@ -42,9 +69,9 @@ using LocalTimeFunction = std::tm* (*)(const std::time_t*, std::tm*);
 // HH:MM:SS of the local time of `seconds` since the epoch; "00:00:00" when the conversion fails.
 std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime = ::localtime_r);
 
-// Merges one sighting into the list: the last row whose id equals the endpoint address is refreshed,
-// or a new row goes on top; then "time online" and "onvif" are written. 8-bit texts are decoded with
-// the locale's codec. Runs on the thread that owns the model, as one step.
+// Merges one sighting into the list: the row whose id equals the endpoint address is refreshed, or a
+// new row goes on top (DeviceListModel::Merge); then "time online" and "onvif" are written. 8-bit texts
+// are decoded with the locale's codec. Runs on the thread that owns the model, as one step.
 void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std::string& service);
 
 // A sink for the discovery worker that hands each sighting to `receiver`'s thread as a queued call.

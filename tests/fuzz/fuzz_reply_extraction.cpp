@@ -12,6 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (sighting->endpoint.size() > size || sighting->service.size() > size) __builtin_trap();
         if (sighting->endpoint.find('\0') != std::string::npos) __builtin_trap();
         if (sighting->service.find(' ') != std::string::npos) __builtin_trap();
+        if (sighting->endpoint.size() > quorvi::kMaxSightingText) __builtin_trap();
+        if (sighting->service.size() > quorvi::kMaxSightingText) __builtin_trap();
     }
     // The first bytes stand for the Probe's ID, the rest for the reply.
     const std::size_t split = size > 0 ? data[0] % (size + 1) : 0;
