@@ -31,8 +31,9 @@ constexpr const char* kLocal = "198.18.0.1";
 // Joins the discovery group on 198.18.0.1 and answers the first Probe with the given datagrams.
 class Responder {
 public:
-    explicit Responder(std::vector<std::string> answers, int pacingEvery = 0)
-        : m_answers(std::move(answers)), m_pacing(pacingEvery) {
+    explicit Responder(std::vector<std::string> answers, int pacingEvery = 0,
+                       std::chrono::milliseconds delay = std::chrono::milliseconds(0))
+        : m_answers(std::move(answers)), m_pacing(pacingEvery), m_delay(delay) {
         m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         const int one = 1;
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -68,6 +69,7 @@ private:
             m_lastProbe.assign(buf.data(), static_cast<size_t>(n));
             m_sender = from;
             ++m_probes;
+            std::this_thread::sleep_for(m_delay);
             for (size_t i = 0; i < m_answers.size(); ++i) {
                 ::sendto(m_fd, m_answers[i].data(), m_answers[i].size(), 0, reinterpret_cast<sockaddr*>(&from),
                          sizeof from);
@@ -77,6 +79,7 @@ private:
     }
     std::vector<std::string> m_answers;
     int m_pacing;
+    std::chrono::milliseconds m_delay;
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_probes{0};
@@ -105,6 +108,17 @@ TEST(ProbeExchange, CollectsEveryReplyForTheWholeWindow) {
     for (const auto& r : replies) endpoints.insert(ExtractSighting(r).value().endpoint);
     EXPECT_EQ(endpoints.size(), 7u);
     EXPECT_NE(fakecam.Output().find("probe from 198.18.0.1:3704 urn:uuid:"), std::string::npos) << fakecam.Output();
+}
+
+TEST(ProbeExchange, TheWindowIsThreeAndAHalfSeconds) {
+    Responder late({"<a:Address>urn:late</a:Address><d:XAddrs>http://h/late</d:XAddrs>"}, 0,
+                   std::chrono::milliseconds(3300));
+    ReplyList replies;
+    const auto start = Clock::now();
+    EXPECT_EQ(ProbeOnAddress(kLocal, replies), 1) << "a reply 3.3 s after the Probe is kept";
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(3500));
+    EXPECT_LT(took, std::chrono::milliseconds(4000) + std::chrono::milliseconds(400)) << "slack for a loaded machine";
 }
 
 TEST(ProbeExchange, RepliesToAnotherProbeAreNotKept) {

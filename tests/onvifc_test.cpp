@@ -129,11 +129,20 @@ TEST(OnvifClient, ReadsMedia1StreamsInProfileOrder) {
     EXPECT_EQ(items[0].ptz, "http://127.0.0.1:" + std::to_string(device.port) + "/cam1/onvif/ptz_service");
 }
 
-TEST(OnvifClient, UsesMedia2WhenItIsTheOnlyOne) {
-    Device device({"--media", "2", "--auth", "wsse"});
-    const Call c = GetStreams(device.Url());
-    ASSERT_EQ(c.code, 2) << Onvif_ErrorText(c.code);
-    EXPECT_EQ(Items(c.document)[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
+TEST(OnvifClient, UsesMedia1WhenOfferedAndMedia2WhenItIsTheOnlyOne) {
+    // Media 2 answers other addresses here, so which service answered shows.
+    Device both({"--media", "both", "--media2-distinct", "--auth", "wsse"});
+    const Call c1 = GetStreams(both.Url());
+    ASSERT_EQ(c1.code, 2) << Onvif_ErrorText(c1.code);
+    EXPECT_EQ(Items(c1.document)[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
+    EXPECT_EQ(both.Count("path=/cam0/onvif/media_service op=GetStreamUri"), 2) << both.Log();
+    EXPECT_EQ(both.Count("media2_service"), 0) << both.Log();
+
+    Device only2({"--media", "2", "--media2-distinct", "--auth", "wsse"});
+    const Call c2 = GetStreams(only2.Url());
+    ASSERT_EQ(c2.code, 2) << Onvif_ErrorText(c2.code);
+    EXPECT_EQ(Items(c2.document)[1].uri, "rtsp://127.0.0.1:554/cam0/media2/Profile_1");
+    EXPECT_EQ(only2.Count("path=/cam0/onvif/media2_service op=GetStreamUri"), 2) << only2.Log();
 }
 
 TEST(OnvifClient, AuthenticatesEveryWayADeviceAsks) {
@@ -206,6 +215,7 @@ TEST(OnvifClient, FaultModesEndWithTheirCodeInTime) {
     };
     for (const Mode& m : {Mode{"hang", ONVIF_ERR_TIMED_OUT, std::chrono::milliseconds(6500)},
                           Mode{"huge", ONVIF_ERR_UNEXPECTED_REPLY, std::chrono::milliseconds(3000)},
+                          Mode{"padded", ONVIF_ERR_UNEXPECTED_REPLY, std::chrono::milliseconds(3000)},
                           Mode{"malformed", ONVIF_ERR_UNEXPECTED_REPLY, std::chrono::milliseconds(1000)},
                           Mode{"always-401", ONVIF_ERR_NOT_AUTHORIZED, std::chrono::milliseconds(1000)},
                           Mode{"services-fault", 2, std::chrono::milliseconds(1000)}}) {

@@ -3,6 +3,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
 
 #include "TestSupport.h"
 
@@ -11,12 +14,28 @@ using namespace quorvi::test;
 namespace {
 
 struct Device {
-    explicit Device(std::vector<std::string> extra) {
-        std::vector<std::string> args{FakecamPath(), "--bind", "127.0.0.1", "--http-port", "18800", "--no-discovery"};
+    explicit Device(std::vector<std::string> extra)
+        : logPath("/tmp/quorvi-streams-cli-" + std::to_string(::getpid()) + ".log") {
+        std::remove(logPath.c_str());
+        std::vector<std::string> args{FakecamPath(), "--bind",       "127.0.0.1", "--http-port", "18800",
+                                      "--no-discovery", "--log", logPath};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<ChildProcess>(args);
         EXPECT_TRUE(process->WaitForLine("ready"));
     }
+    ~Device() {
+        process.reset();
+        std::remove(logPath.c_str());
+    }
+    std::vector<std::string> Requests() const {  // the request lines of fakecam's log
+        std::ifstream in(logPath);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("request ", 0) == 0) lines.push_back(line);
+        }
+        return lines;
+    }
+    std::string logPath;
     std::unique_ptr<ChildProcess> process;
 };
 
@@ -67,6 +86,11 @@ TEST(StreamsCli, NoCredentialsGivenNoneSent) {
     const ProcessResult r = RunProcess({CliPath(), "streams", kUrl, "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "{\"mainStream\":\"rtsp://127.0.0.1:554/cam0/Profile_0\",\"subStream\":\"\"}\n");
+    const auto requests = open.Requests();
+    EXPECT_GE(requests.size(), 4u);
+    for (const std::string& line : requests) {
+        EXPECT_NE(line.find(" authorization=none wsse=no "), std::string::npos) << line;
+    }
 }
 
 TEST(StreamsCli, LibraryFailuresAndBadArguments) {

@@ -27,7 +27,8 @@ const char kUsage[] =
     "  --auth none|wsse|digest|both   --user U   --password P\n"
     "  --clock-skew SECONDS --media 1|2|both   --profiles K\n"
     "  --delay-ms MS        delay of every SOAP answer\n"
-    "  --fault hang|huge|malformed|cut-short|services-fault|always-401\n"
+    "  --fault hang|huge|padded|malformed|cut-short|services-fault|always-401\n"
+    "  --media2-distinct    Media 2 answers other stream addresses than Media 1\n"
     "  --digest-empty-post answer401|reject400|drop   what a Digest device does with a bodyless POST\n"
     "                       (default drop: close the connection, as gSOAP firmware does)\n"
     "  --max-connections N  serve N connections at a time; close further ones unanswered\n"
@@ -89,6 +90,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         }
         if (arg == "--tls") {
             o.tls = true;
+            continue;
+        }
+        if (arg == "--media2-distinct") {
+            o.media2Distinct = true;
             continue;
         }
         if (arg == "--open-services") {

@@ -24,6 +24,7 @@ struct Options {
     std::string password = "40718";
     long clockSkew = 0;  // seconds added to our clock
     std::string media = "both";  // 1 | 2 | both
+    bool media2Distinct = false;  // Media 2 stream addresses differ from Media 1's
     int profiles = 2;
     int delayMs = 0;     // per SOAP request
     std::string fault;   // hang | huge | padded | malformed | cut-short | services-fault | always-401 | none

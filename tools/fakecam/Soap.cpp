@@ -301,6 +301,8 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         res.body = Fault("Receiver", "ter:ActionNotSupported", "unknown action " + operation);
         return;
     }
+    // "padded": a valid answer that is simply larger than a client should take (1.5 MiB).
+    if (o.fault == "padded") answer += std::string(3u << 19, ' ');
     res.contentType = "application/soap+xml; charset=utf-8";
     res.body = Wrap(answer);
     res.cutShort = o.fault == "cut-short";
@@ -371,7 +373,9 @@ std::string SoapServer::Answer(int device, const std::string& operation, const s
     if (operation.rfind("GetStreamUri:", 0) == 0) {
         const std::string token = operation.substr(13);
         if (token.rfind("Profile_", 0) != 0) return {};
-        std::string uri = "rtsp://" + o.bind + ":554/cam" + std::to_string(device) + "/" + token;
+        // Some firmwares give different addresses through Media 2; with --media2-distinct we do too.
+        const std::string via = isMedia2 && o.media2Distinct ? "media2/" : "";
+        std::string uri = "rtsp://" + o.bind + ":554/cam" + std::to_string(device) + "/" + via + token;
         if (!o.uriQuery.empty()) uri += "?" + o.uriQuery;
         std::string escaped;
         for (char c : uri) {
