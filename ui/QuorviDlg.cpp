@@ -95,7 +95,7 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     connect(m_listDevices, &QTableView::doubleClicked, this, &CQuorviDlg::OnNMDblclkListDevices);
 }
 
-CQuorviDlg::~CQuorviDlg() { StopWorker(); }
+CQuorviDlg::~CQuorviDlg() { m_discovery.Stop(); }
 
 void CQuorviDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
@@ -109,7 +109,7 @@ void CQuorviDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
 
     // The report list: grid lines, whole rows selected, no sorting; the model is the list's only store.
-    m_listDevices->setModel(&m_devices);
+    m_listDevices->setModel(&m_discovery.Model());
     m_listDevices->setShowGrid(true);
     m_listDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_listDevices->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -127,41 +127,28 @@ void CQuorviDlg::OnInitDialog() {
     m_editPassword->setText(QStringLiteral("40718"));
 
     // After the list has its columns and the fields their texts: the worker never meets a bare list.
-    m_bRunning = true;
     try {
-        m_searchThread = boost::thread([this] { SearchThread(); });
+        m_discovery.Start(m_sources);
     } catch (const std::exception& e) {
         // Out of threads or memory: the window stays useful for "get" with a typed address.
-        m_bRunning = false;
         qWarning("quorvi: device discovery could not start: %s", e.what());
     }
     m_editUri->setFocus(Qt::OtherFocusReason);
 }
 
-void CQuorviDlg::SearchThread() {
-    RunDiscoveryCycles(m_bRunning, m_sources, QueueSightings(this, [this](const Sighting& s) {
-                           AddDeviceRow(s.endpoint, s.service);
-                       }));
-}
-
 void CQuorviDlg::AddDeviceRow(const std::string& endpoint, const std::string& service) {
-    quorvi::AddDeviceRow(m_devices, endpoint, service);
-}
-
-void CQuorviDlg::StopWorker() {
-    m_bRunning = false;
-    if (m_searchThread.joinable()) m_searchThread.join();
+    m_discovery.AddDeviceRow(endpoint, service);
 }
 
 void CQuorviDlg::done(int result) {
     // The worker is stopped and joined before the window goes; sightings it queued are dropped with it.
-    StopWorker();
+    m_discovery.Stop();
     QDialog::done(result);
 }
 
 void CQuorviDlg::OnNMDblclkListDevices(const QModelIndex& index) {
     if (!index.isValid()) return;  // a double-click that hits no row chooses nothing
-    m_editUri->setText(m_devices.Cell(index.row(), kColumnOnvif));
+    m_editUri->setText(Devices().Cell(index.row(), kColumnOnvif));
     m_editMainStream->clear();
     m_editSubStream->clear();
 }

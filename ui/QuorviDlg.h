@@ -2,8 +2,6 @@
 
 #include <QDialog>
 #include <QIcon>
-#include <atomic>
-#include <boost/thread/thread.hpp>
 #include <string>
 
 #include "DeviceList.h"
@@ -16,17 +14,6 @@ class QPushButton;
 class QTableView;
 
 namespace quorvi {
-
-// Control ids of the main window; every control's objectName is its id's name.
-enum ControlId {
-    IDC_EDIT_URI = 1000,
-    IDC_EDIT_PASSWORD = 1001,
-    IDC_EDIT_USERNAME = 1002,
-    IDC_EDIT_MAINSTREAM = 1003,
-    IDC_BUTTON_GET = 1004,
-    IDC_LIST_DEVICES = 1005,
-    IDC_EDIT_SUBSTREAM = 1006,
-};
 
 // Dialog units to pixels with the dialog font's metrics, so the layout keeps the template's proportions.
 class DialogUnits {
@@ -56,8 +43,8 @@ public:
     QMenu* CreateContextMenu();  // the dialog's context menu, with the About item
     void ShowAbout();
 
-    DeviceListModel& Devices() { return m_devices; }
-    bool WorkerRunning() const { return m_searchThread.joinable(); }
+    DeviceListModel& Devices() { return m_discovery.Model(); }
+    bool WorkerRunning() const { return m_discovery.Running(); }
 
 public slots:
     void done(int result) override;
@@ -69,12 +56,8 @@ protected:
 
 private:
     void OnInitDialog();
-    void SearchThread();
-    void StopWorker();
 
-    boost::thread m_searchThread;
-    std::atomic<bool> m_bRunning{false};
-    DeviceListModel m_devices;
+    DiscoveryHost m_discovery;  // the device list and the worker that fills it
     QTableView* m_listDevices = nullptr;
     QLineEdit* m_editUri = nullptr;
     QLineEdit* m_editUserName = nullptr;

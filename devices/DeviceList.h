@@ -79,25 +79,34 @@ void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std
 // dropped. `receiver` must outlive the worker (join the worker before destroying it).
 SightingSink QueueSightings(QObject* receiver, std::function<void(const Sighting&)> onReceiverThread);
 
-// Owns a model and one discovery worker that fills it: the pattern the window follows, usable on its
-// own by the command line and tests. Stop() (and the destructor) clear the flag and join the worker.
+// The one owner of the discovery worker, used by the window and by the command line: a model and the
+// worker that fills it. Start() sets m_bRunning and runs SearchThread() on m_searchThread; Stop() (and
+// the destructor) clears the flag and joins the worker, which notices within 100 ms.
 class DiscoveryHost : public QObject {
     Q_OBJECT
 public:
     explicit DiscoveryHost(QObject* parent = nullptr);
     ~DiscoveryHost() override;
 
+    // Throws what boost::thread throws when no thread can be started.
     void Start(DiscoverySources sources, int maxCycles = 0);
     void Stop();
+    bool Running() const { return m_searchThread.joinable(); }
     DeviceListModel& Model() { return m_model; }
+    // One sighting into the model, on the owner's thread.
+    void AddDeviceRow(const std::string& endpoint, const std::string& service);
 
 signals:
     void finished();  // the worker returned by itself (maxCycles reached)
 
 private:
+    void SearchThread();  // the whole body of the worker
+
     DeviceListModel m_model;
     std::atomic<bool> m_bRunning{false};
     boost::thread m_searchThread;
+    DiscoverySources m_sources;
+    int m_maxCycles = 0;
 };
 
 }  // namespace quorvi

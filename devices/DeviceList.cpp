@@ -166,14 +166,27 @@ DiscoveryHost::~DiscoveryHost() { Stop(); }
 
 void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
     Stop();
+    m_sources = std::move(sources);
+    m_maxCycles = maxCycles;
     m_bRunning = true;
-    SightingSink sink =
-        QueueSightings(this, [this](const Sighting& s) { AddDeviceRow(m_model, s.endpoint, s.service); });
-    m_searchThread = boost::thread([this, sources = std::move(sources), sink = std::move(sink), maxCycles] {
-        RunDiscoveryCycles(m_bRunning, sources, sink, maxCycles);
-        // Queued behind every sighting of the run, so a receiver sees them all before this.
-        QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
-    });
+    try {
+        m_searchThread = boost::thread([this] { SearchThread(); });
+    } catch (...) {
+        m_bRunning = false;
+        throw;
+    }
+}
+
+void DiscoveryHost::SearchThread() {
+    RunDiscoveryCycles(m_bRunning, m_sources,
+                       QueueSightings(this, [this](const Sighting& s) { AddDeviceRow(s.endpoint, s.service); }),
+                       m_maxCycles);
+    // Queued behind every sighting of the run, so a receiver sees them all before this.
+    QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
+}
+
+void DiscoveryHost::AddDeviceRow(const std::string& endpoint, const std::string& service) {
+    quorvi::AddDeviceRow(m_model, endpoint, service);
 }
 
 void DiscoveryHost::Stop() {
