@@ -1,5 +1,6 @@
 // Quorvi: the window.
 #include <QApplication>
+#include <cstdlib>
 
 #include "QuorviDlg.h"
 
@@ -8,7 +9,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quorvi"));
     QApplication::setApplicationVersion(QStringLiteral(QUORVI_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("quorvi"));
-    quorvi::CQuorviDlg dialog;
-    dialog.exec();
+    {
+        quorvi::CQuorviDlg dialog;
+        dialog.exec();
+    }
+    // A "get" still under way would only hold the process up; its window is gone.
+    if (quorvi::GetCallsInFlight() > 0) std::_Exit(0);
     return 0;
 }

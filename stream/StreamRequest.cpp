@@ -61,7 +61,10 @@ StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, 
     const QByteArray passwordText = password.toLocal8Bit();
     out.result = getStreamUri(buffer.data(), kResultBufferSize, uriText.constData(), userText.constData(),
                               passwordText.constData());
-    if (out.result < 0) return out;
+    if (out.result < 0) {
+        out.errorText = QString::fromUtf8(Onvif_ErrorText(out.result));
+        return out;
+    }
     const std::vector<ItemUri> items = ReadResultDocument(buffer.data());
     if (items.size() > 0) out.mainStream = ComposeStreamAddress(items[0], user, password);
     if (items.size() > 1) out.subStream = ComposeStreamAddress(items[1], user, password);

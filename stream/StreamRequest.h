@@ -15,13 +15,15 @@ GetStreamUriFunction LibraryGetStreamUri();
 struct StreamAddresses {
     QString mainStream;
     QString subStream;
-    int result = 0;  // what the library returned
+    int result = 0;     // what the library returned
+    QString errorText;  // on failure, the library's words for it
 };
 
 constexpr int kResultBufferSize = 32768;
 
 // The "get" request without the window: asks the library for the device's streams and composes the
-// addresses of the first two items. Both stay empty when the library fails.
+// addresses of the first two items. Both stay empty when the library fails. Safe on any thread; the
+// error text is read on the thread that made the call, as the library keeps it per thread.
 StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, const QString& password,
                                        const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri());
 

@@ -8,6 +8,10 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 // Resources compiled into a static library are registered by hand, and only at global scope.
 static void RegisterResources() { Q_INIT_RESOURCE(quorvi); }
@@ -38,6 +42,19 @@ int DialogUnits::Height(int units) const { return qRound(units * m_baseY / 8.0);
 QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
     return QRect(Width(x), Height(y), Width(width), Height(height));
 }
+
+// The window a "get" reports to. Its thread takes the lock to hand the result over; the window takes it
+// to say it is gone, after which nothing reaches it (and what was already queued goes with it).
+struct CQuorviDlg::PendingGet {
+    std::mutex mutex;
+    CQuorviDlg* window = nullptr;
+};
+
+namespace {
+std::atomic<int> g_getCallsInFlight{0};
+}  // namespace
+
+int GetCallsInFlight() { return g_getCallsInFlight.load(); }
 
 CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri)
     : QDialog(parent),
@@ -95,7 +112,13 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     connect(m_listDevices, &QTableView::doubleClicked, this, &CQuorviDlg::OnNMDblclkListDevices);
 }
 
-CQuorviDlg::~CQuorviDlg() { m_discovery.Stop(); }
+CQuorviDlg::~CQuorviDlg() {
+    if (m_pendingGet) {
+        std::lock_guard<std::mutex> lock(m_pendingGet->mutex);
+        m_pendingGet->window = nullptr;
+    }
+    m_discovery.Stop();
+}
 
 void CQuorviDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
@@ -154,15 +177,51 @@ void CQuorviDlg::OnNMDblclkListDevices(const QModelIndex& index) {
 }
 
 void CQuorviDlg::OnBnClickedGet() {
+    if (m_pendingGet) return;  // one at a time
     const QString uri = m_editUri->text();
     const QString user = m_editUserName->text();
     const QString password = m_editPassword->text();
-    m_editMainStream->clear();
-    m_editSubStream->clear();
-    const StreamAddresses streams = RequestStreamAddresses(uri, user, password, m_getStreamUri);
-    if (streams.result < 0) return;
+    for (QLineEdit* field : {m_editMainStream, m_editSubStream}) {
+        field->clear();
+        field->setPlaceholderText(QString());
+    }
+    auto pending = std::make_shared<PendingGet>();
+    pending->window = this;
+    m_pendingGet = pending;
+    m_buttonGet->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+    // The call may take the library's whole 15 s: the window keeps painting meanwhile.
+    auto call = [pending, getStreamUri = m_getStreamUri, uri, user, password] {
+        const StreamAddresses streams = RequestStreamAddresses(uri, user, password, getStreamUri);
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->window) {
+            QMetaObject::invokeMethod(
+                pending->window, [window = pending->window, streams] { window->OnGetFinished(streams); },
+                Qt::QueuedConnection);
+        }
+        --g_getCallsInFlight;
+    };
+    ++g_getCallsInFlight;
+    try {
+        std::thread(call).detach();
+    } catch (const std::system_error&) {
+        call();  // no thread to be had: the call blocks the window, as it would have anyway
+    }
+}
+
+void CQuorviDlg::OnGetFinished(const StreamAddresses& streams) {
+    m_pendingGet.reset();
+    m_buttonGet->setEnabled(true);
+    unsetCursor();
+    if (streams.result < 0) {
+        // Both fields stay empty; their grey placeholder says why, until the next "get".
+        m_editMainStream->setPlaceholderText(streams.errorText);
+        m_editSubStream->setPlaceholderText(streams.errorText);
+        return;
+    }
     m_editMainStream->setText(streams.mainStream);
     m_editSubStream->setText(streams.subStream);
+    if (streams.result == 1) m_editSubStream->setPlaceholderText(QStringLiteral("the device has one stream only"));
 }
 
 void CQuorviDlg::keyPressEvent(QKeyEvent* event) {

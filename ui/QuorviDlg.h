@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <memory>
 #include <string>
 
 #include "DeviceList.h"
@@ -44,6 +45,7 @@ public:
     void ShowAbout();
 
     DeviceListModel& Devices() { return m_discovery.Model(); }
+    bool GetRunning() const { return m_pendingGet != nullptr; }
     bool WorkerRunning() const { return m_discovery.Running(); }
 
 public slots:
@@ -56,8 +58,11 @@ protected:
 
 private:
     void OnInitDialog();
+    void OnGetFinished(const StreamAddresses& streams);
 
     DiscoveryHost m_discovery;  // the device list and the worker that fills it
+    struct PendingGet;
+    std::shared_ptr<PendingGet> m_pendingGet;  // the "get" under way, if any
     QTableView* m_listDevices = nullptr;
     QLineEdit* m_editUri = nullptr;
     QLineEdit* m_editUserName = nullptr;
@@ -79,5 +84,9 @@ public:
 };
 
 QIcon ApplicationIcon();
+
+// "get" calls whose library call has not returned yet, windows gone or not. A program that ends while
+// one is under way leaves without waiting for it.
+int GetCallsInFlight();
 
 }  // namespace quorvi
