@@ -10,6 +10,10 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
+#include <QGlyphRun>
+#include <QRawFont>
+#include <QScreen>
+#include <QTextLayout>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -83,6 +87,9 @@ private slots:
     void closingDuringAGetIsPrompt();
     void realWorkerFillsTheListAndGetReadsTheStreams();
     void closingDuringAnExchangeIsPrompt();
+    void fitsTheScreen();
+    void aboutBoxShowsItsWholeText();
+    void everyTextHasItsGlyphs();
 };
 
 void WindowTest::opensWithItsColumnsDefaultsAndFocus() {
@@ -416,6 +423,83 @@ void WindowTest::closingDuringAnExchangeIsPrompt() {
     dlg.exec();
     QVERIFY2(sinceClose.elapsed() < 500, qPrintable(QString::number(sinceClose.elapsed())));
     QVERIFY(!dlg.WorkerRunning());
+}
+
+void WindowTest::fitsTheScreen() {
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    const QRect available = dlg.screen()->availableGeometry();
+    // The offscreen platform draws no title bar; a window manager adds one of about this height, and
+    // places the window where it fits.
+    const QSize withTitleBar = dlg.frameGeometry().size() + QSize(0, 40);
+    QVERIFY2(withTitleBar.width() <= available.width() && withTitleBar.height() <= available.height(),
+             qPrintable(QString("%1x%2 window on a %3x%4 screen")
+                            .arg(withTitleBar.width())
+                            .arg(withTitleBar.height())
+                            .arg(available.width())
+                            .arg(available.height())));
+    QVERIFY(dlg.font().pointSizeF() >= 6.0 || dlg.font().pixelSize() >= 8);
+    const QList<QWidget*> controls = dlg.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QWidget* a : controls) {
+        if (!a->isVisible()) continue;
+        QVERIFY2(dlg.rect().contains(a->geometry()), qPrintable(a->objectName()));
+        for (const QWidget* b : controls) {
+            if (a == b || !b->isVisible()) continue;
+            QVERIFY2(!a->geometry().intersects(b->geometry()),
+                     qPrintable(a->objectName() + " overlaps " + b->objectName()));
+        }
+    }
+}
+
+void WindowTest::aboutBoxShowsItsWholeText() {
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    CAboutDlg about(ApplicationIcon(), &dlg);
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    for (const QLabel* label : about.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;  // the icon
+        const QSize hint = label->sizeHint();
+        QVERIFY2(label->width() >= hint.width() && label->height() >= hint.height(),
+                 qPrintable(label->objectName() + " is cut off"));
+        QVERIFY2(about.rect().contains(label->geometry()), qPrintable(label->objectName()));
+    }
+    const QPushButton* ok = Find<QPushButton>(about, "IDOK");
+    QVERIFY(ok->width() >= ok->sizeHint().width());
+    QVERIFY(about.rect().contains(ok->geometry()));
+}
+
+void WindowTest::everyTextHasItsGlyphs() {
+    // What the text is laid out with, fallback fonts included: no character may come out as glyph 0.
+    auto missing = [](const QString& text, const QFont& font) {
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        QString gaps;
+        for (const QGlyphRun& run : layout.glyphRuns()) {
+            for (const quint32 glyph : run.glyphIndexes()) {
+                if (glyph == 0) gaps += run.rawFont().familyName() + " ";
+            }
+        }
+        return gaps;
+    };
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    std::unique_ptr<QMenu> menu(dlg.CreateContextMenu());
+    CAboutDlg about(ApplicationIcon(), &dlg);
+    QStringList texts{dlg.windowTitle(), about.windowTitle()};
+    for (const QLabel* l : dlg.findChildren<QLabel*>()) texts << l->text();
+    for (const QLabel* l : about.findChildren<QLabel*>()) texts << l->text();
+    for (const QPushButton* b : dlg.findChildren<QPushButton*>()) texts << b->text();
+    for (const QPushButton* b : about.findChildren<QPushButton*>()) texts << b->text();
+    for (const QAction* a : menu->actions()) texts << a->text().remove('&');
+    QVERIFY(texts.contains(QString::fromUtf8("确定")));
+    QVERIFY(texts.contains(QString::fromUtf8("关于 Quorvi(A)...")));
+    for (const QString& text : texts) {
+        if (text.isEmpty()) continue;
+        const QString gaps = missing(text, dlg.font()) + missing(text, about.font()) + missing(text, menu->font());
+        QVERIFY2(gaps.isEmpty(), qPrintable("\"" + text + "\" has characters without a glyph in " + gaps));
+    }
 }
 
 // The whole run, window and About box included, happens with a home and XDG folders of its own; nothing

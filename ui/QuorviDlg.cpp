@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableView>
 #include <atomic>
 #include <mutex>
@@ -21,12 +22,34 @@ namespace quorvi {
 namespace {
 
 constexpr int kColumnWidths[kColumnCount] = {300, 100, 500};
+constexpr int kDialogWidth = 611;  // the template's size, in dialog units
+constexpr int kDialogHeight = 437;
+constexpr double kSmallestPointSize = 6.0;
+// Room for the window manager's title bar and borders around the dialog.
+constexpr int kFrameWidth = 16;
+constexpr int kFrameHeight = 48;
 
 }  // namespace
 
 QIcon ApplicationIcon() {
     RegisterResources();
     return QIcon(QStringLiteral(":/quorvi/quorvi.png"));
+}
+
+QFont FontThatFits(const QFont& font, QSize dialogUnits, const QScreen* screen) {
+    if (!screen) return font;
+    const QSize room = screen->availableGeometry().size() - QSize(kFrameWidth, kFrameHeight);
+    QFont fitted = font;
+    auto fits = [&] {
+        const DialogUnits du(fitted);
+        return du.Width(dialogUnits.width()) <= room.width() && du.Height(dialogUnits.height()) <= room.height();
+    };
+    if (fitted.pointSizeF() > 0) {
+        while (!fits() && fitted.pointSizeF() - 0.5 >= kSmallestPointSize) fitted.setPointSizeF(fitted.pointSizeF() - 0.5);
+    } else {
+        while (!fits() && fitted.pixelSize() > 8) fitted.setPixelSize(fitted.pixelSize() - 1);
+    }
+    return fitted;
 }
 
 DialogUnits::DialogUnits(const QFont& font) {
@@ -65,6 +88,9 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     setWindowTitle(QStringLiteral("Onvif quorvi"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
+    // On a screen too small for the template at this font (a 1366x768 laptop, 1080p at 150 %), the
+    // font and with it the dialog units shrink until the whole window fits, keeping its proportions.
+    setFont(FontThatFits(font(), QSize(kDialogWidth, kDialogHeight), screen()));
     const DialogUnits du(font());
 
     auto label = [&](const char* name, const QString& text, QRect rect) {
@@ -72,6 +98,7 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
         l->setObjectName(QString::fromLatin1(name));
         // Our fonts run wider than the template's; a label may grow to show its whole text.
         rect.setWidth(qMax(rect.width(), l->sizeHint().width()));
+        rect.setHeight(qMax(rect.height(), l->sizeHint().height()));
         l->setGeometry(rect);
         return l;
     };
@@ -107,7 +134,7 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     setTabOrder(m_listDevices, m_editMainStream);
     setTabOrder(m_editMainStream, m_editSubStream);
 
-    setFixedSize(du.Width(611), du.Height(437));
+    setFixedSize(du.Width(kDialogWidth), du.Height(kDialogHeight));
     connect(m_buttonGet, &QPushButton::clicked, this, &CQuorviDlg::OnBnClickedGet);
     connect(m_listDevices, &QTableView::doubleClicked, this, &CQuorviDlg::OnNMDblclkListDevices);
 }
@@ -267,19 +294,30 @@ CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent) : QDialog(parent) {
     const QRect iconRect = du.ToPixels(14, 14, 20, 20);
     image->setGeometry(iconRect);
     image->setPixmap(icon.pixmap(iconRect.size()));
-    auto* version = new QLabel(QStringLiteral("Onvif quorvi，v1.0"), this);
-    version->setObjectName(QStringLiteral("IDC_STATIC_VERSION"));
-    version->setTextFormat(Qt::PlainText);
-    version->setGeometry(du.ToPixels(42, 14, 114, 8));
-    auto* notice = new QLabel(QStringLiteral("Finds ONVIF cameras, reads their streams."), this);
-    notice->setObjectName(QStringLiteral("IDC_STATIC_NOTICE"));
-    notice->setGeometry(du.ToPixels(42, 26, 114, 8));
+    // The texts get the room they need (wider fonts, CJK glyphs, scaling); the box grows with them.
+    int right = du.Width(170 - 7);
+    auto text = [&](const char* name, const QString& words, QRect rect) {
+        auto* l = new QLabel(words, this);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setTextFormat(Qt::PlainText);
+        rect.setSize(rect.size().expandedTo(l->sizeHint()));
+        l->setGeometry(rect);
+        right = qMax(right, rect.right() + 1);
+        return l;
+    };
+    text("IDC_STATIC_VERSION", QStringLiteral("Onvif quorvi，v1.0"), du.ToPixels(42, 14, 114, 8));
+    const QLabel* notice =
+        text("IDC_STATIC_NOTICE", QStringLiteral("Finds ONVIF cameras, reads their streams."), du.ToPixels(42, 26, 114, 8));
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     ok->setObjectName(QStringLiteral("IDOK"));
-    ok->setGeometry(du.ToPixels(113, 41, 50, 14));
+    QRect okRect = du.ToPixels(113, 41, 50, 14);
+    okRect.setSize(okRect.size().expandedTo(ok->sizeHint()));
+    okRect.moveRight(right);  // kept at the right edge, as the template has it
+    okRect.moveTop(qMax(okRect.top(), notice->geometry().bottom() + du.Height(4)));
+    ok->setGeometry(okRect);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    setFixedSize(du.Width(170), du.Height(62));
+    setFixedSize(qMax(du.Width(170), right + du.Width(7)), qMax(du.Height(62), okRect.bottom() + 1 + du.Height(7)));
 }
 
 }  // namespace quorvi

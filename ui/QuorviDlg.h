@@ -12,9 +12,14 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QScreen;
 class QTableView;
 
 namespace quorvi {
+
+// `font`, made smaller when a dialog of `dialogUnits` at that font would not fit `screen`'s available
+// area with a window frame around it; never below a readable size.
+QFont FontThatFits(const QFont& font, QSize dialogUnits, const QScreen* screen);
 
 // Dialog units to pixels with the dialog font's metrics, so the layout keeps the template's proportions.
 class DialogUnits {
