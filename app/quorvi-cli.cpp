@@ -1,4 +1,5 @@
 // quorvi-cli: the window's discovery and stream requests without a window.
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QJsonArray>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "DeviceList.h"
 #include "StreamRequest.h"
@@ -76,25 +76,40 @@ void PrintLine(const QString& text) {
     std::fputc('\n', stdout);
 }
 
-int Discover(const std::vector<std::string>& args) {
+// Parses a command's own arguments; false (after the message) when they are not right. The caller
+// prints the usage for --help.
+bool ParseCommand(QCommandLineParser& parser, const char* command, const QStringList& args, int& status) {
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    if (!parser.parse(QStringList{QStringLiteral("quorvi-cli")} + args)) {
+        status = BadArguments(std::string(command) + ": " + parser.errorText().toStdString());
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(kUsage, stdout);
+        status = 0;
+        return false;
+    }
+    return true;
+}
+
+int Discover(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("help"), QString()},
+                       {QStringLiteral("json"), QString()},
+                       {QStringLiteral("cycles"), QString(), QStringLiteral("N")}});
+    int status = 0;
+    if (!ParseCommand(parser, "discover", args, status)) return status;
+    if (!parser.positionalArguments().isEmpty()) {
+        return BadArguments("unknown argument to discover: " + parser.positionalArguments().front().toStdString());
+    }
+    const bool json = parser.isSet(QStringLiteral("json"));
     int cycles = 1;
-    bool json = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (args[i] == "--json") {
-            json = true;
-        } else if (args[i] == "--cycles") {
-            if (i + 1 >= args.size()) return BadArguments("--cycles needs a number");
-            long n = 0;
-            if (!ParseCount(args[++i], 1, 1000000, n)) {
-                return BadArguments("--cycles takes a whole number from 1 to 1000000");
-            }
-            cycles = static_cast<int>(n);
-        } else {
-            return BadArguments("unknown argument to discover: " + args[i]);
+    if (parser.isSet(QStringLiteral("cycles"))) {
+        long n = 0;
+        if (!ParseCount(parser.value(QStringLiteral("cycles")).toStdString(), 1, 1000000, n)) {
+            return BadArguments("--cycles takes a whole number from 1 to 1000000");
         }
+        cycles = static_cast<int>(n);
     }
 
     quorvi::DiscoveryHost host;
@@ -146,34 +161,25 @@ int Discover(const std::vector<std::string>& args) {
     return caught ? 128 + caught : 0;
 }
 
-int Streams(const std::vector<std::string>& args) {
-    QString uri;
-    QString user;
-    QString password;
-    bool haveUri = false;
-    bool json = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--json") {
-            json = true;
-        } else if (a == "--user" || a == "--password") {
-            if (i + 1 >= args.size()) return BadArguments(a + " needs a value");
-            (a == "--user" ? user : password) = QString::fromLocal8Bit(args[++i].c_str());
-        } else if (a.rfind("-", 0) == 0 || haveUri) {
-            return BadArguments("unknown argument to streams: " + a);
-        } else {
-            uri = QString::fromLocal8Bit(a.c_str());
-            haveUri = true;
-        }
-    }
-    if (!haveUri) return BadArguments("streams needs the device's service address");
+int Streams(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("help"), QString()},
+                       {QStringLiteral("json"), QString()},
+                       {QStringLiteral("user"), QString(), QStringLiteral("U")},
+                       {QStringLiteral("password"), QString(), QStringLiteral("P")}});
+    int status = 0;
+    if (!ParseCommand(parser, "streams", args, status)) return status;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) return BadArguments("streams needs the device's service address");
+    if (positional.size() > 1) return BadArguments("unknown argument to streams: " + positional[1].toStdString());
+    const QString uri = positional.front();
+    const QString user = parser.value(QStringLiteral("user"));
+    const QString password = parser.value(QStringLiteral("password"));
+    const bool json = parser.isSet(QStringLiteral("json"));
 
     const quorvi::StreamAddresses streams = quorvi::RequestStreamAddresses(uri, user, password);
     if (streams.result < 0) {
-        std::fprintf(stderr, "quorvi-cli: %s\n", Onvif_ErrorText(streams.result));
+        std::fprintf(stderr, "quorvi-cli: %s\n", streams.errorText.toLocal8Bit().constData());
         return 1;
     }
     if (json) {
@@ -193,19 +199,18 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("quorvi-cli");
     QCoreApplication::setApplicationVersion(QUORVI_VERSION);
 
-    std::vector<std::string> args(argv + 1, argv + argc);
+    QStringList args = QCoreApplication::arguments().mid(1);
     if (args.empty()) return BadArguments("no command given");
-    const std::string command = args.front();
-    args.erase(args.begin());
-    if (command == "--help" || command == "-h") {
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (command == "--version") {
+    if (command == QLatin1String("--version")) {
         std::printf("quorvi-cli %s\n", QUORVI_VERSION);
         return 0;
     }
-    if (command == "discover") return Discover(args);
-    if (command == "streams") return Streams(args);
-    return BadArguments("unknown command: " + command);
+    if (command == QLatin1String("discover")) return Discover(args);
+    if (command == QLatin1String("streams")) return Streams(args);
+    return BadArguments("unknown command: " + command.toStdString());
 }
