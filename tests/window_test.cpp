@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
+#include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QRawFont>
 #include <QScreen>
@@ -129,20 +130,41 @@ void WindowTest::opensWithItsColumnsDefaultsAndFocus() {
 
 void WindowTest::layoutFollowsTheTemplate() {
     CQuorviDlg dlg(nullptr, QuietNetwork());
-    const DialogUnits du(dlg.font());
-    QCOMPARE(dlg.size(), QSize(du.Width(611), du.Height(437)));
-    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_URI")->geometry(), du.ToPixels(55, 21, 537, 14));
-    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_PASSWORD")->geometry(), du.ToPixels(55, 63, 70, 14));
-    QCOMPARE(Find<QPushButton>(dlg, "IDC_BUTTON_GET")->geometry(), du.ToPixels(137, 63, 50, 14));
-    QCOMPARE(Find<QTableView>(dlg, "IDC_LIST_DEVICES")->geometry(), du.ToPixels(55, 118, 534, 301));
-    QCOMPARE(Find<QLabel>(dlg, "IDC_STATIC_SUBSTREAM")->text(), QString("subStream:"));
-    const QRect label = Find<QLabel>(dlg, "IDC_STATIC_MAINSTREAM")->geometry();
-    QCOMPARE(label.topLeft(), du.ToPixels(13, 85, 40, 8).topLeft());
-    QVERIFY(label.width() >= du.Width(40));
-    QVERIFY2(label.width() >= Find<QLabel>(dlg, "IDC_STATIC_MAINSTREAM")->sizeHint().width(), "never clipped");
+    // Dialog units worked out here from the dialog's font, not by the window's own code: a horizontal
+    // unit is a quarter of the average width of the Latin letters, a vertical one an eighth of the height.
+    const QFontMetricsF metrics(dlg.font());
+    const double baseX = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52.0;
+    const double baseY = metrics.height();
+    auto px = [&](int x, int y, int w, int h) {
+        return QRect(qRound(x * baseX / 4), qRound(y * baseY / 8), qRound(w * baseX / 4), qRound(h * baseY / 8));
+    };
+    // The template's rectangles, in dialog units.
+    QCOMPARE(dlg.size(), px(0, 0, 611, 437).size());
+    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_URI")->geometry(), px(55, 21, 537, 14));
+    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_USERNAME")->geometry(), px(55, 42, 70, 14));
+    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_PASSWORD")->geometry(), px(55, 63, 70, 14));
+    QCOMPARE(Find<QPushButton>(dlg, "IDC_BUTTON_GET")->geometry(), px(137, 63, 50, 14));
+    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_MAINSTREAM")->geometry(), px(55, 83, 533, 14));
+    QCOMPARE(Find<QLineEdit>(dlg, "IDC_EDIT_SUBSTREAM")->geometry(), px(55, 101, 533, 14));
+    QCOMPARE(Find<QTableView>(dlg, "IDC_LIST_DEVICES")->geometry(), px(55, 118, 534, 301));
+    struct Label {
+        const char* name;
+        QRect rect;
+        const char* text;
+    };
+    for (const Label& l : {Label{"IDC_STATIC_URI", px(13, 24, 14, 8), "URI:"},
+                           Label{"IDC_STATIC_USERNAME", px(13, 43, 35, 8), "UserName:"},
+                           Label{"IDC_STATIC_PASSWORD", px(13, 62, 32, 8), "Password:"},
+                           Label{"IDC_STATIC_MAINSTREAM", px(13, 85, 40, 8), "mainStream:"},
+                           Label{"IDC_STATIC_SUBSTREAM", px(13, 101, 36, 8), "subStream:"}}) {
+        const QLabel* label = Find<QLabel>(dlg, l.name);
+        QCOMPARE(label->text(), QString(l.text));
+        // Labels keep their place and may grow to show their whole text.
+        QCOMPARE(label->geometry().topLeft(), l.rect.topLeft());
+        QVERIFY2(label->width() >= l.rect.width() && label->width() >= label->sizeHint().width(), l.name);
+    }
     QCOMPARE(Find<QPushButton>(dlg, "IDC_BUTTON_GET")->text(), QString("get"));
     QVERIFY(!Find<QPushButton>(dlg, "IDC_BUTTON_GET")->isDefault());
-    QVERIFY(du.Width(4) > 0 && du.Height(8) > 0);
 }
 
 void WindowTest::tabOrder() {
