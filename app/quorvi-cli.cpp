@@ -29,12 +29,14 @@ void OnStopSignal(int signal) {
 }
 
 const char kUsage[] =
-    "usage: quorvi-cli discover [--cycles N] [--json]\n"
+    "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
     "       quorvi-cli streams URI [--user U] [--password P] [--json]\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
-    "           and prints one line per device, newest first: id, time online, onvif address\n"
+    "           and prints one line per device, newest first: id, time online, onvif address;\n"
+    "           --target also probes SPEC by unicast each cycle (an IPv4 address, a range A-B or a\n"
+    "           block A/N up to /16; several, comma-separated), at most --rate probes a second (1000)\n"
     "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
     "           with the credentials inside the addresses when both are given\n";
 
@@ -96,9 +98,32 @@ int Discover(const QStringList& args) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("json"), QString()},
-                       {QStringLiteral("cycles"), QString(), QStringLiteral("N")}});
+                       {QStringLiteral("cycles"), QString(), QStringLiteral("N")},
+                       {QStringLiteral("target"), QString(), QStringLiteral("SPEC")},
+                       {QStringLiteral("rate"), QString(), QStringLiteral("N")}});
     int status = 0;
     if (!ParseCommand(parser, "discover", args, status)) return status;
+    // Directed discovery: SPECs from every --target, each of which may hold several, comma-separated.
+    std::vector<std::string> specs;
+    for (const QString& value : parser.values(QStringLiteral("target"))) {
+        for (const QString& spec : value.split(',', Qt::SkipEmptyParts)) specs.push_back(spec.trimmed().toStdString());
+    }
+    if (parser.isSet(QStringLiteral("target")) && specs.empty()) return BadArguments("--target needs a SPEC");
+    quorvi::DiscoverySources sources;
+    if (!specs.empty()) {
+        std::string error;
+        const auto targets = quorvi::ParseTargets(specs, error);
+        if (!targets) return BadArguments(error);
+        sources.targets = [list = *targets] { return list; };
+    }
+    if (parser.isSet(QStringLiteral("rate"))) {
+        long rate = 0;
+        if (specs.empty()) return BadArguments("--rate goes with --target");
+        if (!ParseCount(parser.value(QStringLiteral("rate")).toStdString(), 1, 100000, rate)) {
+            return BadArguments("--rate takes a whole number of probes a second from 1 to 100000");
+        }
+        sources.rate = static_cast<int>(rate);
+    }
     if (!parser.positionalArguments().isEmpty()) {
         return BadArguments("unknown argument to discover: " + parser.positionalArguments().front().toStdString());
     }
@@ -131,7 +156,7 @@ int Discover(const QStringList& args) {
         ::sigaction(SIGTERM, &action, nullptr);
     }
     try {
-        host.Start(quorvi::DiscoverySources{}, cycles);
+        host.Start(sources, cycles);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quorvi-cli: discovery could not start: %s\n", e.what());
         return 1;

@@ -31,6 +31,14 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
                 if (auto sighting = ExtractSighting(reply)) sink(*sighting);
             }
         }
+        const TargetList targets = sources.targets ? sources.targets() : TargetList{};
+        if (!targets.empty() && running.load()) {
+            ReplyList replies;
+            if (sources.directedProbe(targets, sources.rate, replies, &running) >= 0) ++exchanges;
+            for (const std::string& reply : replies) {
+                if (auto sighting = ExtractSighting(reply)) sink(*sighting);
+            }
+        }
         ++cycles;
         if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles)) PauseUnlessStopped(running, kIdleCyclePause);
     }

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <utility>
 
+#include "DirectedProbe.h"
 #include "LocalAdapters.h"
 #include "ProbeExchange.h"
 #include "ReplyExtraction.h"
@@ -12,12 +14,20 @@ namespace quorvi {
 
 using SightingSink = std::function<void(const Sighting&)>;
 using ProbeFunction = std::function<int(const char*, ReplyList&, const std::atomic<bool>*)>;
+using DirectedProbeFunction = std::function<int(const TargetList&, int, ReplyList&, const std::atomic<bool>*)>;
 
 // What one discovery worker needs: where addresses come from, how an address is probed, and where
 // sightings go. The sink is called on the worker's thread, in reply order.
 struct DiscoverySources {
-    AdapterSource adapters = SystemAdapters();
-    ProbeFunction probe = ProbeOnAddress;
+    DiscoverySources(AdapterSource adapterSource = SystemAdapters(), ProbeFunction probeFunction = ProbeOnAddress)
+        : adapters(std::move(adapterSource)), probe(std::move(probeFunction)) {}
+    AdapterSource adapters;
+    ProbeFunction probe;
+    // Directed discovery: addresses probed by unicast once a cycle as well, after the local adapters.
+    // Asked for at the start of each cycle, so targets can be added while the worker runs.
+    std::function<TargetList()> targets;
+    int rate = kDefaultProbeRate;
+    DirectedProbeFunction directedProbe = ProbeTargets;
 };
 
 // How long a cycle that probed nothing waits before the next, so an idle worker does not spin.

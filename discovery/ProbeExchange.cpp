@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "DirectedProbe.h"
 #include "MessageId.h"
 #include "ReplyExtraction.h"
 
@@ -61,6 +63,71 @@ std::string BuildProbe(const std::string& messageId) {
     return probe;
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Replies kept by one exchange: every datagram that answers its Probe, up to the byte cap.
+class ReplyCollector {
+public:
+    ReplyCollector(int fd, std::string messageId, ReplyList& replies)
+        : m_fd(fd), m_messageId(std::move(messageId)), m_replies(replies), m_buffer(kMaxDatagram + 1, '\0') {}
+
+    // Waits for replies and keeps them until `until`; false when the exchange is to end at once (a stop
+    // request, or the socket failing).
+    bool CollectUntil(Clock::time_point until, const std::atomic<bool>* running) {
+        for (;;) {
+            if (running != nullptr && !running->load()) return false;
+            const auto now = Clock::now();
+            if (now >= until) return true;
+            auto wait = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
+            if (wait > kStopPollInterval) wait = kStopPollInterval;
+            timeval tv{};
+            tv.tv_sec = static_cast<time_t>(wait.count() / 1000000);
+            tv.tv_usec = static_cast<suseconds_t>(wait.count() % 1000000);
+            fd_set readSet;
+            FD_ZERO(&readSet);
+            FD_SET(m_fd, &readSet);
+            const int ready = ::select(m_fd + 1, &readSet, nullptr, nullptr, &tv);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (ready > 0 && FD_ISSET(m_fd, &readSet)) Drain();
+        }
+    }
+
+private:
+    // Takes everything that is waiting, so a burst does not overflow the socket's queue.
+    void Drain() {
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            const ssize_t n = ::recvfrom(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &fromLen);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return;  // EAGAIN: drained; anything else: try again on the next wake-up
+            }
+            const auto size = static_cast<std::size_t>(n);
+            // Replies to another client's Probe are not ours to count; past the byte cap nothing is kept.
+            if (n > 0 && m_kept + size <= kMaxReplyBytesPerExchange &&
+                RepliesToProbe(std::string_view(m_buffer.data(), size), m_messageId)) {
+                m_replies.emplace_back(m_buffer.data(), size);
+                m_kept += size;
+            }
+        }
+    }
+
+    int m_fd;
+    std::string m_messageId;
+    ReplyList& m_replies;
+    std::string m_buffer;
+    std::size_t m_kept = 0;
+};
+
+}  // namespace
+
 int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atomic<bool>* running) {
     sockaddr_in group{};
     group.sin_family = AF_INET;
@@ -77,54 +144,41 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
     if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) return -1;
     EnlargeReceiveBuffer(sock.fd);
 
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + kProbeWindow;
+    const auto deadline = Clock::now() + kProbeWindow;
     const std::string messageId = MakeMessageId();
     const std::string probe = BuildProbe(messageId);
     if (::sendto(sock.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
                  sizeof group) < 0) {
         return -1;
     }
+    ReplyCollector(sock.fd, messageId, replies).CollectUntil(deadline, running);
+    return static_cast<int>(replies.size());
+}
 
-    std::string buffer(kMaxDatagram + 1, '\0');
-    std::size_t keptBytes = 0;
-    for (;;) {
-        if (running != nullptr && !running->load()) break;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) break;
-        auto wait = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-        if (wait > kStopPollInterval) wait = kStopPollInterval;
-        timeval tv{};
-        tv.tv_sec = static_cast<time_t>(wait.count() / 1000000);
-        tv.tv_usec = static_cast<suseconds_t>(wait.count() % 1000000);
-        fd_set readSet;
-        FD_ZERO(&readSet);
-        FD_SET(sock.fd, &readSet);
-        const int ready = ::select(sock.fd + 1, &readSet, nullptr, nullptr, &tv);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (ready == 0 || !FD_ISSET(sock.fd, &readSet)) continue;
-        // Drain everything that is waiting, so a burst does not overflow the socket's queue.
-        for (;;) {
-            sockaddr_in from{};
-            socklen_t fromLen = sizeof from;
-            const ssize_t n = ::recvfrom(sock.fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                         reinterpret_cast<sockaddr*>(&from), &fromLen);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                break;  // EAGAIN: drained; anything else: try again on the next wake-up
-            }
-            const auto size = static_cast<std::size_t>(n);
-            // Replies to another client's Probe are not ours to count.
-            if (n > 0 && replies.size() < kMaxRepliesPerExchange && keptBytes + size <= kMaxReplyBytesPerExchange &&
-                RepliesToProbe(std::string_view(buffer.data(), size), messageId)) {
-                replies.emplace_back(buffer.data(), size);
-                keptBytes += size;
-            }
-        }
+int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const std::atomic<bool>* running) {
+    SocketGuard sock{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    if (sock.fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;  // any address, an ephemeral port: the routing table picks the way out
+    if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) return -1;
+    EnlargeReceiveBuffer(sock.fd);
+
+    const std::string messageId = MakeMessageId();
+    const std::string probe = BuildProbe(messageId);
+    ReplyCollector collector(sock.fd, messageId, replies);
+    const auto interval = std::chrono::microseconds(1000000 / std::max(1, rate));
+    auto nextSend = Clock::now();
+    for (const uint32_t target : targets) {
+        if (!collector.CollectUntil(nextSend, running)) return static_cast<int>(replies.size());
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(kDiscoveryPort);
+        to.sin_addr.s_addr = htonl(target);
+        // A target that cannot be reached (no route) is simply not answered.
+        ::sendto(sock.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        nextSend += interval;
     }
+    collector.CollectUntil(Clock::now() + kProbeWindow, running);
     return static_cast<int>(replies.size());
 }
 

@@ -17,9 +17,8 @@ constexpr unsigned short kProbeLocalPort = 3704;
 constexpr std::chrono::milliseconds kProbeWindow{3500};
 // Largest UDP payload over IPv4; replies are kept whole up to this size.
 constexpr std::size_t kMaxDatagram = 65507;
-// Replies kept per exchange, by count and by bytes; any beyond are read and dropped so a flood cannot
-// exhaust memory (4096 real replies of a few KB stay well inside both).
-constexpr std::size_t kMaxRepliesPerExchange = 4096;
+// Bytes of replies kept per exchange; any beyond are read and dropped, so a flood cannot exhaust memory
+// (20,000 real replies of a few KB each stay well inside it).
 constexpr std::size_t kMaxReplyBytesPerExchange = 32u << 20;
 // A stop request is noticed within this time, even inside an exchange.
 constexpr std::chrono::milliseconds kStopPollInterval{100};

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "DirectedProbe.h"
 #include "DiscoveryCycle.h"
 #include "MessageId.h"
 #include "ProbeExchange.h"
@@ -157,6 +158,70 @@ TEST(RepliesToProbe, MatchesTheProbesIdLeniently) {
     EXPECT_FALSE(RepliesToProbe(reply("0000a1b2-1111-4ccc-8ddd-eeeeffff0000"), id)) << "uuid: is part of the ID";
 }
 
+TEST(Targets, AddressesRangesAndBlocks) {
+    std::string error;
+    auto parse = [&](std::vector<std::string> specs) {
+        error.clear();
+        return ParseTargets(specs, error);
+    };
+    const auto one = parse({"10.1.2.3"});
+    ASSERT_TRUE(one) << error;
+    EXPECT_EQ(*one, TargetList{0x0A010203u});
+    const auto range = parse({"10.1.2.254-10.1.3.1", "10.1.2.255"});
+    ASSERT_TRUE(range) << error;
+    EXPECT_EQ(range->size(), 4u) << "a duplicate is probed once";
+    EXPECT_EQ(FormatAddress(range->front()), "10.1.2.254");
+    EXPECT_EQ(FormatAddress(range->back()), "10.1.3.1");
+    const auto block = parse({"192.168.7.77/28"});
+    ASSERT_TRUE(block) << error;
+    ASSERT_EQ(block->size(), 14u) << "network and broadcast addresses of the block left out";
+    EXPECT_EQ(FormatAddress(block->front()), "192.168.7.65");
+    EXPECT_EQ(FormatAddress(block->back()), "192.168.7.78");
+    EXPECT_EQ(parse({"172.16.0.0/16"})->size(), 65534u);
+    EXPECT_EQ(parse({"10.0.0.8/31"})->size(), 2u);
+    EXPECT_EQ(parse({"10.0.0.8/32"})->size(), 1u);
+}
+
+TEST(Targets, WhatIsNotProbedIsRefusedWithAReason) {
+    struct Case {
+        const char* spec;
+        const char* words;
+    };
+    for (const Case& c : {Case{"10.0.0.0/15", "larger than /16"}, Case{"127.0.0.1", "loopback"},
+                          Case{"239.255.255.250", "multicast"}, Case{"255.255.255.255", "broadcast"},
+                          Case{"0.0.0.0", "this network"}, Case{"240.0.0.1", "reserved"},
+                          Case{"126.255.255.250-127.0.0.2", "loopback"}, Case{"10.0.0.9-10.0.0.1", "low to high"},
+                          Case{"10.1.0.0-10.2.0.0", "more than 65536"}, Case{"10.0.0.0/33", "not an IPv4 block"},
+                          Case{"10.0.0.0/+8", "not an IPv4 block"}, Case{"10.0.0", "not an IPv4"},
+                          Case{"cam.local", "not an IPv4"}, Case{"", "not an IPv4"}, Case{"10.0.0.1/24-5", "not an IPv4"}}) {
+        std::string error;
+        EXPECT_FALSE(ParseTargets({c.spec}, error)) << c.spec;
+        EXPECT_NE(error.find(c.words), std::string::npos) << c.spec << ": " << error;
+    }
+}
+
+TEST(DiscoveryCycle, TargetsAreProbedOnceACycleAfterTheAdapters) {
+    std::vector<std::string> calls;
+    DiscoverySources sources([] { return AdapterList{"10.1.1.1"}; },
+                             [&](const char* address, ReplyList&, const std::atomic<bool>*) {
+                                 calls.push_back(address);
+                                 return 0;
+                             });
+    sources.targets = [] { return TargetList{0x0A020202u, 0x0A020203u}; };
+    sources.rate = 250;
+    sources.directedProbe = [&](const TargetList& targets, int rate, ReplyList& out, const std::atomic<bool>*) {
+        calls.push_back("directed " + std::to_string(targets.size()) + " at " + std::to_string(rate));
+        out.push_back("<a:Address>urn:far</a:Address><d:XAddrs>http://10.2.2.2/onvif</d:XAddrs>");
+        return 1;
+    };
+    std::vector<Sighting> seen;
+    std::atomic<bool> running{true};
+    EXPECT_EQ(RunDiscoveryCycles(running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2), 2);
+    EXPECT_EQ(calls, (std::vector<std::string>{"10.1.1.1", "directed 2 at 250", "10.1.1.1", "directed 2 at 250"}));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].endpoint, "urn:far");
+}
+
 namespace {
 
 // A probe stand-in that records the addresses it is asked to probe and answers with canned replies.
@@ -223,6 +288,6 @@ TEST(DiscoveryCycle, IdleCyclesPauseAndAStopEndsThePause) {
         const auto took = std::chrono::steady_clock::now() - start;
         stopper.join();
         EXPECT_EQ(listings, 1) << "a cycle that probed nothing must wait before the next";
-        EXPECT_LT(took, std::chrono::milliseconds(800)) << "the stop must end the pause early";
+        EXPECT_LT(took, std::chrono::milliseconds(900)) << "the stop must end the pause early";
     }
 }

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -149,6 +150,12 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, cons
     }
     const int loop = 1;
     ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+    // Every address of the test network is local, so the socket sees unicast Probes to all of them; a
+    // device answers only those sent to its own address (or to the group).
+    const int pktinfo = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &pktinfo, sizeof pktinfo);
+    in_addr own{};
+    ::inet_pton(AF_INET, o.bind.c_str(), &own);
     int sendBuffer = 4 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
 
@@ -175,9 +182,26 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, cons
         FD_SET(fd, &readSet);
         if (::select(fd + 1, &readSet, nullptr, nullptr, &tv) <= 0) continue;
         sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        iovec data{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd, &message, 0);
         if (n <= 0) continue;
+        bool forUs = true;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            const bool multicast = (ntohl(info.ipi_addr.s_addr) >> 28) == 0xE;
+            forUs = multicast || info.ipi_addr.s_addr == own.s_addr;
+        }
+        if (!forUs) continue;
         ProbeInfo info;
         if (!ReadProbe(std::string(buffer.data(), static_cast<size_t>(n)), info) || !info.wanted) continue;
         char fromText[INET_ADDRSTRLEN] = {};

@@ -1,0 +1,116 @@
+#include "DirectedProbe.h"
+
+#include <arpa/inet.h>
+
+#include <unordered_set>
+
+namespace quorvi {
+
+namespace {
+
+std::optional<uint32_t> ParseAddress(const std::string& text) {
+    in_addr a{};
+    if (text.empty() || ::inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
+    return ntohl(a.s_addr);
+}
+
+// Plain decimal digits only.
+std::optional<int> ParsePrefix(const std::string& text) {
+    if (text.empty() || text.size() > 2) return std::nullopt;
+    int n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// Why an address may not be probed, or nothing.
+const char* Refusal(uint32_t a) {
+    if ((a >> 24) == 127) return "loopback";
+    if ((a >> 24) == 0) return "\"this network\" (0.0.0.0/8)";
+    if ((a >> 28) == 0xE) return "multicast";
+    if (a == 0xFFFFFFFFu) return "broadcast";
+    if ((a >> 28) == 0xF) return "reserved (240.0.0.0/4)";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string FormatAddress(uint32_t address) {
+    in_addr a{};
+    a.s_addr = htonl(address);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+std::optional<TargetList> ParseTargets(const std::vector<std::string>& specs, std::string& error) {
+    TargetList targets;
+    std::unordered_set<uint32_t> seen;
+    for (const std::string& spec : specs) {
+        uint64_t first = 0;
+        uint64_t last = 0;
+        bool block = false;
+        const auto dash = spec.find('-');
+        const auto slash = spec.find('/');
+        if (dash != std::string::npos && slash == std::string::npos) {
+            const auto a = ParseAddress(spec.substr(0, dash));
+            const auto b = ParseAddress(spec.substr(dash + 1));
+            if (!a || !b || *a > *b) {
+                error = "not a range of IPv4 addresses from low to high: " + spec;
+                return std::nullopt;
+            }
+            first = *a;
+            last = *b;
+        } else if (slash != std::string::npos && dash == std::string::npos) {
+            const auto a = ParseAddress(spec.substr(0, slash));
+            const auto n = ParsePrefix(spec.substr(slash + 1));
+            if (!a || !n || *n > 32) {
+                error = "not an IPv4 block (A.B.C.D/N): " + spec;
+                return std::nullopt;
+            }
+            if (*n < 16) {
+                error = "a block larger than /16 is not probed: " + spec;
+                return std::nullopt;
+            }
+            const uint64_t size = uint64_t{1} << (32 - *n);
+            first = *a & ~(size - 1);
+            last = first + size - 1;
+            block = *n < 31;
+        } else {
+            const auto a = ParseAddress(spec);
+            if (!a || dash != std::string::npos) {
+                error = "not an IPv4 address, range or block: " + spec;
+                return std::nullopt;
+            }
+            first = last = *a;
+        }
+        if (last - first + 1 > kMaxTargetsPerSpec) {
+            error = "more than 65536 addresses (a /16) in one range: " + spec;
+            return std::nullopt;
+        }
+        for (uint64_t a = first; a <= last; ++a) {
+            if (const char* why = Refusal(static_cast<uint32_t>(a))) {
+                error = spec + " reaches a " + why + " address (" + FormatAddress(static_cast<uint32_t>(a)) +
+                        "), which is not probed";
+                return std::nullopt;
+            }
+        }
+        // A block's own network and broadcast addresses are no device's.
+        if (block) {
+            ++first;
+            --last;
+        }
+        for (uint64_t a = first; a <= last; ++a) {
+            if (seen.insert(static_cast<uint32_t>(a)).second) targets.push_back(static_cast<uint32_t>(a));
+        }
+        if (targets.size() > kMaxTargets) {
+            error = "more than 262144 addresses in all";
+            return std::nullopt;
+        }
+    }
+    return targets;
+}
+
+}  // namespace quorvi
