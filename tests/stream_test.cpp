@@ -90,6 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Doc("<!-- x --><other><Uri>rtsp://no</Uri></other>" + Item("rtsp://a/1") + "text<!-- y -->" +
                         Item("rtsp://a/2")),
                     2, "", "", "rtsp://a/1", "rtsp://a/2"},
+        RequestCase{"AnotherElementBetweenItemsIsNoItem",
+                    Doc(Item("rtsp://a/1") + "<other><Uri>rtsp://no</Uri></other>" + Item("rtsp://a/2")), 2, "", "",
+                    "rtsp://a/1", "rtsp://a/2"},
         RequestCase{"UriStartingWithACommentHasNoText", Doc(Item("<!-- c -->rtsp://a/1") + Item("rtsp://a/2")), 2, "", "",
                     "", "rtsp://a/2"},
         RequestCase{"UriStartingWithAnElementHasNoText", Doc(Item("<b/>rtsp://a/1") + Item("rtsp://a/2")), 2, "u", "p",
