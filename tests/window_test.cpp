@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "QuorviDlg.h"
@@ -88,6 +89,7 @@ private slots:
     void closingDuringAGetIsPrompt();
     void realWorkerFillsTheListAndGetReadsTheStreams();
     void closingDuringAnExchangeIsPrompt();
+    void probeAddressesForTheRun();
     void fitsTheScreen();
     void aboutBoxShowsItsWholeText();
     void everyTextHasItsGlyphs();
@@ -445,6 +447,38 @@ void WindowTest::closingDuringAnExchangeIsPrompt() {
     dlg.exec();
     QVERIFY2(sinceClose.elapsed() < 500, qPrintable(QString::number(sinceClose.elapsed())));
     QVERIFY(!dlg.WorkerRunning());
+}
+
+void WindowTest::probeAddressesForTheRun() {
+    // No local adapter; whatever the directed probe is asked for answers as one device per address.
+    std::mutex mutex;
+    std::vector<TargetList> asked;
+    DiscoverySources sources([] { return AdapterList{}; }, nullptr);
+    sources.directedProbe = [&](const TargetList& targets, int, ReplyList& out, const std::atomic<bool>*) {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked.push_back(targets);
+        for (const uint32_t t : targets) {
+            out.push_back("<a:Address>urn:" + FormatAddress(t) + "</a:Address><d:XAddrs>http://" + FormatAddress(t) +
+                          "/onvif/device_service</d:XAddrs>");
+        }
+        return static_cast<int>(out.size());
+    };
+    CQuorviDlg dlg(nullptr, sources);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    std::unique_ptr<QMenu> menu(dlg.CreateContextMenu());
+    QVERIFY(menu->findChild<QAction*>("IDM_PROBE_ADDRESSES") != nullptr);
+    QCOMPARE(menu->findChild<QAction*>("IDM_PROBE_ADDRESSES")->text(), QString("Probe addresses..."));
+
+    QVERIFY(dlg.AddProbeTargets("10.0.0.0/8").contains("larger than /16"));
+    QVERIFY(dlg.AddProbeTargets("127.0.0.1").contains("loopback"));
+    QVERIFY(dlg.AddProbeTargets(" ").contains("no address"));
+    QCOMPARE(dlg.AddProbeTargets("10.9.0.1-10.9.0.2, 10.9.0.7"), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.Devices().rowCount(), 3, 5000);
+    QCOMPARE(dlg.Devices().Cell(0, kColumnOnvif), QString("http://10.9.0.7/onvif/device_service"));
+    QCOMPARE(dlg.AddProbeTargets("10.9.0.7"), QString());
+    std::lock_guard<std::mutex> lock(mutex);
+    QCOMPARE(asked.back().size(), size_t{3});  // an address asked for twice is probed once
 }
 
 void WindowTest::fitsTheScreen() {

@@ -2,13 +2,16 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <system_error>
@@ -177,8 +180,15 @@ void CQuorviDlg::OnInitDialog() {
     m_editPassword->setText(QStringLiteral("40718"));
 
     // After the list has its columns and the fields their texts: the worker never meets a bare list.
+    DiscoverySources sources = m_sources;
+    sources.targets = [this, given = m_sources.targets] {
+        TargetList all = given ? given() : TargetList{};
+        std::lock_guard<std::mutex> lock(m_targetsMutex);
+        all.insert(all.end(), m_targets.begin(), m_targets.end());
+        return all;
+    };
     try {
-        m_discovery.Start(m_sources);
+        m_discovery.Start(sources);
     } catch (const std::exception& e) {
         // Out of threads or memory: the window stays useful for "get" with a typed address.
         qWarning("quorvi: device discovery could not start: %s", e.what());
@@ -264,6 +274,9 @@ void CQuorviDlg::keyPressEvent(QKeyEvent* event) {
 QMenu* CQuorviDlg::CreateContextMenu() {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("IDR_CONTEXT_MENU"));
+    QAction* probe = menu->addAction(QStringLiteral("Probe addresses..."));
+    probe->setObjectName(QStringLiteral("IDM_PROBE_ADDRESSES"));
+    connect(probe, &QAction::triggered, this, &CQuorviDlg::AskForProbeTargets);
     menu->addSeparator();
     QAction* about = menu->addAction(QStringLiteral("关于 Quorvi(&A)..."));
     about->setObjectName(QStringLiteral("IDM_ABOUTBOX"));
@@ -275,6 +288,35 @@ void CQuorviDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu* menu = CreateContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(event->globalPos());
+}
+
+QString CQuorviDlg::AddProbeTargets(const QString& specs) {
+    std::vector<std::string> list;
+    for (const QString& spec : specs.split(',')) {
+        if (!spec.trimmed().isEmpty()) list.push_back(spec.trimmed().toStdString());
+    }
+    if (list.empty()) return QStringLiteral("no address given");
+    std::string error;
+    const auto targets = ParseTargets(list, error);
+    if (!targets) return QString::fromStdString(error);
+    std::lock_guard<std::mutex> lock(m_targetsMutex);
+    for (const uint32_t t : *targets) {
+        if (std::find(m_targets.begin(), m_targets.end(), t) == m_targets.end()) m_targets.push_back(t);
+    }
+    if (m_targets.size() > kMaxTargets) m_targets.resize(kMaxTargets);
+    return {};
+}
+
+void CQuorviDlg::AskForProbeTargets() {
+    bool ok = false;
+    const QString specs = QInputDialog::getText(
+        this, QStringLiteral("Probe addresses"),
+        QStringLiteral("Addresses on other networks to probe in every cycle, until Quorvi closes:\n"
+                       "an address, a range A-B or a block A/N up to /16; several, comma-separated."),
+        QLineEdit::Normal, QString(), &ok);
+    if (!ok) return;
+    const QString refused = AddProbeTargets(specs);
+    if (!refused.isEmpty()) QMessageBox::warning(this, QStringLiteral("Probe addresses"), refused);
 }
 
 void CQuorviDlg::ShowAbout() {

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "DeviceList.h"
@@ -46,8 +47,12 @@ public:
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
     void OnNMDblclkListDevices(const QModelIndex& index);
     void OnBnClickedGet();
-    QMenu* CreateContextMenu();  // the dialog's context menu, with the About item
+    QMenu* CreateContextMenu();  // the dialog's context menu: probe addresses, and the About item
     void ShowAbout();
+    // Adds SPECs (comma-separated) to the addresses probed by unicast in every following cycle, for this
+    // run only; returns why they were refused, or nothing.
+    QString AddProbeTargets(const QString& specs);
+    void AskForProbeTargets();
 
     DeviceListModel& Devices() { return m_discovery.Model(); }
     bool GetRunning() const { return m_pendingGet != nullptr; }
@@ -66,6 +71,8 @@ private:
     void OnGetFinished(const StreamAddresses& streams);
 
     DiscoveryHost m_discovery;  // the device list and the worker that fills it
+    std::mutex m_targetsMutex;  // the worker reads the targets at the start of each cycle
+    TargetList m_targets;
     struct PendingGet;
     std::shared_ptr<PendingGet> m_pendingGet;  // the "get" under way, if any
     QTableView* m_listDevices = nullptr;
