@@ -170,9 +170,16 @@ int Discover(const QStringList& args) {
     if (json) {
         QJsonArray rows;
         for (int r = 0; r < model.rowCount(); ++r) {
+            const quorvi::DeviceListModel::Identity who = model.RowIdentity(r);
             rows.append(QJsonObject{{"id", model.Cell(r, quorvi::kColumnId)},
                                     {"time_online", model.Cell(r, quorvi::kColumnTimeOnline)},
-                                    {"onvif", model.Cell(r, quorvi::kColumnOnvif)}});
+                                    {"onvif", model.Cell(r, quorvi::kColumnOnvif)},
+                                    {"name", who.name},
+                                    {"hardware", who.hardware},
+                                    {"location", who.location},
+                                    {"xaddrs", QJsonArray::fromStringList(who.xaddrs)},
+                                    {"host", who.host},
+                                    {"last_seen", who.lastSeen}});
         }
         PrintLine(QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Indented)).trimmed());
     } else {

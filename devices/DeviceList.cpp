@@ -1,6 +1,9 @@
 #include "DeviceList.h"
 
+#include <QDateTime>
 #include <QMetaObject>
+#include <QUrl>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 
@@ -8,6 +11,8 @@ namespace quorvi {
 
 struct DeviceListModel::Row {
     std::array<QByteArray, kColumnCount> cells;
+    std::array<QByteArray, 4> identity;  // name, hardware, location, service addresses (space-separated)
+    std::time_t lastSeen = 0;
     std::size_t slot = 0;
     std::list<Row*>::iterator seen;
 };
@@ -21,8 +26,34 @@ int DeviceListModel::rowCount(const QModelIndex& parent) const { return parent.i
 int DeviceListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
 
 QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid()) return {};
-    return Cell(index.row(), index.column());
+    if (!index.isValid()) return {};
+    if (role == Qt::DisplayRole) return Cell(index.row(), index.column());
+    if (role != Qt::ToolTipRole || !RowAt(index.row())) return {};
+    const Identity who = RowIdentity(index.row());
+    QStringList lines;
+    auto line = [&](const char* label, const QString& text) {
+        if (!text.isEmpty()) lines << QString::fromLatin1(label) + text;
+    };
+    line("name: ", who.name);
+    line("hardware: ", who.hardware);
+    line("location: ", who.location);
+    line("addresses: ", who.xaddrs.join(' '));
+    line("host: ", who.host);
+    line("last seen: ", who.lastSeen);
+    return lines.join('\n');
+}
+
+DeviceListModel::Identity DeviceListModel::RowIdentity(int row) const {
+    const Row* r = RowAt(row);
+    if (!r) return {};
+    Identity who;
+    who.name = QString::fromUtf8(r->identity[0]);
+    who.hardware = QString::fromUtf8(r->identity[1]);
+    who.location = QString::fromUtf8(r->identity[2]);
+    who.xaddrs = QString::fromLocal8Bit(r->identity[3]).split(' ', Qt::SkipEmptyParts);
+    who.host = QUrl(QString::fromLocal8Bit(r->cells[kColumnOnvif])).host();
+    if (r->lastSeen != 0) who.lastSeen = IsoTimeWithOffset(r->lastSeen);
+    return who;
 }
 
 QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -108,7 +139,8 @@ void DeviceListModel::Compact() {
     }
 }
 
-void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock) {
+void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
+                            const DeviceIdentity& identity, std::time_t seen) {
     // Ids are compared as the text they show: bytes the codec cannot read compare as what it makes of them.
     QByteArray id = QString::fromLocal8Bit(endpoint).toLocal8Bit();
     if (id == endpoint) id = endpoint;
@@ -134,6 +166,13 @@ void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& servic
     }
     row->cells[kColumnTimeOnline] = clock;
     row->cells[kColumnOnvif] = service;
+    row->identity[0] = QByteArray::fromStdString(identity.name);
+    row->identity[1] = QByteArray::fromStdString(identity.hardware);
+    row->identity[2] = QByteArray::fromStdString(identity.location);
+    QByteArray xaddrs;
+    for (const std::string& x : identity.xaddrs) xaddrs += (xaddrs.isEmpty() ? "" : " ") + QByteArray::fromStdString(x);
+    row->identity[3] = xaddrs;
+    row->lastSeen = seen;
     const int at = RowOf(row);
     emit dataChanged(index(at, kColumnTimeOnline), index(at, kColumnOnvif), {Qt::DisplayRole});
 }
@@ -148,9 +187,23 @@ std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime) {
 }
 
 void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std::string& service) {
-    const std::string clock = FormatClockTime(static_cast<uint32_t>(std::time(nullptr)));
-    model.Merge(QByteArray(endpoint.data(), static_cast<qsizetype>(endpoint.size())),
-                QByteArray(service.data(), static_cast<qsizetype>(service.size())), QByteArray(clock.c_str()));
+    AddDeviceRow(model, Sighting{endpoint, service, {}});
+}
+
+void AddDeviceRow(DeviceListModel& model, const Sighting& sighting) {
+    const std::time_t now = std::time(nullptr);
+    const std::string clock = FormatClockTime(static_cast<uint32_t>(now));
+    model.Merge(QByteArray(sighting.endpoint.data(), static_cast<qsizetype>(sighting.endpoint.size())),
+                QByteArray(sighting.service.data(), static_cast<qsizetype>(sighting.service.size())),
+                QByteArray(clock.c_str()), sighting.identity, now);
+}
+
+QString IsoTimeWithOffset(std::time_t seconds) {
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(seconds));
+    const int offset = local.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + (offset < 0 ? '-' : '+') +
+           QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QChar('0')).arg(minutes % 60, 2, 10, QChar('0'));
 }
 
 SightingSink QueueSightings(QObject* receiver, std::function<void(const Sighting&)> onReceiverThread) {
@@ -179,7 +232,7 @@ void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
 
 void DiscoveryHost::SearchThread() {
     RunDiscoveryCycles(m_bRunning, m_sources,
-                       QueueSightings(this, [this](const Sighting& s) { AddDeviceRow(s.endpoint, s.service); }),
+                       QueueSightings(this, [this](const Sighting& s) { quorvi::AddDeviceRow(m_model, s); }),
                        m_maxCycles);
     // Queued behind every sighting of the run, so a receiver sees them all before this.
     QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <array>
 #include <atomic>
 #include <boost/thread/thread.hpp>
@@ -45,8 +46,21 @@ public:
     void SetCell(int row, int column, const QString& text);
 
     // One sighting: the row whose id is `endpoint` is refreshed, or a new row goes on top (taking the
-    // place of the row seen longest ago when the list is full); then its "time online" and "onvif".
-    void Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock);
+    // place of the row seen longest ago when the list is full); then its "time online" and "onvif", and
+    // who the device says it is (the latest reply's word), seen at `seen` (seconds since the epoch).
+    void Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
+               const DeviceIdentity& identity = {}, std::time_t seen = 0);
+
+    // Who the device of a row is, as its latest reply said; shown as the row's tooltip.
+    struct Identity {
+        QString name;
+        QString hardware;
+        QString location;
+        QStringList xaddrs;
+        QString host;      // the service address's host
+        QString lastSeen;  // ISO 8601, local time with its offset
+    };
+    Identity RowIdentity(int row) const;
 
 private:
     struct Row;
@@ -73,6 +87,11 @@ std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime = ::lo
 // new row goes on top (DeviceListModel::Merge); then "time online" and "onvif" are written. 8-bit texts
 // are decoded with the locale's codec. Runs on the thread that owns the model, as one step.
 void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std::string& service);
+// The same for a whole sighting, identity included.
+void AddDeviceRow(DeviceListModel& model, const Sighting& sighting);
+
+// "2026-12-09T15:43:40+01:00": local time with its offset from UTC.
+QString IsoTimeWithOffset(std::time_t seconds);
 
 // A sink for the discovery worker that hands each sighting to `receiver`'s thread as a queued call.
 // The worker never waits for that thread, and calls still queued when `receiver` is destroyed are

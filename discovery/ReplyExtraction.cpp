@@ -1,5 +1,6 @@
 #include "ReplyExtraction.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace quorvi {
@@ -27,7 +28,73 @@ std::string NormalisedId(std::string_view id) {
     return out;
 }
 
+// Percent-decoded, control characters made spaces, cut to `limit` bytes.
+std::string CleanScopeText(std::string_view text, std::size_t limit) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && out.size() < limit; ++i) {
+        char c = text[i];
+        if (c == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            c = static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        }
+        out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+    }
+    return out;
+}
+
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto start = text.find_first_not_of(" \t\r\n", at);
+        if (start == std::string_view::npos) break;
+        const auto end = std::min(text.find_first_of(" \t\r\n", start), text.size());
+        words.push_back(text.substr(start, end - start));
+        at = end;
+    }
+    return words;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+DeviceIdentity ReadIdentity(std::string_view reply) {
+    const auto nul = reply.find('\0');
+    if (nul != std::string_view::npos) reply = reply.substr(0, nul);
+    DeviceIdentity identity;
+    if (const auto scopes = ElementText(reply, ":Scopes>")) {
+        for (const std::string_view scope : Words(*scopes)) {
+            struct Field {
+                std::string_view prefix;
+                std::string* into;
+            };
+            for (const Field& f : {Field{"onvif://www.onvif.org/name/", &identity.name},
+                                   Field{"onvif://www.onvif.org/hardware/", &identity.hardware},
+                                   Field{"onvif://www.onvif.org/location/", &identity.location}}) {
+                if (f.into->empty() && StartsWithNoCase(scope, f.prefix)) {
+                    *f.into = CleanScopeText(scope.substr(f.prefix.size()), kMaxIdentityText);
+                }
+            }
+        }
+    }
+    if (const auto xaddrs = ElementText(reply, ":XAddrs>")) {
+        std::size_t total = 0;
+        for (const std::string_view entry : Words(*xaddrs)) {
+            if (total + entry.size() > kMaxIdentityXAddrs) break;  // whole entries only
+            identity.xaddrs.push_back(CleanScopeText(entry, entry.size()));
+            total += entry.size();
+        }
+    }
+    return identity;
+}
 
 bool RepliesToProbe(std::string_view reply, std::string_view messageId) {
     const auto nul = reply.find('\0');
@@ -52,7 +119,7 @@ std::optional<Sighting> ExtractSighting(std::string_view reply) {
     if (!xaddrs) return std::nullopt;
     const std::string_view service = xaddrs->substr(0, xaddrs->find(' '));
     if (endpoint->size() > kMaxSightingText || service.size() > kMaxSightingText) return std::nullopt;
-    return Sighting{std::string(*endpoint), std::string(service)};
+    return Sighting{std::string(*endpoint), std::string(service), ReadIdentity(reply)};
 }
 
 }  // namespace quorvi

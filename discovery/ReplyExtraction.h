@@ -3,14 +3,29 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvi {
 
 // One device seen in one reply: its endpoint address (the Address element's text) and its first
 // service address (XAddrs up to the first space). Either may be empty.
+// Who a device says it is, from its reply's scopes and service addresses; every text cut short and
+// stripped of control characters, since anyone on the network can write them.
+struct DeviceIdentity {
+    std::string name;      // onvif://www.onvif.org/name/..., percent-decoded
+    std::string hardware;  // onvif://www.onvif.org/hardware/...
+    std::string location;  // onvif://www.onvif.org/location/...
+    std::vector<std::string> xaddrs;  // every entry of XAddrs
+};
+
+constexpr std::size_t kMaxIdentityText = 64;     // bytes of a name, hardware or location
+constexpr std::size_t kMaxIdentityXAddrs = 256;  // bytes of all service addresses together
+
 struct Sighting {
     std::string endpoint;
     std::string service;
+    DeviceIdentity identity;
+    // The row a sighting makes is decided by these two; the identity only describes it.
     bool operator==(const Sighting& o) const { return endpoint == o.endpoint && service == o.service; }
 };
 
@@ -23,6 +38,9 @@ constexpr std::size_t kMaxSightingText = 1024;
 // header's anonymous address is not taken for the device. No trimming, no unescaping; only the space
 // character separates XAddrs entries. An endpoint or service longer than kMaxSightingText gives none.
 std::optional<Sighting> ExtractSighting(std::string_view reply);
+
+// The identity in a reply (up to its first NUL): the Scopes and XAddrs elements found as above.
+DeviceIdentity ReadIdentity(std::string_view reply);
 
 // False when the reply (up to its first NUL) names in a ":RelatesTo>" element a message other than
 // `messageId`: it answers someone else's Probe. Devices echo the ID sloppily, so surrounding whitespace,

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QAbstractItemModelTester>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -119,6 +120,37 @@ TEST(DeviceRows, AFullListReplacesTheRowSeenLongestAgo) {
     EXPECT_EQ(m.Cell(4, kColumnOnvif), "again") << "still found through the index after the list was compacted";
 }
 
+TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
+    DeviceListModel m;
+    DeviceIdentity who;
+    who.name = "Lobby";
+    who.hardware = "IPC-3";
+    who.xaddrs = {"http://10.0.0.5:8080/onvif/device_service", "http://[fe80::1]/onvif/device_service"};
+    AddDeviceRow(m, Sighting{"urn:a", "http://10.0.0.5:8080/onvif/device_service", who});
+    const auto row = m.RowIdentity(0);
+    EXPECT_EQ(row.name, "Lobby");
+    EXPECT_EQ(row.hardware, "IPC-3");
+    EXPECT_EQ(row.location, "");
+    EXPECT_EQ(row.xaddrs.size(), 2);
+    EXPECT_EQ(row.host, "10.0.0.5");
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$").match(row.lastSeen).hasMatch())
+        << row.lastSeen.toStdString();
+    const QString tip = m.data(m.index(0, 0), Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains("name: Lobby") && tip.contains("hardware: IPC-3") && tip.contains("host: 10.0.0.5"))
+        << tip.toStdString();
+    AddDeviceRow(m, "urn:a", "http://10.0.0.6/onvif/device_service");
+    EXPECT_EQ(m.RowIdentity(0).name, "") << "the latest reply's word counts";
+    EXPECT_EQ(m.RowIdentity(0).host, "10.0.0.6");
+    ::setenv("TZ", "Asia/Kolkata", 1);
+    ::tzset();
+    EXPECT_EQ(IsoTimeWithOffset(0), "1970-01-01T05:30:00+05:30");
+    ::setenv("TZ", "America/St_Johns", 1);
+    ::tzset();
+    EXPECT_EQ(IsoTimeWithOffset(0), "1969-12-31T20:30:00-03:30");
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
 TEST(DeviceRows, CellsOutsideTheListAreEmpty) {
     DeviceListModel m;
     EXPECT_EQ(m.Cell(-1, kColumnOnvif), "");
@@ -200,7 +232,7 @@ TEST(DiscoveryHost, QueuedSightingsForADestroyedOwnerAreDropped) {
     std::atomic<int> delivered{0};
     const SightingSink sink = QueueSightings(receiver.get(), [&](const Sighting&) { ++delivered; });
     std::thread worker([&] {
-        for (int i = 0; i < 5000; ++i) sink(Sighting{"urn:" + std::to_string(i), "http://h/"});
+        for (int i = 0; i < 5000; ++i) sink(Sighting{"urn:" + std::to_string(i), "http://h/", {}});
     });
     worker.join();
     EXPECT_EQ(delivered.load(), 0) << "calls run on the receiver's thread, not the worker's";

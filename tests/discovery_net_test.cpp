@@ -314,6 +314,18 @@ TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
         EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(row["time_online"].toString()).hasMatch());
     }
     EXPECT_EQ(ids.size(), 4u);
+    for (const auto& v : rows) {
+        const QJsonObject row = v.toObject();
+        const QString camera = row["onvif"].toString().section('/', 3, 3).mid(3);  // "cam2" -> "2"
+        EXPECT_EQ(row["name"].toString(), "Fake Camera " + camera);
+        EXPECT_EQ(row["hardware"].toString(), "FC-" + QString::number(100 + camera.toInt() % 7));
+        EXPECT_EQ(row["location"].toString(), "lab");
+        EXPECT_EQ(row["xaddrs"].toArray().size(), 2);
+        EXPECT_EQ(row["host"].toString(), "198.18.0.1");
+        EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
+                        .match(row["last_seen"].toString())
+                        .hasMatch());
+    }
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(services.count(QString("http://198.18.0.1:8080/cam%1/onvif/device_service").arg(i)), 1u) << r.out;
     }

@@ -141,6 +141,34 @@ INSTANTIATE_TEST_SUITE_P(
                        true, "hdr", "y"}),
     [](const ::testing::TestParamInfo<ExtractionCase>& info) { return std::string(info.param.name); });
 
+TEST(Identity, ScopesAndServiceAddressesAreReadAndCut) {
+    const std::string reply =
+        "<wsa:Address>urn:x</wsa:Address><d:Scopes>\n onvif://www.onvif.org/Profile/Streaming "
+        "onvif://www.onvif.org/name/Lobby%20Cam%2FEast onvif://www.onvif.org/hardware/IPC-3 "
+        "ONVIF://www.onvif.org/location/Building%201\tonvif://www.onvif.org/name/second</d:Scopes>"
+        "<d:XAddrs>http://10.0.0.5/onvif/device_service http://[fe80::1]/onvif/device_service</d:XAddrs>";
+    const DeviceIdentity who = ReadIdentity(reply);
+    EXPECT_EQ(who.name, "Lobby Cam/East") << "percent-decoded; the first name scope counts";
+    EXPECT_EQ(who.hardware, "IPC-3");
+    EXPECT_EQ(who.location, "Building 1");
+    EXPECT_EQ(who.xaddrs, (std::vector<std::string>{"http://10.0.0.5/onvif/device_service",
+                                                    "http://[fe80::1]/onvif/device_service"}));
+    EXPECT_EQ(ExtractSighting(reply)->identity.name, "Lobby Cam/East");
+
+    const DeviceIdentity none = ReadIdentity("<wsa:Address>urn:x</wsa:Address><d:XAddrs>http://h/s</d:XAddrs>");
+    EXPECT_EQ(none.name, "");
+    EXPECT_EQ(none.hardware, "");
+    EXPECT_EQ(none.xaddrs, std::vector<std::string>{"http://h/s"});
+
+    const DeviceIdentity hostile = ReadIdentity(
+        "<d:Scopes>onvif://www.onvif.org/name/" + std::string(500, 'n') +
+        " onvif://www.onvif.org/hardware/a%0Ab%1B%5B31m%zz%4</d:Scopes><d:XAddrs>" + std::string(200, 'x') + " " +
+        std::string(100, 'y') + "</d:XAddrs>");
+    EXPECT_EQ(hostile.name, std::string(kMaxIdentityText, 'n'));
+    EXPECT_EQ(hostile.hardware, "a b [31m%zz%4") << "control characters blanked, bad escapes kept as they are";
+    EXPECT_EQ(hostile.xaddrs.size(), 1u) << "whole entries up to the bound";
+}
+
 TEST(RepliesToProbe, MatchesTheProbesIdLeniently) {
     const std::string id = "urn:uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000";
     auto reply = [](const std::string& relatesTo) {
@@ -254,9 +282,9 @@ TEST(DiscoveryCycle, ProbesEveryUsableAddressInOrderAndSkipsTheZeroAddress) {
     EXPECT_EQ(RunDiscoveryCycles(running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2), 2);
     EXPECT_EQ(probe.probed, (std::vector<std::string>{"10.1.1.1", "10.1.1.2", "10.1.1.1", "10.1.1.2"}));
     ASSERT_EQ(seen.size(), 12u);  // three usable replies, two addresses, two cycles
-    EXPECT_EQ(seen[0], (Sighting{"dev-a", "http://a/s"}));
-    EXPECT_EQ(seen[1], (Sighting{"dev-b", "http://b/s"}));
-    EXPECT_EQ(seen[2], (Sighting{"dev-a", "http://a2"}));
+    EXPECT_EQ(seen[0], (Sighting{"dev-a", "http://a/s", {}}));
+    EXPECT_EQ(seen[1], (Sighting{"dev-b", "http://b/s", {}}));
+    EXPECT_EQ(seen[2], (Sighting{"dev-a", "http://a2", {}}));
 }
 
 TEST(DiscoveryCycle, ClearedFlagRunsNothing) {

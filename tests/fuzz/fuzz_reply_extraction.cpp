@@ -1,6 +1,7 @@
 // Any datagram from the network goes through the extraction; it must never crash or read out of bounds.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ReplyExtraction.h"
@@ -14,6 +15,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (sighting->service.find(' ') != std::string::npos) __builtin_trap();
         if (sighting->endpoint.size() > quorvi::kMaxSightingText) __builtin_trap();
         if (sighting->service.size() > quorvi::kMaxSightingText) __builtin_trap();
+        // Identity texts are bounded and hold no control characters.
+        const quorvi::DeviceIdentity& who = sighting->identity;
+        std::size_t xaddrs = 0;
+        for (const auto& x : who.xaddrs) xaddrs += x.size();
+        if (xaddrs > quorvi::kMaxIdentityXAddrs) __builtin_trap();
+        for (const std::string* text : {&who.name, &who.hardware, &who.location}) {
+            if (text->size() > quorvi::kMaxIdentityText) __builtin_trap();
+            for (const char c : *text) {
+                if (static_cast<unsigned char>(c) < 0x20) __builtin_trap();
+            }
+        }
     }
     // The first bytes stand for the Probe's ID, the rest for the reply.
     const std::size_t split = size > 0 ? data[0] % (size + 1) : 0;
