@@ -1,5 +1,6 @@
 // Discovery figures: devices found in the first cycle, time the UI thread spends merging a cycle's
-// sightings, and CPU time of the discovering process while nobody answers. Runs only inside the
+// sightings, a directed probe of a /24 (with QUORVI_NETNS_ROUTED=1), and CPU time of the discovering
+// process while nobody answers. Runs only inside the
 // private test network (bench/run).
 #include <sys/resource.h>
 
@@ -7,7 +8,9 @@
 #include <QElapsedTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <set>
+#include <vector>
 #include <thread>
 
 #include "DeviceList.h"
@@ -37,17 +40,48 @@ void FirstCycle(int devices, int maxDelayMs) {
     std::set<std::string> found;
     for (const auto& s : sightings) found.insert(s.endpoint);
 
-    DeviceListModel model;
+    // Merging one cycle's sightings on the UI thread: new rows, then a refresh of them all; median of 5.
+    std::vector<double> first, again;
+    for (int run = 0; run < 5; ++run) {
+        DeviceListModel model;
+        QElapsedTimer timer;
+        timer.start();
+        for (const auto& s : sightings) AddDeviceRow(model, s);
+        first.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        timer.restart();
+        for (const auto& s : sightings) AddDeviceRow(model, s);
+        again.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    }
+    std::sort(first.begin(), first.end());
+    std::sort(again.begin(), again.end());
+    std::printf("%5d devices, replies within %3d ms: found %5zu in the first cycle; merge %7.2f ms (new rows), "
+                "%7.2f ms (refresh), median of 5\n",
+                devices, maxDelayMs, found.size(), first[2], again[2]);
+    std::fflush(stdout);
+}
+
+// A directed probe of a /24 on the second network, where one address answers as `devices` devices.
+void DirectedSlash24(int devices) {
+    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.1.9", "--devices", std::to_string(devices),
+                                "--max-delay-ms", "500", "--no-http"});
+    if (!fakecam.WaitForLine("ready")) {
+        std::printf("fakecam did not start\n");
+        return;
+    }
+    std::string error;
+    const auto targets = ParseTargets({"198.18.1.0/24"}, error);
+    ReplyList replies;
     QElapsedTimer timer;
     timer.start();
-    for (const auto& s : sightings) AddDeviceRow(model, s.endpoint, s.service);
-    const double firstMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    timer.restart();
-    for (const auto& s : sightings) AddDeviceRow(model, s.endpoint, s.service);
-    const double againMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    std::printf("%5d devices, replies within %3d ms: found %5zu in the first cycle; merge %7.2f ms (new rows), "
-                "%7.2f ms (refresh of %d rows)\n",
-                devices, maxDelayMs, found.size(), firstMs, againMs, model.rowCount());
+    ProbeTargets(*targets, kDefaultProbeRate, replies);
+    std::set<std::string> found;
+    for (const auto& r : replies) {
+        if (const auto s = ExtractSighting(r)) found.insert(s->endpoint);
+    }
+    std::printf("directed probe of a /24 at %d a second: %zu probes sent in %.2f s with the window; %zu devices found "
+                "of %d\n",
+                kDefaultProbeRate, targets->size(), static_cast<double>(timer.elapsed()) / 1000.0, found.size(),
+                devices);
 }
 
 void IdleCpu() {
@@ -74,6 +108,11 @@ int main(int argc, char** argv) {
     FirstCycle(100, 500);
     FirstCycle(1000, 500);
     FirstCycle(1000, 0);
+    FirstCycle(5000, 500);
+    FirstCycle(5000, 0);
+    FirstCycle(20000, 500);
+    const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
+    if (routed && std::string(routed) == "1") DirectedSlash24(50);
     IdleCpu();
     return 0;
 }

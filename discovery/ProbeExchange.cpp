@@ -162,6 +162,10 @@ int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const 
     local.sin_family = AF_INET;  // any address, an ephemeral port: the routing table picks the way out
     if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) return -1;
     EnlargeReceiveBuffer(sock.fd);
+    // Probes to absent hosts of an attached network wait in the kernel for address resolution, for
+    // seconds; room for many of them keeps the sending going at its rate.
+    const int sendBuffer = 4 << 20;
+    ::setsockopt(sock.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
 
     const std::string messageId = MakeMessageId();
     const std::string probe = BuildProbe(messageId);
@@ -174,9 +178,17 @@ int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const 
         to.sin_family = AF_INET;
         to.sin_port = htons(kDiscoveryPort);
         to.sin_addr.s_addr = htonl(target);
-        // A target that cannot be reached (no route) is simply not answered.
-        ::sendto(sock.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        nextSend += interval;
+        // A target that cannot be reached (no route) is simply not answered. When the send buffer is full,
+        // wait for room while still taking replies and heeding a stop request, never blocked in sendto.
+        for (int tries = 0; tries < 300 && ::sendto(sock.fd, probe.data(), probe.size(), MSG_DONTWAIT,
+                                                    reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
+                            (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ENOBUFS);
+             ++tries) {
+            if (!collector.CollectUntil(Clock::now() + std::chrono::milliseconds(10), running)) {
+                return static_cast<int>(replies.size());
+            }
+        }
+        nextSend = std::max(nextSend + interval, Clock::now() - interval);
     }
     collector.CollectUntil(Clock::now() + kProbeWindow, running);
     return static_cast<int>(replies.size());
