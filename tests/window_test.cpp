@@ -199,9 +199,11 @@ void WindowTest::contextMenuOpensTheAboutBox() {
 
     QMenu* menu = dlg.CreateContextMenu();
     const auto actions = menu->actions();
-    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions.size(), 4);
     QVERIFY(actions[0]->isSeparator());
     QCOMPARE(actions[1]->text(), QString::fromUtf8("关于 Quorvi(&A)..."));
+    QVERIFY(actions[2]->isSeparator());  // then directed discovery, added after them
+    QCOMPARE(actions[3]->text(), QString("Probe addresses..."));
 
     for (int way = 0; way < 2; ++way) {
         // Read the modal About box from a timer, close it, and check what was seen once it is gone.

@@ -274,13 +274,15 @@ void CQuorviDlg::keyPressEvent(QKeyEvent* event) {
 QMenu* CQuorviDlg::CreateContextMenu() {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("IDR_CONTEXT_MENU"));
-    QAction* probe = menu->addAction(QStringLiteral("Probe addresses..."));
-    probe->setObjectName(QStringLiteral("IDM_PROBE_ADDRESSES"));
-    connect(probe, &QAction::triggered, this, &CQuorviDlg::AskForProbeTargets);
     menu->addSeparator();
     QAction* about = menu->addAction(QStringLiteral("关于 Quorvi(&A)..."));
     about->setObjectName(QStringLiteral("IDM_ABOUTBOX"));
     connect(about, &QAction::triggered, this, &CQuorviDlg::ShowAbout);
+    // Directed discovery comes after what the menu has always held.
+    menu->addSeparator();
+    QAction* probe = menu->addAction(QStringLiteral("Probe addresses..."));
+    probe->setObjectName(QStringLiteral("IDM_PROBE_ADDRESSES"));
+    connect(probe, &QAction::triggered, this, &CQuorviDlg::AskForProbeTargets);
     return menu;
 }
 
