@@ -384,6 +384,13 @@ std::vector<HttpResult> HttpSession::PostAll(std::size_t count, const Builder& b
             finish(std::move(t));
         }
     }
+    // Only when libcurl itself failed: whatever was under way or waiting has no answer.
+    for (auto& t : active) {
+        curl_multi_remove_handle(m_multi, t->handle);
+        t->result.code = CURLE_RECV_ERROR;
+        finish(std::move(t));
+    }
+    for (const std::size_t i : waiting) results[i].code = CURLE_RECV_ERROR;
     m_rounds += rounds;
     return results;
 }
