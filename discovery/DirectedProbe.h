@@ -30,6 +30,7 @@ std::string FormatAddress(uint32_t address);
 // `rate` a second, from an ephemeral port; collects the replies to it (as ProbeOnAddress does) until
 // kProbeWindow after the last Probe went out. Returns -1 when the socket cannot be made, otherwise the
 // number of replies. Ends early, within kStopPollInterval, once `running` (when given) turns false.
-int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const std::atomic<bool>* running = nullptr);
+int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies,
+                 const std::atomic<bool>* running = nullptr);
 
 }  // namespace quorvi

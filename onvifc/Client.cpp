@@ -1,11 +1,11 @@
 #include "Client.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -47,7 +47,8 @@ public:
           m_user(std::move(user)),
           m_password(std::move(password)),
           m_base(ParseUrl(uri)),
-          m_http(Clock::now() + std::chrono::seconds(kCallSeconds), Credentials().first, Credentials().second) {}
+          m_http(Clock::now() + std::chrono::seconds(kCallSeconds), Credentials().first,
+                 Credentials().second) {}
 
     CallResult Run() {
         CallResult result;
@@ -87,22 +88,29 @@ private:
         const std::string where = " (" + HostPort(url) + ")";
         switch (r.code) {
             case CURLE_OPERATION_TIMEDOUT:
-                return Fail(ONVIF_ERR_TIMED_OUT, std::string(r.connected ? "the device did not answer in time"
-                                                                          : "no connection to the device in time") +
-                                                     where);
+                return Fail(ONVIF_ERR_TIMED_OUT,
+                            std::string(r.connected ? "the device did not answer in time"
+                                                    : "no connection to the device in time") +
+                                where);
             case CURLE_UNSUPPORTED_PROTOCOL:
                 return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS, "unsupported address: " + Shortened(url));
-            case CURLE_COULDNT_RESOLVE_HOST: return Fail(ONVIF_ERR_CANNOT_CONNECT, "host name not found" + where);
+            case CURLE_COULDNT_RESOLVE_HOST:
+                return Fail(ONVIF_ERR_CANNOT_CONNECT,
+                            "cannot connect to the device: host name not found" + where);
             case CURLE_COULDNT_CONNECT:
-                if (r.osErrno == ECONNREFUSED) return Fail(ONVIF_ERR_CANNOT_CONNECT, "connection refused" + where);
+                if (r.osErrno == ECONNREFUSED)
+                    return Fail(ONVIF_ERR_CANNOT_CONNECT,
+                                "cannot connect to the device: connection refused" + where);
                 if (r.osErrno == EHOSTUNREACH || r.osErrno == ENETUNREACH) {
-                    return Fail(ONVIF_ERR_CANNOT_CONNECT, "no route to the device" + where);
+                    return Fail(ONVIF_ERR_CANNOT_CONNECT,
+                                "cannot connect to the device: no route to it" + where);
                 }
                 return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device" + where);
             case CURLE_GOT_NOTHING:
             case CURLE_SEND_ERROR:
             case CURLE_RECV_ERROR:
-                return Fail(ONVIF_ERR_CANNOT_CONNECT, "the device closed the connection without an answer" + where);
+                return Fail(ONVIF_ERR_CANNOT_CONNECT,
+                            "the device closed the connection without an answer" + where);
             case CURLE_PEER_FAILED_VERIFICATION:
             case CURLE_SSL_CACERT_BADFILE:
             case CURLE_SSL_ISSUER_ERROR:
@@ -118,24 +126,26 @@ private:
             case CURLE_WEIRD_SERVER_REPLY:
                 return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the reply is not HTTP" + where);
             default:
-                return Fail(ONVIF_ERR_CANNOT_CONNECT,
-                            "cannot connect to the device" + where + (r.error.empty() ? "" : ": " + Shortened(r.error)));
+                return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device" + where +
+                                                          (r.error.empty() ? "" : ": " + Shortened(r.error)));
         }
     }
 
     // Why a reply that is not the expected response fails the call.
     int ReplyFailure(const Answer& a, const char* operation) {
         if (a.refused()) {
-            return Fail(ONVIF_ERR_NOT_AUTHORIZED, Credentials().first.empty()
-                                                      ? "credentials refused by the device: it wants a user name"
-                                                      : "credentials refused by the device");
+            return Fail(ONVIF_ERR_NOT_AUTHORIZED,
+                        Credentials().first.empty()
+                            ? "credentials refused by the device: it wants a user name"
+                            : "credentials refused by the device");
         }
         if (a.soap.isFault) {
-            return Fail(ONVIF_ERR_DEVICE_FAULT, std::string("the device answered ") + operation + " with a fault: " +
-                                                    Shortened(a.soap.faultText));
+            return Fail(ONVIF_ERR_DEVICE_FAULT, std::string("the device answered ") + operation +
+                                                    " with a fault: " + Shortened(a.soap.faultText));
         }
         if (!a.soap.isSoap) {
-            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("the reply to ") + operation + " is not SOAP (HTTP " +
+            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("the reply to ") + operation +
+                                                        " is not SOAP (HTTP " +
                                                         std::to_string(a.http.status) + ")");
         }
         return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("unexpected reply to ") + operation);
@@ -146,7 +156,8 @@ private:
         if (!withCredentials || user.empty()) return std::nullopt;
         const std::string nonce = RandomBytes(16);
         const std::string created = FormatUtc(std::time(nullptr) + m_clockOffset);
-        return UsernameToken{user, PasswordDigest(nonce, created, Credentials().second), Base64Encode(nonce), created};
+        return UsernameToken{user, PasswordDigest(nonce, created, Credentials().second), Base64Encode(nonce),
+                             created};
     }
 
     HttpRequest Request(const std::string& url, const std::string& space, const char* operation,
@@ -173,7 +184,8 @@ private:
 
     Answer SendOne(const std::string& url, const std::string& space, const char* operation,
                    const std::string& payload, bool withCredentials) {
-        return Send(1, [&](std::size_t) { return Request(url, space, operation, payload, withCredentials); }).front();
+        return Send(1, [&](std::size_t) { return Request(url, space, operation, payload, withCredentials); })
+            .front();
     }
 
     const std::string& DeviceUrl() const { return m_deviceUrl; }
@@ -272,9 +284,9 @@ private:
         }
         if (a.error) {
             if (!a.http.connected && ElsewhereThanOurHost(advertised)) {
-                return Fail(ONVIF_ERR_SERVICE_ELSEWHERE, "the device pointed to its media service on another host (" +
-                                                             HostPort(advertised) + "), and it does not answer on " +
-                                                             m_base->host);
+                return Fail(ONVIF_ERR_SERVICE_ELSEWHERE,
+                            "the device pointed to its media service on another host (" +
+                                HostPort(advertised) + "), and it does not answer on " + m_base->host);
             }
             return TransportFailure(a.http, mediaUrl);
         }
@@ -287,7 +299,8 @@ private:
 
     int Exchange(std::vector<StreamItem>& items) {
         if (!m_base || !IsHttp(*m_base)) {
-            return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS, "unsupported address: only http and https device addresses are used");
+            return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS,
+                        "unsupported address: only http and https device addresses are used");
         }
         m_deviceUrl = Origin(*m_base) + m_base->pathAndQuery;
 
@@ -298,23 +311,25 @@ private:
         const std::string space = media2 ? ns::kMedia2 : ns::kMedia1;
         const std::string prefix = media2 ? "tr2" : "trt";
         const std::string declare = "xmlns:" + prefix + "=\"" + space + "\"";
-        const std::string getProfiles = media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
-                                               : "<trt:GetProfiles " + declare + "/>";
+        const std::string getProfiles =
+            media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
+                   : "<trt:GetProfiles " + declare + "/>";
         std::string mediaUrl;
         std::vector<Profile> profiles;
-        if (int rc = ReadProfiles(media2 ? services.media2 : services.media1, space, getProfiles, mediaUrl, profiles);
+        if (int rc = ReadProfiles(media2 ? services.media2 : services.media1, space, getProfiles, mediaUrl,
+                                  profiles);
             rc < 0) {
             return rc;
         }
 
         auto streamRequest = [&](std::size_t i) {
-            const std::string token =
-                "<" + prefix + ":ProfileToken>" + XmlEscape(profiles[i].token) + "</" + prefix + ":ProfileToken>";
+            const std::string token = "<" + prefix + ":ProfileToken>" + XmlEscape(profiles[i].token) + "</" +
+                                      prefix + ":ProfileToken>";
             const std::string payload =
                 media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
                              "</tr2:GetStreamUri>"
-                       : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" + kMedia1Setup + token +
-                             "</trt:GetStreamUri>";
+                       : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" +
+                             kMedia1Setup + token + "</trt:GetStreamUri>";
             return Request(mediaUrl, space, "GetStreamUri", payload, true);
         };
         const auto answers = Send(profiles.size(), streamRequest);
@@ -335,7 +350,8 @@ private:
             }
             items.push_back({profiles[i].name, profiles[i].token, uri, services.ptz});
         }
-        if (fault && std::all_of(items.begin(), items.end(), [](const StreamItem& it) { return it.uri.empty(); })) {
+        if (fault &&
+            std::all_of(items.begin(), items.end(), [](const StreamItem& it) { return it.uri.empty(); })) {
             return ReplyFailure(*fault, "GetStreamUri");
         }
         return static_cast<int>(items.size());
@@ -363,9 +379,9 @@ std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t lim
     std::string doc = kOpen;
     std::size_t count = 0;
     for (const auto& item : items) {
-        const std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" + XmlEscape(item.token) +
-                                  "</Token><Uri>" + XmlEscape(item.uri) + "</Uri><UriPTZ>" + XmlEscape(item.uriPtz) +
-                                  "</UriPTZ></item>";
+        const std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" +
+                                  XmlEscape(item.token) + "</Token><Uri>" + XmlEscape(item.uri) +
+                                  "</Uri><UriPTZ>" + XmlEscape(item.uriPtz) + "</UriPTZ></item>";
         if (doc.size() + entry.size() + kClose.size() > limit) break;
         doc += entry;
         ++count;
@@ -388,7 +404,8 @@ int Remember(int code, std::string text) {
 }
 }  // namespace
 
-extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user, const char* password) {
+extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
+                                  const char* password) {
     if (!buf || size <= 0 || !uri || !user || !password) return Remember(ONVIF_ERR_INVALID_ARGUMENT, {});
     try {
         const onvifc::CallResult result = onvifc::GetStreamUris(uri, user, password);
@@ -412,18 +429,31 @@ extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const ch
 extern "C" const char* Onvif_ErrorText(int code) {
     if (code < 0 && code == t_lastCode && !t_lastText.empty()) return t_lastText.c_str();
     switch (code) {
-        case ONVIF_ERR_INVALID_ARGUMENT: return "invalid argument";
-        case ONVIF_ERR_UNSUPPORTED_ADDRESS: return "unsupported address: only http and https device addresses are used";
-        case ONVIF_ERR_CANNOT_CONNECT: return "cannot connect to the device";
-        case ONVIF_ERR_TIMED_OUT: return "the device did not answer in time";
-        case ONVIF_ERR_NOT_AUTHORIZED: return "credentials refused by the device";
-        case ONVIF_ERR_UNEXPECTED_REPLY: return "the reply is not SOAP: not an ONVIF device, or an unexpected reply";
-        case ONVIF_ERR_NO_PROFILES: return "the device has no media profiles";
-        case ONVIF_ERR_RESULT_TOO_LARGE: return "the result is too large for the buffer";
-        case ONVIF_ERR_CERTIFICATE_REFUSED: return "the device's certificate was refused";
-        case ONVIF_ERR_DEVICE_FAULT: return "the device answered with a fault";
-        case ONVIF_ERR_REPLY_CUT_SHORT: return "the device's reply was cut short";
-        case ONVIF_ERR_SERVICE_ELSEWHERE: return "the device pointed to a service on another host, which was not used";
-        default: return code >= 0 ? "success" : "unknown error";
+        case ONVIF_ERR_INVALID_ARGUMENT:
+            return "invalid argument";
+        case ONVIF_ERR_UNSUPPORTED_ADDRESS:
+            return "unsupported address: only http and https device addresses are used";
+        case ONVIF_ERR_CANNOT_CONNECT:
+            return "cannot connect to the device";
+        case ONVIF_ERR_TIMED_OUT:
+            return "the device did not answer in time";
+        case ONVIF_ERR_NOT_AUTHORIZED:
+            return "credentials refused by the device";
+        case ONVIF_ERR_UNEXPECTED_REPLY:
+            return "the reply is not SOAP: not an ONVIF device, or an unexpected reply";
+        case ONVIF_ERR_NO_PROFILES:
+            return "the device has no media profiles";
+        case ONVIF_ERR_RESULT_TOO_LARGE:
+            return "the result is too large for the buffer";
+        case ONVIF_ERR_CERTIFICATE_REFUSED:
+            return "the device's certificate was refused";
+        case ONVIF_ERR_DEVICE_FAULT:
+            return "the device answered with a fault";
+        case ONVIF_ERR_REPLY_CUT_SHORT:
+            return "the device's reply was cut short";
+        case ONVIF_ERR_SERVICE_ELSEWHERE:
+            return "the device pointed to a service on another host, which was not used";
+        default:
+            return code >= 0 ? "success" : "unknown error";
     }
 }

@@ -33,7 +33,7 @@ bool ClosedUnanswered(CURLcode code) {
     return code == CURLE_GOT_NOTHING || code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR;
 }
 
-constexpr int kMaxResends = 4;    // per request, for connections turned away
+constexpr int kMaxResends = 4;     // per request, for connections turned away
 constexpr int kMaxChallenges = 2;  // per request: the first challenge, and one stale nonce
 
 std::string QuoteValue(const std::string& text) {
@@ -117,22 +117,32 @@ std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
         } else {
             while (i < value.size() && value[i] != ',' && value[i] != ' ') v += value[i++];
         }
-        if (name == "realm") c.realm = v;
+        if (name == "realm")
+            c.realm = v;
         else if (name == "nonce") {
             c.nonce = v;
             haveNonce = true;
-        } else if (name == "opaque") c.opaque = v;
-        else if (name == "algorithm") c.algorithm = v;
-        else if (name == "qop") qops = Lower(v);
-        else if (name == "stale") c.stale = Lower(v) == "true";
+        } else if (name == "opaque")
+            c.opaque = v;
+        else if (name == "algorithm")
+            c.algorithm = v;
+        else if (name == "qop")
+            qops = Lower(v);
+        else if (name == "stale")
+            c.stale = Lower(v) == "true";
     }
     if (!haveNonce) return std::nullopt;
     const std::string algorithm = Lower(c.algorithm);
-    if (algorithm == "md5") c.algorithm = "MD5";
-    else if (algorithm == "md5-sess") c.algorithm = "MD5-sess";
-    else if (algorithm == "sha-256") c.algorithm = "SHA-256";
-    else if (algorithm == "sha-256-sess") c.algorithm = "SHA-256-sess";
-    else return std::nullopt;
+    if (algorithm == "md5")
+        c.algorithm = "MD5";
+    else if (algorithm == "md5-sess")
+        c.algorithm = "MD5-sess";
+    else if (algorithm == "sha-256")
+        c.algorithm = "SHA-256";
+    else if (algorithm == "sha-256-sess")
+        c.algorithm = "SHA-256-sess";
+    else
+        return std::nullopt;
     // qop is a list; "auth" is preferred, "auth-int" taken when it is the only one.
     std::vector<std::string> offered;
     for (std::size_t p = 0; p <= qops.size();) {
@@ -143,29 +153,34 @@ std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
         if (!q.empty()) offered.push_back(q);
         p = comma + 1;
     }
-    if (std::find(offered.begin(), offered.end(), "auth") != offered.end()) c.qop = "auth";
-    else if (std::find(offered.begin(), offered.end(), "auth-int") != offered.end()) c.qop = "auth-int";
-    else if (!offered.empty()) return std::nullopt;
+    if (std::find(offered.begin(), offered.end(), "auth") != offered.end())
+        c.qop = "auth";
+    else if (std::find(offered.begin(), offered.end(), "auth-int") != offered.end())
+        c.qop = "auth-int";
+    else if (!offered.empty())
+        return std::nullopt;
     return c;
 }
 
-std::string DigestAuthorization(const DigestChallenge& c, const std::string& user, const std::string& password,
-                                const std::string& method, const std::string& uri, const std::string& body,
-                                unsigned nc, const std::string& cnonce) {
+std::string DigestAuthorization(const DigestChallenge& c, const std::string& user,
+                                const std::string& password, const std::string& method,
+                                const std::string& uri, const std::string& body, unsigned nc,
+                                const std::string& cnonce) {
     const bool sess = c.algorithm.size() > 5 && c.algorithm.compare(c.algorithm.size() - 5, 5, "-sess") == 0;
     const std::string hash = sess ? c.algorithm.substr(0, c.algorithm.size() - 5) : c.algorithm;
     auto H = [&](const std::string& text) { return HexDigest(hash, text); };
     std::string ha1 = H(user + ":" + c.realm + ":" + password);
     if (sess) ha1 = H(ha1 + ":" + c.nonce + ":" + cnonce);
-    const std::string ha2 = c.qop == "auth-int" ? H(method + ":" + uri + ":" + H(body)) : H(method + ":" + uri);
+    const std::string ha2 =
+        c.qop == "auth-int" ? H(method + ":" + uri + ":" + H(body)) : H(method + ":" + uri);
     char ncText[9];
     std::snprintf(ncText, sizeof ncText, "%08x", nc);
-    const std::string response = c.qop.empty()
-                                     ? H(ha1 + ":" + c.nonce + ":" + ha2)
-                                     : H(ha1 + ":" + c.nonce + ":" + ncText + ":" + cnonce + ":" + c.qop + ":" + ha2);
+    const std::string response =
+        c.qop.empty() ? H(ha1 + ":" + c.nonce + ":" + ha2)
+                      : H(ha1 + ":" + c.nonce + ":" + ncText + ":" + cnonce + ":" + c.qop + ":" + ha2);
     std::string header = "Digest username=" + QuoteValue(user) + ", realm=" + QuoteValue(c.realm) +
-                         ", nonce=" + QuoteValue(c.nonce) + ", uri=" + QuoteValue(uri) + ", algorithm=" + c.algorithm +
-                         ", response=\"" + response + "\"";
+                         ", nonce=" + QuoteValue(c.nonce) + ", uri=" + QuoteValue(uri) +
+                         ", algorithm=" + c.algorithm + ", response=\"" + response + "\"";
     if (!c.qop.empty()) header += ", qop=" + c.qop + ", nc=" + ncText + ", cnonce=\"" + cnonce + "\"";
     if (!c.opaque.empty()) header += ", opaque=" + QuoteValue(c.opaque);
     return header;
@@ -248,8 +263,9 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     if (m_challenge && !m_user.empty()) {
         // Answered by us on every request, so no request ever goes out without its body to learn a nonce.
         const std::string authorization =
-            "Authorization: " + DigestAuthorization(*m_challenge, m_user, m_password, "POST", url->pathAndQuery,
-                                                    request.body, ++m_nonceCount, Hex(RandomBytes(8)));
+            "Authorization: " + DigestAuthorization(*m_challenge, m_user, m_password, "POST",
+                                                    url->pathAndQuery, request.body, ++m_nonceCount,
+                                                    Hex(RandomBytes(8)));
         t.headers = curl_slist_append(t.headers, authorization.c_str());
         t.nonceUsed = m_challenge->nonce;
     }
@@ -263,7 +279,8 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
     curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, request.body.c_str());
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.headers);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(kConnectTimeout, remaining).count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::min(kConnectTimeout, remaining).count()));
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(kRequestTimeout, remaining).count()));
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBody));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
@@ -358,9 +375,10 @@ std::vector<HttpResult> HttpSession::PostAll(std::size_t count, const Builder& b
             const bool inTime = Clock::now() < m_deadline;
             // A challenge is answered once; again only for a nonce the device says has gone stale, or one
             // that changed while this request was under way. A second plain refusal is wrong credentials.
-            if (r.code == CURLE_OK && (r.status == 401 || r.status == 400) && challenge && !m_user.empty() && inTime &&
-                challenges[i] < kMaxChallenges &&
-                (t->nonceUsed.empty() || challenge->stale || (m_challenge && m_challenge->nonce != t->nonceUsed))) {
+            if (r.code == CURLE_OK && (r.status == 401 || r.status == 400) && challenge && !m_user.empty() &&
+                inTime && challenges[i] < kMaxChallenges &&
+                (t->nonceUsed.empty() || challenge->stale ||
+                 (m_challenge && m_challenge->nonce != t->nonceUsed))) {
                 if (!m_challenge || m_challenge->nonce != challenge->nonce) {
                     m_challenge = challenge;
                     m_nonceCount = 0;

@@ -65,8 +65,9 @@ std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value);
 
 // The Authorization header value answering `challenge` for one request.
 std::string DigestAuthorization(const DigestChallenge& challenge, const std::string& user,
-                                const std::string& password, const std::string& method, const std::string& uri,
-                                const std::string& body, unsigned nc, const std::string& cnonce);
+                                const std::string& password, const std::string& method,
+                                const std::string& uri, const std::string& body, unsigned nc,
+                                const std::string& cnonce);
 
 // POSTs SOAP requests to a device over a small pool of kept-alive connections. Every request is
 // bounded by the connect and request time-outs and by `deadline`. Once a device has asked for HTTP
@@ -99,9 +100,9 @@ private:
     CURLM* m_multi = nullptr;
     std::optional<DigestChallenge> m_challenge;
     unsigned m_nonceCount = 0;
-    int m_parallel = kMaxConnections;    // lowered when a device turns connections away
-    std::set<std::string> m_answered;    // origins that have answered in this session
-    std::string m_caFile;                // verify certificates against these when set
+    int m_parallel = kMaxConnections;  // lowered when a device turns connections away
+    std::set<std::string> m_answered;  // origins that have answered in this session
+    std::string m_caFile;              // verify certificates against these when set
     int m_requests = 0;
     int m_connections = 0;
     int m_rounds = 0;

@@ -28,13 +28,20 @@ constexpr auto kIdle = std::chrono::seconds(20);
 
 const char* Reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 413: return "Payload Too Large";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 413:
+            return "Payload Too Large";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -75,7 +82,8 @@ struct HttpServer::Connection {
                 if (ready < 0 && errno == EINTR) continue;
                 if (ready < 0) return false;
             }
-            const int n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
+            const int n =
+                ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
             if (n > 0) {
                 buffered.append(buf, static_cast<std::size_t>(n));
                 return true;
@@ -89,8 +97,9 @@ struct HttpServer::Connection {
     bool Write(const std::string& data) {
         std::size_t sent = 0;
         while (sent < data.size()) {
-            const int n = ssl ? SSL_write(ssl, data.data() + sent, static_cast<int>(data.size() - sent))
-                              : static_cast<int>(::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL));
+            const int n =
+                ssl ? SSL_write(ssl, data.data() + sent, static_cast<int>(data.size() - sent))
+                    : static_cast<int>(::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL));
             if (n <= 0) {
                 if (!ssl && n < 0 && errno == EINTR) continue;
                 return false;
@@ -120,8 +129,8 @@ bool HttpServer::MakeTlsContext(const std::string& address, const std::string& c
         X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 24 * 3600);
         X509_set_pubkey(cert, key);
         X509_NAME* name = X509_get_subject_name(cert);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(address.c_str()),
-                                   -1, -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(address.c_str()), -1, -1, 0);
         X509_set_issuer_name(cert, name);
         X509V3_CTX ctx;
         X509V3_set_ctx_nodb(&ctx);
@@ -162,7 +171,8 @@ bool HttpServer::Start(const std::string& address, int port, int maxConnections,
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listener, 64) != 0) {
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(m_listener, 64) != 0) {
         ::close(m_listener);
         m_listener = -1;
         return false;
@@ -238,9 +248,11 @@ void HttpServer::Serve(std::unique_ptr<Connection> c) {
         while (lineEnd != std::string::npos) {
             const std::size_t start = lineEnd + 2;
             lineEnd = head.find("\r\n", start);
-            const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+            const std::string line =
+                head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
             const auto colon = line.find(':');
-            if (colon != std::string::npos) request.headers[Lower(line.substr(0, colon))] = Trim(line.substr(colon + 1));
+            if (colon != std::string::npos)
+                request.headers[Lower(line.substr(0, colon))] = Trim(line.substr(colon + 1));
         }
         const std::string lengthText = request.Header("content-length");
         std::size_t length = 0;
@@ -262,7 +274,8 @@ void HttpServer::Serve(std::unique_ptr<Connection> c) {
         m_handler(request, response);
         if (response.drop || m_stopping) return;
         const bool close = version != "HTTP/1.1" || Lower(request.Header("connection")) == "close";
-        std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+        std::string out =
+            "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
         if (!response.contentType.empty()) out += "Content-Type: " + response.contentType + "\r\n";
         for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
