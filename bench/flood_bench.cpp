@@ -1,4 +1,5 @@
-// The window under a flood: one host answers with maximum-size datagrams, each naming a new device, for
+// The window under a flood: one host answers with maximum-size datagrams, each naming a new device with
+// every text at its bound, for
 // QUORVI_FLOOD_SECONDS (default 600). Prints the window process's peak memory, the rows it holds and the
 // longest time its UI thread did not get to a 10 ms timer. Runs inside the private test network.
 #include <arpa/inet.h>
@@ -39,8 +40,12 @@ void Flood(const std::atomic<bool>& stop, std::atomic<long>& sent) {
     while (!stop) {
         // Ids and addresses of just under the 1 KiB a sighting may have, padded to the largest datagram.
         const std::string id = "urn:uuid:" + std::to_string(n) + "-" + std::string(1000, 'f');
-        datagram = "<wsa:Address>" + id.substr(0, 1020) + "</wsa:Address><d:XAddrs>http://198.18.0.9/" +
-                   std::string(990, 'x') + "</d:XAddrs>";
+        // And name, hardware and location at their bound.
+        datagram = "<wsa:Address>" + id.substr(0, 1020) + "</wsa:Address><d:Scopes>onvif://www.onvif.org/name/" +
+                   std::string(100, 'n') + " onvif://www.onvif.org/hardware/" + std::string(100, 'h') +
+                   " onvif://www.onvif.org/location/" + std::string(100, 'l') +
+                   "</d:Scopes><d:XAddrs>http://198.18.0.9/" + std::string(990, 'x') + " http://198.18.0.10/" +
+                   "</d:XAddrs>";
         datagram.resize(kMaxDatagram, ' ');
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         ++n;
