@@ -11,7 +11,9 @@ namespace quorvi {
 
 struct DeviceListModel::Row {
     std::array<QByteArray, kColumnCount> cells;
-    std::array<QByteArray, 4> identity;  // name, hardware, location, service addresses (space-separated)
+    // Name, hardware, location and the service addresses (space-separated), NUL between them: one block a
+    // row, as a flood of invented devices makes a hundred thousand of them. Empty when none was given.
+    QByteArray identity;
     std::time_t lastSeen = 0;
     std::size_t slot = 0;
     std::list<Row*>::iterator seen;
@@ -47,10 +49,13 @@ DeviceListModel::Identity DeviceListModel::RowIdentity(int row) const {
     const Row* r = RowAt(row);
     if (!r) return {};
     Identity who;
-    who.name = QString::fromUtf8(r->identity[0]);
-    who.hardware = QString::fromUtf8(r->identity[1]);
-    who.location = QString::fromUtf8(r->identity[2]);
-    who.xaddrs = QString::fromLocal8Bit(r->identity[3]).split(' ', Qt::SkipEmptyParts);
+    const QList<QByteArray> parts = r->identity.split('\0');
+    if (parts.size() == 4) {
+        who.name = QString::fromUtf8(parts[0]);
+        who.hardware = QString::fromUtf8(parts[1]);
+        who.location = QString::fromUtf8(parts[2]);
+        who.xaddrs = QString::fromLocal8Bit(parts[3]).split(' ', Qt::SkipEmptyParts);
+    }
     who.host = QUrl(QString::fromLocal8Bit(r->cells[kColumnOnvif])).host();
     if (r->lastSeen != 0) who.lastSeen = IsoTimeWithOffset(r->lastSeen);
     return who;
@@ -166,12 +171,17 @@ void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& servic
     }
     row->cells[kColumnTimeOnline] = clock;
     row->cells[kColumnOnvif] = service;
-    row->identity[0] = QByteArray::fromStdString(identity.name);
-    row->identity[1] = QByteArray::fromStdString(identity.hardware);
-    row->identity[2] = QByteArray::fromStdString(identity.location);
-    QByteArray xaddrs;
-    for (const std::string& x : identity.xaddrs) xaddrs += (xaddrs.isEmpty() ? "" : " ") + QByteArray::fromStdString(x);
-    row->identity[3] = xaddrs;
+    row->identity.clear();
+    if (!identity.name.empty() || !identity.hardware.empty() || !identity.location.empty() ||
+        !identity.xaddrs.empty()) {
+        QByteArray block = QByteArray::fromStdString(identity.name) + '\0' +
+                           QByteArray::fromStdString(identity.hardware) + '\0' +
+                           QByteArray::fromStdString(identity.location) + '\0';
+        for (std::size_t i = 0; i < identity.xaddrs.size(); ++i) {
+            block += (i ? " " : "") + QByteArray::fromStdString(identity.xaddrs[i]);
+        }
+        row->identity = block;
+    }
     row->lastSeen = seen;
     const int at = RowOf(row);
     emit dataChanged(index(at, kColumnTimeOnline), index(at, kColumnOnvif), {Qt::DisplayRole});
