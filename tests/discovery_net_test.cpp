@@ -33,7 +33,7 @@ constexpr const char* kLocal = "198.18.0.1";
 // Joins the discovery group on 198.18.0.1 and answers the first Probe with the given datagrams.
 class Responder {
 public:
-    explicit Responder(std::vector<std::string> answers, int pacingEvery = 0,
+    explicit Responder(std::vector<std::string> answers, size_t pacingEvery = 0,
                        std::chrono::milliseconds delay = std::chrono::milliseconds(0))
         : m_answers(std::move(answers)), m_pacing(pacingEvery), m_delay(delay) {
         m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -80,7 +80,7 @@ private:
         }
     }
     std::vector<std::string> m_answers;
-    int m_pacing;
+    size_t m_pacing;
     std::chrono::milliseconds m_delay;
     int m_fd = -1;
     std::atomic<bool> m_stop{false};

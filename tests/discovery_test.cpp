@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "<wsa:Address>hdr</wsa:Address><EndpointReference><wsa:Address>x</wsa:Address>"
                        "</EndpointReference><d:XAddrs>y</d:XAddrs>",
                        true, "hdr", "y"}),
-    [](const ::testing::TestParamInfo<ExtractionCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ExtractionCase>& c) { return std::string(c.param.name); });
 
 TEST(Identity, ScopesAndServiceAddressesAreReadAndCut) {
     const std::string reply =

@@ -35,8 +35,8 @@ std::atomic<int> g_nextPort{18080};
 
 // One simulated device (or several) serving SOAP on `host`, logging what reaches it.
 struct Device {
-    explicit Device(std::vector<std::string> extra = {}, std::string host = "127.0.0.1")
-        : host(std::move(host)), port(g_nextPort++) {
+    explicit Device(std::vector<std::string> extra = {}, std::string deviceHost = "127.0.0.1")
+        : host(std::move(deviceHost)), port(g_nextPort++) {
         logPath = "/tmp/quorvi-fakecam-" + std::to_string(::getpid()) + "-" + std::to_string(port) + ".log";
         std::remove(logPath.c_str());
         std::vector<std::string> args{FakecamPath(), "--bind", this->host, "--http-port", std::to_string(port),

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"OnlyASchemeIsNoAddressWithoutCredentials", Doc(Item("rtsp://")), 1, "", "", "", ""},
         RequestCase{"NoItems", Doc(""), 0, "u", "p", "", ""},
         RequestCase{"NotXmlAtAll", "garbage < & >", 1, "u", "p", "", ""}),
-    [](const ::testing::TestParamInfo<RequestCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<RequestCase>& c) { return std::string(c.param.name); });
 
 TEST(StreamRequest, PassesTheFieldTextsWhateverTheyHold) {
     FakeLibrary library;
