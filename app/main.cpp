@@ -12,14 +12,16 @@ int main(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Finds ONVIF cameras and video encoders on every network of this machine and reads the RTSP addresses "
-        "of their main and sub streams."));
+    parser.setApplicationDescription(
+        QStringLiteral("Finds ONVIF cameras and video encoders on every network of this machine and reads "
+                       "the RTSP addresses "
+                       "of their main and sub streams."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.parse(arguments);
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quorvi"))),
+        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                        QStringLiteral("quorvi"))),
                    stdout);
         return 0;
     }

@@ -1,18 +1,18 @@
 // quorvi-cli: the window's discovery and stream requests without a window.
-#include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTimer>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <cstdio>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "DeviceList.h"
@@ -52,12 +52,18 @@ QString EscapeField(const QString& text) {
     out.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        if (u == '\\') out += QStringLiteral("\\\\");
-        else if (u == '\t') out += QStringLiteral("\\t");
-        else if (u == '\n') out += QStringLiteral("\\n");
-        else if (u == '\r') out += QStringLiteral("\\r");
-        else if (u < 0x20 || (u >= 0x7f && u <= 0x9f)) out += QStringLiteral("\\x%1").arg(u, 2, 16, QChar('0'));
-        else out += c;
+        if (u == '\\')
+            out += QStringLiteral("\\\\");
+        else if (u == '\t')
+            out += QStringLiteral("\\t");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QChar('0'));
+        else
+            out += c;
     }
     return out;
 }
@@ -106,7 +112,8 @@ int Discover(const QStringList& args) {
     // Directed discovery: SPECs from every --target, each of which may hold several, comma-separated.
     std::vector<std::string> specs;
     for (const QString& value : parser.values(QStringLiteral("target"))) {
-        for (const QString& spec : value.split(',', Qt::SkipEmptyParts)) specs.push_back(spec.trimmed().toStdString());
+        for (const QString& spec : value.split(',', Qt::SkipEmptyParts))
+            specs.push_back(spec.trimmed().toStdString());
     }
     if (parser.isSet(QStringLiteral("target")) && specs.empty()) return BadArguments("--target needs a SPEC");
     quorvi::DiscoverySources sources;
@@ -125,7 +132,8 @@ int Discover(const QStringList& args) {
         sources.rate = static_cast<int>(rate);
     }
     if (!parser.positionalArguments().isEmpty()) {
-        return BadArguments("unknown argument to discover: " + parser.positionalArguments().front().toStdString());
+        return BadArguments("unknown argument to discover: " +
+                            parser.positionalArguments().front().toStdString());
     }
     const bool json = parser.isSet(QStringLiteral("json"));
     int cycles = 1;
@@ -138,7 +146,8 @@ int Discover(const QStringList& args) {
     }
 
     quorvi::DiscoveryHost host;
-    QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+    QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
     // Ctrl-C or SIGTERM ends discovery early, but what was found so far is still printed.
     int caught = 0;
     std::unique_ptr<QSocketNotifier> stopSignals;
@@ -203,7 +212,8 @@ int Streams(const QStringList& args) {
     if (!ParseCommand(parser, "streams", args, status)) return status;
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) return BadArguments("streams needs the device's service address");
-    if (positional.size() > 1) return BadArguments("unknown argument to streams: " + positional[1].toStdString());
+    if (positional.size() > 1)
+        return BadArguments("unknown argument to streams: " + positional[1].toStdString());
     const QString uri = positional.front();
     const QString user = parser.value(QStringLiteral("user"));
     const QString password = parser.value(QStringLiteral("password"));

@@ -6,12 +6,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <set>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "DeviceList.h"
 #include "TestSupport.h"
@@ -36,7 +36,8 @@ void FirstCycle(int devices, int maxDelayMs) {
     }
     std::vector<Sighting> sightings;
     std::atomic<bool> running{true};
-    RunDiscoveryCycles(running, DiscoverySources{}, [&](const Sighting& s) { sightings.push_back(s); }, 1);
+    RunDiscoveryCycles(
+        running, DiscoverySources{}, [&](const Sighting& s) { sightings.push_back(s); }, 1);
     std::set<std::string> found;
     for (const auto& s : sightings) found.insert(s.endpoint);
 
@@ -54,16 +55,17 @@ void FirstCycle(int devices, int maxDelayMs) {
     }
     std::sort(first.begin(), first.end());
     std::sort(again.begin(), again.end());
-    std::printf("%5d devices, replies within %3d ms: found %5zu in the first cycle; merge %7.2f ms (new rows), "
-                "%7.2f ms (refresh), median of 5\n",
-                devices, maxDelayMs, found.size(), first[2], again[2]);
+    std::printf(
+        "%5d devices, replies within %3d ms: found %5zu in the first cycle; merge %7.2f ms (new rows), "
+        "%7.2f ms (refresh), median of 5\n",
+        devices, maxDelayMs, found.size(), first[2], again[2]);
     std::fflush(stdout);
 }
 
 // A directed probe of a /24 on the second network, where one address answers as `devices` devices.
 void DirectedSlash24(int devices) {
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.1.9", "--devices", std::to_string(devices),
-                                "--max-delay-ms", "500", "--no-http"});
+    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.1.9", "--devices",
+                                std::to_string(devices), "--max-delay-ms", "500", "--no-http"});
     if (!fakecam.WaitForLine("ready")) {
         std::printf("fakecam did not start\n");
         return;
@@ -78,10 +80,12 @@ void DirectedSlash24(int devices) {
     for (const auto& r : replies) {
         if (const auto s = ExtractSighting(r)) found.insert(s->endpoint);
     }
-    std::printf("directed probe of a /24 at %d a second: %zu probes sent in %.2f s with the window; %zu devices found "
-                "of %d\n",
-                kDefaultProbeRate, targets->size(), static_cast<double>(timer.elapsed()) / 1000.0, found.size(),
-                devices);
+    std::printf(
+        "directed probe of a /24 at %d a second: %zu probes sent in %.2f s with the window; %zu devices "
+        "found "
+        "of %d\n",
+        kDefaultProbeRate, targets->size(), static_cast<double>(timer.elapsed()) / 1000.0, found.size(),
+        devices);
 }
 
 void IdleCpu() {
@@ -95,8 +99,8 @@ void IdleCpu() {
     const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
     running = false;
     worker.join();
-    std::printf("no device answering: %.2f ms CPU per second of discovery (over %.1f s)\n", cpu * 1000.0 / seconds,
-                seconds);
+    std::printf("no device answering: %.2f ms CPU per second of discovery (over %.1f s)\n",
+                cpu * 1000.0 / seconds, seconds);
 }
 
 }  // namespace

@@ -41,11 +41,12 @@ void Flood(const std::atomic<bool>& stop, std::atomic<long>& sent) {
         // Ids and addresses of just under the 1 KiB a sighting may have, padded to the largest datagram.
         const std::string id = "urn:uuid:" + std::to_string(n) + "-" + std::string(1000, 'f');
         // And name, hardware and location at their bound.
-        datagram = "<wsa:Address>" + id.substr(0, 1020) + "</wsa:Address><d:Scopes>onvif://www.onvif.org/name/" +
-                   std::string(100, 'n') + " onvif://www.onvif.org/hardware/" + std::string(100, 'h') +
+        datagram = "<wsa:Address>" + id.substr(0, 1020) +
+                   "</wsa:Address><d:Scopes>onvif://www.onvif.org/name/" + std::string(100, 'n') +
+                   " onvif://www.onvif.org/hardware/" + std::string(100, 'h') +
                    " onvif://www.onvif.org/location/" + std::string(100, 'l') +
-                   "</d:Scopes><d:XAddrs>http://198.18.0.9/" + std::string(990, 'x') + " http://198.18.0.10/" +
-                   "</d:XAddrs>";
+                   "</d:Scopes><d:XAddrs>http://198.18.0.9/" + std::string(990, 'x') +
+                   " http://198.18.0.10/" + "</d:XAddrs>";
         datagram.resize(kMaxDatagram, ' ');
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         ++n;
@@ -93,8 +94,8 @@ int main(int argc, char** argv) {
 
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    std::printf("flood of %d s, %ld datagrams of %zu bytes with new ids (%d per second):\n", seconds, sent.load(),
-                kMaxDatagram, kDatagramsPerSecond);
+    std::printf("flood of %d s, %ld datagrams of %zu bytes with new ids (%d per second):\n", seconds,
+                sent.load(), kMaxDatagram, kDatagramsPerSecond);
     std::printf("  rows %d, peak memory %.0f MB, longest UI-thread stall %lld ms, closed in %lld ms\n",
                 dlg.Devices().rowCount(), static_cast<double>(usage.ru_maxrss) / 1024.0,
                 static_cast<long long>(longestStall), static_cast<long long>(closeMs));

@@ -1,12 +1,13 @@
 // Time to the stream addresses of a device, and what it costs the device: the median of several calls,
 // with HTTP requests and connections as fakecam counted them and the client's round trips one after
 // another. Runs inside the private test network.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "Client.h"
@@ -34,9 +35,20 @@ T Median(std::vector<T> v) {
 void Measure(const char* auth, int profiles, int delayMs, bool openServices, int port) {
     const std::string log = "/tmp/quorvi-streams-bench-" + std::to_string(::getpid()) + ".log";
     std::remove(log.c_str());
-    std::vector<std::string> args{test::FakecamPath(), "--bind", "127.0.0.1", "--http-port", std::to_string(port),
-                                  "--no-discovery", "--delay-ms", std::to_string(delayMs), "--profiles",
-                                  std::to_string(profiles), "--auth", auth, "--log", log};
+    std::vector<std::string> args{test::FakecamPath(),
+                                  "--bind",
+                                  "127.0.0.1",
+                                  "--http-port",
+                                  std::to_string(port),
+                                  "--no-discovery",
+                                  "--delay-ms",
+                                  std::to_string(delayMs),
+                                  "--profiles",
+                                  std::to_string(profiles),
+                                  "--auth",
+                                  auth,
+                                  "--log",
+                                  log};
     if (openServices) args.push_back("--open-services");
     test::ChildProcess fakecam(args);
     if (!fakecam.WaitForLine("ready")) {
@@ -52,16 +64,18 @@ void Measure(const char* auth, int profiles, int delayMs, bool openServices, int
         const int connectionsBefore = CountLines(log, "connection ");
         const auto start = std::chrono::steady_clock::now();
         const onvifc::CallResult r = onvifc::GetStreamUris(url, "admin", "40718");
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         code = r.code;
         rounds.push_back(r.stats.rounds);
         requests.push_back(CountLines(log, "request ") - requestsBefore);
         connections.push_back(CountLines(log, "connection ") - connectionsBefore);
     }
-    std::printf("%-6s %-19s %2d profiles, %2d ms per answer: %2d items in %6.1f ms; %2d requests, %d connections (at "
-                "most %d), %d round trips\n",
-                auth, openServices ? "(open GetServices)" : "", profiles, delayMs, code, Median(ms), Median(requests),
-                Median(connections), *std::max_element(connections.begin(), connections.end()), Median(rounds));
+    std::printf(
+        "%-6s %-19s %2d profiles, %2d ms per answer: %2d items in %6.1f ms; %2d requests, %d connections (at "
+        "most %d), %d round trips\n",
+        auth, openServices ? "(open GetServices)" : "", profiles, delayMs, code, Median(ms), Median(requests),
+        Median(connections), *std::max_element(connections.begin(), connections.end()), Median(rounds));
     std::remove(log.c_str());
 }
 

@@ -8,9 +8,9 @@
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
-#include <vector>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "QuorviDlg.h"
 #include "TestSupport.h"
@@ -25,8 +25,8 @@ double Merge(CQuorviDlg& dlg, int devices, int round) {
     for (int i = 0; i < devices; ++i) {
         char endpoint[64];
         std::snprintf(endpoint, sizeof endpoint, "urn:uuid:9694417f-73fd-4817-b04d-%012d", i);
-        dlg.AddDeviceRow(endpoint, "http://198.18.0.1:8080/cam" + std::to_string(i) + "/onvif/device_service?r=" +
-                                       std::to_string(round));
+        dlg.AddDeviceRow(endpoint, "http://198.18.0.1:8080/cam" + std::to_string(i) +
+                                       "/onvif/device_service?r=" + std::to_string(round));
     }
     QApplication::processEvents();  // the view's layout and repaint belong to the merge's cost
     return static_cast<double>(timer.nsecsElapsed()) / 1e6;
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     // No network: the worker waits in an exchange that never answers.
     DiscoverySources quiet{[] { return AdapterList{"10.99.0.1"}; },
                            [](const char*, ReplyList&, const std::atomic<bool>* running) {
-                               while (running && running->load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                               while (running && running->load())
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(10));
                                return 0;
                            }};
     for (const int devices : {1000, 20000}) {
@@ -58,8 +59,9 @@ int main(int argc, char** argv) {
         QApplication::processEvents();
         const double first = Merge(dlg, devices, 0);
         const double again = Merge(dlg, devices, 1);
-        std::printf("window list, %5d devices: merge %7.2f ms (new rows), %7.2f ms (refresh), view attached\n",
-                    devices, first, again);
+        std::printf(
+            "window list, %5d devices: merge %7.2f ms (new rows), %7.2f ms (refresh), view attached\n",
+            devices, first, again);
         std::fflush(stdout);
         dlg.reject();
     }
@@ -81,8 +83,8 @@ int main(int argc, char** argv) {
     std::printf("window start-up to first paint: %.1f ms (median of 5)\n", startups[2]);
 
     // "get" against a device that answers every request after 1 s: how long the UI thread is held up.
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.0.1", "--http-port", "18700", "--no-discovery",
-                                "--auth", "wsse", "--delay-ms", "1000"});
+    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.0.1", "--http-port", "18700",
+                                "--no-discovery", "--auth", "wsse", "--delay-ms", "1000"});
     if (!fakecam.WaitForLine("ready")) return 1;
     CQuorviDlg dlg(nullptr, quiet);
     dlg.show();
@@ -102,9 +104,11 @@ int main(int argc, char** argv) {
     tick.start(5);
     dlg.findChild<QPushButton*>("IDC_BUTTON_GET")->click();
     longest = std::max(longest, sinceTick.elapsed());
-    while (main->text().isEmpty() && call.elapsed() < 20000) QApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::printf("get against a device answering each request after 1 s: %.1f s, UI thread held up at most %lld ms\n",
-                static_cast<double>(call.elapsed()) / 1000.0, static_cast<long long>(longest));
+    while (main->text().isEmpty() && call.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::printf(
+        "get against a device answering each request after 1 s: %.1f s, UI thread held up at most %lld ms\n",
+        static_cast<double>(call.elapsed()) / 1000.0, static_cast<long long>(longest));
     dlg.reject();
     return 0;
 }

@@ -3,8 +3,8 @@
 #include <QDateTime>
 #include <QMetaObject>
 #include <QUrl>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace quorvi {
@@ -25,7 +25,9 @@ DeviceListModel::~DeviceListModel() = default;
 
 int DeviceListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_live; }
 
-int DeviceListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+int DeviceListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumnCount;
+}
 
 QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
@@ -64,10 +66,14 @@ DeviceListModel::Identity DeviceListModel::RowIdentity(int row) const {
 QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role != Qt::DisplayRole || orientation != Qt::Horizontal) return {};
     switch (section) {
-        case kColumnId: return QStringLiteral("id");
-        case kColumnTimeOnline: return QStringLiteral("time online");
-        case kColumnOnvif: return QStringLiteral("onvif");
-        default: return {};
+        case kColumnId:
+            return QStringLiteral("id");
+        case kColumnTimeOnline:
+            return QStringLiteral("time online");
+        case kColumnOnvif:
+            return QStringLiteral("onvif");
+        default:
+            return {};
     }
 }
 
@@ -245,7 +251,8 @@ void DiscoveryHost::SearchThread() {
                        QueueSightings(this, [this](const Sighting& s) { quorvi::AddDeviceRow(m_model, s); }),
                        m_maxCycles);
     // Queued behind every sighting of the run, so a receiver sees them all before this.
-    QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit finished(); }, Qt::QueuedConnection);
 }
 
 void DiscoveryHost::AddDeviceRow(const std::string& endpoint, const std::string& service) {

@@ -10,9 +10,9 @@
 #include <atomic>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
+#include <ctime>
 #include <list>
 #include <memory>
-#include <ctime>
 #include <string>
 #include <vector>
 

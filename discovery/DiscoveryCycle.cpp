@@ -40,7 +40,8 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
             }
         }
         ++cycles;
-        if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles)) PauseUnlessStopped(running, kIdleCyclePause);
+        if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles))
+            PauseUnlessStopped(running, kIdleCyclePause);
     }
     return cycles;
 }

@@ -14,12 +14,14 @@ namespace quorvi {
 
 using SightingSink = std::function<void(const Sighting&)>;
 using ProbeFunction = std::function<int(const char*, ReplyList&, const std::atomic<bool>*)>;
-using DirectedProbeFunction = std::function<int(const TargetList&, int, ReplyList&, const std::atomic<bool>*)>;
+using DirectedProbeFunction =
+    std::function<int(const TargetList&, int, ReplyList&, const std::atomic<bool>*)>;
 
 // What one discovery worker needs: where addresses come from, how an address is probed, and where
 // sightings go. The sink is called on the worker's thread, in reply order.
 struct DiscoverySources {
-    DiscoverySources(AdapterSource adapterSource = SystemAdapters(), ProbeFunction probeFunction = ProbeOnAddress)
+    DiscoverySources(AdapterSource adapterSource = SystemAdapters(),
+                     ProbeFunction probeFunction = ProbeOnAddress)
         : adapters(std::move(adapterSource)), probe(std::move(probeFunction)) {}
     AdapterSource adapters;
     ProbeFunction probe;

@@ -10,7 +10,7 @@ namespace quorvi {
 // the same IDs; a fixed seed gives a fixed sequence.
 class MessageIdGenerator {
 public:
-    MessageIdGenerator();                       // random seed
+    MessageIdGenerator();  // random seed
     explicit MessageIdGenerator(uint32_t seed);
 
     std::string Next();  // draws four values

@@ -180,8 +180,9 @@ int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const 
         to.sin_addr.s_addr = htonl(target);
         // A target that cannot be reached (no route) is simply not answered. When the send buffer is full,
         // wait for room while still taking replies and heeding a stop request, never blocked in sendto.
-        for (int tries = 0; tries < 300 && ::sendto(sock.fd, probe.data(), probe.size(), MSG_DONTWAIT,
-                                                    reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
+        for (int tries = 0; tries < 300 &&
+                            ::sendto(sock.fd, probe.data(), probe.size(), MSG_DONTWAIT,
+                                     reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
                             (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ENOBUFS);
              ++tries) {
             if (!collector.CollectUntil(Clock::now() + std::chrono::milliseconds(10), running)) {

@@ -47,7 +47,8 @@ std::string HexDigest(const std::string& algorithm, const std::string& text) {
     return Hex(std::string(reinterpret_cast<const char*>(digest), length));
 }
 
-std::string PasswordDigest(const std::string& nonce, const std::string& created, const std::string& password) {
+std::string PasswordDigest(const std::string& nonce, const std::string& created,
+                           const std::string& password) {
     return Base64Encode(Sha1(nonce + created + password));
 }
 

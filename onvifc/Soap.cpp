@@ -10,8 +10,10 @@ namespace onvifc {
 
 namespace {
 
-constexpr const char* kWsse = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd";
-constexpr const char* kWsu = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd";
+constexpr const char* kWsse =
+    "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd";
+constexpr const char* kWsu =
+    "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd";
 constexpr const char* kDigestType =
     "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-username-token-profile-1.0#PasswordDigest";
 constexpr const char* kBase64Type =
@@ -60,7 +62,9 @@ public:
     }
     bool IsSoap() const { return m_isSoap; }
     // The response element when it has the expected name.
-    const TiXmlElement* Payload(const char* local) const { return HasLocalName(m_payload, local) ? m_payload : nullptr; }
+    const TiXmlElement* Payload(const char* local) const {
+        return HasLocalName(m_payload, local) ? m_payload : nullptr;
+    }
 
 private:
     TiXmlDocument m_doc;
@@ -92,11 +96,21 @@ std::string XmlEscape(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             default:
                 // Control characters have no place in XML 1.0 text; none belongs in an address or a name.
                 if (static_cast<unsigned char>(c) >= 0x20 || c == '\t') out += c;
@@ -162,7 +176,8 @@ std::optional<std::time_t> ParseSystemDateAndTime(const std::string& body) {
         !ToInt(Text(Child(time, "Minute")), 0, 59, parts.tm_min) ||
         !ToInt(Text(Child(time, "Second")), 0, 60, parts.tm_sec) ||
         !ToInt(Text(Child(date, "Year")), 1970, 9999, parts.tm_year) ||
-        !ToInt(Text(Child(date, "Month")), 1, 12, parts.tm_mon) || !ToInt(Text(Child(date, "Day")), 1, 31, parts.tm_mday)) {
+        !ToInt(Text(Child(date, "Month")), 1, 12, parts.tm_mon) ||
+        !ToInt(Text(Child(date, "Day")), 1, 31, parts.tm_mday)) {
         return std::nullopt;
     }
     parts.tm_year -= 1900;
@@ -181,9 +196,12 @@ std::optional<Services> ParseServices(const std::string& body) {
         if (!HasLocalName(s, "Service")) continue;
         const std::string space = Text(Child(s, "Namespace"));
         const std::string xaddr = Text(Child(s, "XAddr"));
-        if (space == ns::kMedia1 && services.media1.empty()) services.media1 = xaddr;
-        else if (space == ns::kMedia2 && services.media2.empty()) services.media2 = xaddr;
-        else if (space == ns::kPtz && services.ptz.empty()) services.ptz = xaddr;
+        if (space == ns::kMedia1 && services.media1.empty())
+            services.media1 = xaddr;
+        else if (space == ns::kMedia2 && services.media2.empty())
+            services.media2 = xaddr;
+        else if (space == ns::kPtz && services.ptz.empty())
+            services.ptz = xaddr;
     }
     return services;
 }
@@ -217,7 +235,7 @@ std::optional<std::string> ParseStreamUri(const std::string& body) {
     const TiXmlElement* response = reply.Payload("GetStreamUriResponse");
     if (!response) return std::nullopt;
     const TiXmlElement* uri = Child(Child(response, "MediaUri"), "Uri");  // media 1
-    if (!uri) uri = Child(response, "Uri");                                 // media 2
+    if (!uri) uri = Child(response, "Uri");                               // media 2
     if (!uri) return std::nullopt;
     return Text(uri);
 }

@@ -36,7 +36,7 @@ std::string FormatUtc(std::time_t t);
 
 // What a reply body turned out to be.
 struct SoapReply {
-    bool isSoap = false;         // a well-formed SOAP envelope with a Body
+    bool isSoap = false;  // a well-formed SOAP envelope with a Body
     bool isFault = false;
     bool notAuthorized = false;  // a fault saying the credentials were refused
     std::string faultText;

@@ -52,7 +52,8 @@ enum OnvifcResult {
     ONVIF_ERR_SERVICE_ELSEWHERE = -12
 };
 
-ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user, const char* password);
+ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
+                                  const char* password);
 
 /* One English line for a result code; never NULL. For the code that the last failed call on this
  * thread returned, the line names the cause in detail (what refused or cut the connection, the

@@ -14,7 +14,8 @@ std::vector<ItemUri> ReadResultDocument(const char* document) {
     doc.Parse(onvifc::PaddedForParser(document).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
     const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
     if (!root) return items;
-    for (const TiXmlElement* item = root->FirstChildElement("item"); item; item = item->NextSiblingElement("item")) {
+    for (const TiXmlElement* item = root->FirstChildElement("item"); item;
+         item = item->NextSiblingElement("item")) {
         ItemUri entry;
         if (const TiXmlElement* uri = item->FirstChildElement("Uri")) {
             entry.hasUri = true;

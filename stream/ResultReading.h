@@ -10,7 +10,9 @@ struct ItemUri {
     bool hasUri = false;   // the item has a Uri element
     bool hasText = false;  // whose first child is text (or CDATA)
     std::string text;      // 8-bit, as the library wrote it
-    bool operator==(const ItemUri& o) const { return hasUri == o.hasUri && hasText == o.hasText && text == o.text; }
+    bool operator==(const ItemUri& o) const {
+        return hasUri == o.hasUri && hasText == o.hasText && text == o.text;
+    }
 };
 
 // Reads the result document of Onvif_GetStreamUri: the top-level Onvif_GetStreamUri element, its `item`

@@ -47,8 +47,8 @@ QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QSt
     const auto authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
     const auto at = rest.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
     if (at != std::string::npos && at < authorityEnd) rest.erase(0, at + 1);
-    return QString::fromLocal8Bit(scheme.c_str()) + EncodeUserInfo(user, false) + ':' + EncodeUserInfo(password, true) + '@' +
-           QString::fromLocal8Bit(rest.c_str());
+    return QString::fromLocal8Bit(scheme.c_str()) + EncodeUserInfo(user, false) + ':' +
+           EncodeUserInfo(password, true) + '@' + QString::fromLocal8Bit(rest.c_str());
 }
 
 StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, const QString& password,

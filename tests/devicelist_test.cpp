@@ -1,15 +1,15 @@
 // The device list: merging sightings into rows, the clock column, and the worker-to-owner hand-off.
+#include "DeviceList.h"
+
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QAbstractItemModelTester>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <cstdlib>
 #include <memory>
 #include <thread>
-
-#include "DeviceList.h"
 
 using namespace quorvi;
 
@@ -99,9 +99,10 @@ TEST(DeviceRows, AFullListReplacesTheRowSeenLongestAgo) {
     ASSERT_EQ(m.rowCount(), full);
     AddDeviceRow(m, "urn:0", "seen again");  // the oldest row is seen again, so urn:1 is now the stalest
     QStringList removed;
-    QObject::connect(&m, &QAbstractItemModel::rowsAboutToBeRemoved, [&](const QModelIndex&, int first, int last) {
-        for (int r = first; r <= last; ++r) removed << m.Cell(r, kColumnId);
-    });
+    QObject::connect(&m, &QAbstractItemModel::rowsAboutToBeRemoved,
+                     [&](const QModelIndex&, int first, int last) {
+                         for (int r = first; r <= last; ++r) removed << m.Cell(r, kColumnId);
+                     });
     AddDeviceRow(m, "urn:new", "n");
     EXPECT_EQ(m.rowCount(), full);
     EXPECT_EQ(removed, QStringList{"urn:1"});
@@ -117,7 +118,8 @@ TEST(DeviceRows, AFullListReplacesTheRowSeenLongestAgo) {
         EXPECT_EQ(m.Cell(r, kColumnId), "flood:" + QString::number(2 * full - 1 - r)) << r;
     }
     AddDeviceRow(m, "flood:" + std::to_string(2 * full - 5), "again");
-    EXPECT_EQ(m.Cell(4, kColumnOnvif), "again") << "still found through the index after the list was compacted";
+    EXPECT_EQ(m.Cell(4, kColumnOnvif), "again")
+        << "still found through the index after the list was compacted";
 }
 
 TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
@@ -133,10 +135,13 @@ TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
     EXPECT_EQ(row.location, "");
     EXPECT_EQ(row.xaddrs.size(), 2);
     EXPECT_EQ(row.host, "10.0.0.5");
-    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$").match(row.lastSeen).hasMatch())
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
+                    .match(row.lastSeen)
+                    .hasMatch())
         << row.lastSeen.toStdString();
     const QString tip = m.data(m.index(0, 0), Qt::ToolTipRole).toString();
-    EXPECT_TRUE(tip.contains("name: Lobby") && tip.contains("hardware: IPC-3") && tip.contains("host: 10.0.0.5"))
+    EXPECT_TRUE(tip.contains("name: Lobby") && tip.contains("hardware: IPC-3") &&
+                tip.contains("host: 10.0.0.5"))
         << tip.toStdString();
     AddDeviceRow(m, "urn:a", "http://10.0.0.6/onvif/device_service");
     EXPECT_EQ(m.RowIdentity(0).name, "") << "the latest reply's word counts";
@@ -200,12 +205,13 @@ TEST(DiscoveryHost, WorkerFillsTheListOnTheOwnersThread) {
     bool finished = false;
     QObject::connect(&host, &DiscoveryHost::finished, [&] { finished = true; });
     int calls = 0;
-    DiscoverySources sources{[] { return AdapterList{"10.9.9.9"}; },
-                             [&](const char*, ReplyList& out, const std::atomic<bool>*) {
-                                 ++calls;
-                                 out.push_back("<a:Address>urn:one</a:Address><d:XAddrs>http://one</d:XAddrs>");
-                                 return 1;
-                             }};
+    DiscoverySources sources{
+        [] { return AdapterList{"10.9.9.9"}; },
+        [&](const char*, ReplyList& out, const std::atomic<bool>*) {
+            ++calls;
+            out.push_back("<a:Address>urn:one</a:Address><d:XAddrs>http://one</d:XAddrs>");
+            return 1;
+        }};
     host.Start(sources, 3);
     QElapsedTimer timer;
     timer.start();

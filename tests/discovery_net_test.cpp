@@ -2,9 +2,6 @@
 // in-process responder answering.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <algorithm>
-#include <csignal>
-#include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +10,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <set>
 #include <thread>
 
@@ -66,15 +66,16 @@ private:
         while (!m_stop) {
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            const ssize_t n = ::recvfrom(m_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+            const ssize_t n =
+                ::recvfrom(m_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n <= 0) continue;
             m_lastProbe.assign(buf.data(), static_cast<size_t>(n));
             m_sender = from;
             ++m_probes;
             std::this_thread::sleep_for(m_delay);
             for (size_t i = 0; i < m_answers.size(); ++i) {
-                ::sendto(m_fd, m_answers[i].data(), m_answers[i].size(), 0, reinterpret_cast<sockaddr*>(&from),
-                         sizeof from);
+                ::sendto(m_fd, m_answers[i].data(), m_answers[i].size(), 0,
+                         reinterpret_cast<sockaddr*>(&from), sizeof from);
                 if (m_pacing && i % m_pacing == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
@@ -109,7 +110,8 @@ TEST(ProbeExchange, CollectsEveryReplyForTheWholeWindow) {
     std::set<std::string> endpoints;
     for (const auto& r : replies) endpoints.insert(ExtractSighting(r).value().endpoint);
     EXPECT_EQ(endpoints.size(), 7u);
-    EXPECT_NE(fakecam.Output().find("probe from 198.18.0.1:3704 urn:uuid:"), std::string::npos) << fakecam.Output();
+    EXPECT_NE(fakecam.Output().find("probe from 198.18.0.1:3704 urn:uuid:"), std::string::npos)
+        << fakecam.Output();
 }
 
 TEST(ProbeExchange, TheWindowIsThreeAndAHalfSeconds) {
@@ -120,7 +122,8 @@ TEST(ProbeExchange, TheWindowIsThreeAndAHalfSeconds) {
     EXPECT_EQ(ProbeOnAddress(kLocal, replies), 1) << "a reply 3.3 s after the Probe is kept";
     const auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(3500));
-    EXPECT_LT(took, std::chrono::milliseconds(4000) + std::chrono::milliseconds(400)) << "slack for a loaded machine";
+    EXPECT_LT(took, std::chrono::milliseconds(4000) + std::chrono::milliseconds(400))
+        << "slack for a loaded machine";
 }
 
 TEST(ProbeExchange, RepliesToAnotherProbeAreNotKept) {
@@ -131,7 +134,8 @@ TEST(ProbeExchange, RepliesToAnotherProbeAreNotKept) {
         ASSERT_TRUE(fakecam.WaitForLine("ready"));
         ReplyList replies;
         EXPECT_EQ(ProbeOnAddress(kLocal, replies), expected) << mode;
-        EXPECT_NE(fakecam.Output().find("probe from"), std::string::npos) << mode << ": the devices were asked";
+        EXPECT_NE(fakecam.Output().find("probe from"), std::string::npos)
+            << mode << ": the devices were asked";
     }
 }
 
@@ -243,7 +247,8 @@ TEST(ProbeExchange, AStopRequestEndsTheExchangePromptly) {
 TEST(DirectedProbe, ReachesADeviceOnAnotherNetworkAtTheRateAsked) {
     const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
     if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
-    ChildProcess fakecam({FakecamPath(), "--bind", "198.18.1.9", "--devices", "2", "--max-delay-ms", "0", "--no-http"});
+    ChildProcess fakecam(
+        {FakecamPath(), "--bind", "198.18.1.9", "--devices", "2", "--max-delay-ms", "0", "--no-http"});
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     std::string error;
     const auto targets = ParseTargets({"198.18.1.0/28"}, error);
@@ -257,28 +262,34 @@ TEST(DirectedProbe, ReachesADeviceOnAnotherNetworkAtTheRateAsked) {
     EXPECT_LT(took, std::chrono::milliseconds(650 + 4400));
     const std::string log = fakecam.Output();
     EXPECT_NE(log.find("probe from 198.18.1."), std::string::npos) << log;
-    EXPECT_EQ(log.find(":3704 "), std::string::npos) << "a directed probe goes out from an ephemeral port\n" << log;
+    EXPECT_EQ(log.find(":3704 "), std::string::npos) << "a directed probe goes out from an ephemeral port\n"
+                                                     << log;
     for (const auto& r : replies) EXPECT_NE(r.find("198.18.1.9:8080"), std::string::npos) << r;
 }
 
 TEST(DirectedProbe, CliMergesDirectedRepliesIntoTheRows) {
     const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
     if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
-    ChildProcess fakecam({FakecamPath(), "--bind", "198.18.1.9", "--devices", "3", "--max-delay-ms", "0", "--no-http"});
+    ChildProcess fakecam(
+        {FakecamPath(), "--bind", "198.18.1.9", "--devices", "3", "--max-delay-ms", "0", "--no-http"});
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     const ProcessResult r =
         RunProcess({CliPath(), "discover", "--json", "--target", "198.18.1.8-198.18.1.10", "--rate", "50"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
     EXPECT_EQ(rows.size(), 3) << r.out;
-    for (const auto& v : rows) EXPECT_TRUE(v.toObject()["onvif"].toString().startsWith("http://198.18.1.9:8080/"));
+    for (const auto& v : rows)
+        EXPECT_TRUE(v.toObject()["onvif"].toString().startsWith("http://198.18.1.9:8080/"));
     // Its own multicast reaches it too (198.18.1.9 is a local address here); the directed Probe is the one
     // from an ephemeral port.
     const QStringList probes = QString::fromStdString(fakecam.Output()).split('\n').filter("probe from");
     EXPECT_GE(probes.size() - probes.filter(":3704 ").size(), 1) << fakecam.Output();
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--target", "10.0.0.0/8"}, {"--target", "127.0.0.1"}, {"--target", "224.0.0.1"},
-          {"--target", "10.0.0.1", "--rate", "0"}, {"--target", "10.0.0.1", "--rate", "1e3"}, {"--rate", "5"}}) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--target", "10.0.0.0/8"},
+                                                {"--target", "127.0.0.1"},
+                                                {"--target", "224.0.0.1"},
+                                                {"--target", "10.0.0.1", "--rate", "0"},
+                                                {"--target", "10.0.0.1", "--rate", "1e3"},
+                                                {"--rate", "5"}}) {
         std::vector<std::string> args{CliPath(), "discover"};
         args.insert(args.end(), bad.begin(), bad.end());
         const ProcessResult refused = RunProcess(args);
@@ -304,7 +315,9 @@ TEST(DiscoveryCycleOnTheNetwork, EveryAddressGetsItsExchangeInOrder) {
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     std::atomic<bool> running{true};
     std::vector<Sighting> seen;
-    EXPECT_EQ(RunDiscoveryCycles(running, DiscoverySources{}, [&](const Sighting& s) { seen.push_back(s); }, 1), 1);
+    EXPECT_EQ(RunDiscoveryCycles(
+                  running, DiscoverySources{}, [&](const Sighting& s) { seen.push_back(s); }, 1),
+              1);
     const std::string log = fakecam.Output();
     const auto first = log.find("probe from 198.18.0.1:3704");
     const auto secondProbe = log.find("probe from 198.18.0.2:3704");
@@ -326,7 +339,8 @@ TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
         const QJsonObject row = v.toObject();
         ids.insert(row["id"].toString());
         services.insert(row["onvif"].toString());
-        EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(row["time_online"].toString()).hasMatch());
+        EXPECT_TRUE(
+            QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(row["time_online"].toString()).hasMatch());
     }
     EXPECT_EQ(ids.size(), 4u);
     for (const auto& v : rows) {
@@ -342,7 +356,8 @@ TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
                         .hasMatch());
     }
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(services.count(QString("http://198.18.0.1:8080/cam%1/onvif/device_service").arg(i)), 1u) << r.out;
+        EXPECT_EQ(services.count(QString("http://198.18.0.1:8080/cam%1/onvif/device_service").arg(i)), 1u)
+            << r.out;
     }
 }
 
@@ -376,11 +391,17 @@ TEST(Cli, PlainOutputIsOneTabSeparatedLinePerDevice) {
 TEST(Cli, ArgumentsAreChecked) {
     EXPECT_EQ(RunProcess({CliPath(), "--version"}).out, "quorvi-cli 1.0.0.1\n");
     EXPECT_EQ(RunProcess({CliPath(), "--help"}).exitCode, 0);
-    for (std::vector<std::string> bad : {std::vector<std::string>{}, {"frobnicate"}, {"discover", "--cycles"},
-                                         {"discover", "--cycles", "0"}, {"discover", "--cycles", "2x"},
-                                         {"discover", "--cycles", " 5"}, {"discover", "--cycles", "+3"},
-                                         {"discover", "--cycles", "0x10"}, {"discover", "--loud"},
-                                         {"streams", "-x"}, {"streams", "http://h/", "-x"}}) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{},
+                                         {"frobnicate"},
+                                         {"discover", "--cycles"},
+                                         {"discover", "--cycles", "0"},
+                                         {"discover", "--cycles", "2x"},
+                                         {"discover", "--cycles", " 5"},
+                                         {"discover", "--cycles", "+3"},
+                                         {"discover", "--cycles", "0x10"},
+                                         {"discover", "--loud"},
+                                         {"streams", "-x"},
+                                         {"streams", "http://h/", "-x"}}) {
         bad.insert(bad.begin(), CliPath());
         const ProcessResult r = RunProcess(bad);
         EXPECT_EQ(r.exitCode, 2) << bad.back();
@@ -404,12 +425,14 @@ TEST(Cli, PlainOutputCannotBeForgedOrReachTheTerminal) {
     const QStringList cells = QString::fromStdString(r.out).trimmed().split('\t');
     ASSERT_EQ(cells.size(), 3) << r.out;
     EXPECT_TRUE(cells[0].endsWith(R"(\\\n\tforged\t12:00:00\thttp://evil/\r\x1b]0;title\x07\x7f)")) << r.out;
-    for (const char c : r.out) EXPECT_TRUE(c == '\t' || c == '\n' || static_cast<unsigned char>(c) >= 0x20) << r.out;
+    for (const char c : r.out)
+        EXPECT_TRUE(c == '\t' || c == '\n' || static_cast<unsigned char>(c) >= 0x20) << r.out;
 
     const ProcessResult json = RunProcess({CliPath(), "discover", "--json"});
     const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
     ASSERT_EQ(rows.size(), 1) << json.out;
-    EXPECT_TRUE(rows[0].toObject()["id"].toString().endsWith("\x1b]0;title\x07\x7f")) << "JSON keeps the text";
+    EXPECT_TRUE(rows[0].toObject()["id"].toString().endsWith("\x1b]0;title\x07\x7f"))
+        << "JSON keeps the text";
 }
 
 TEST(Cli, AStopSignalStillPrintsWhatWasFound) {

@@ -46,7 +46,8 @@ TEST(Probe, IsTheFixedSevenHundredSixtyEightBytes) {
         "<wsa:Action xmlns:wsa=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\">"
         "http://schemas.xmlsoap.org/ws/2005/04/discovery/Probe</wsa:Action></Header>"
         "<Body><Probe xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-        "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\">"
+        "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+        "xmlns=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\">"
         "<Types>dn:NetworkVideoTransmitter</Types><Scopes/></Probe></Body></Envelope>";
     ASSERT_EQ(expected.size(), 768u);
     EXPECT_EQ(BuildProbe(id), expected);
@@ -82,59 +83,71 @@ const std::string kUrn = "urn:uuid:1419d68a-1dd2-11b2-a105-F0000000A1B2";
 INSTANTIATE_TEST_SUITE_P(
     EdgeCases, Extraction,
     ::testing::Values(
-        ExtractionCase{"UrnAndFirstOfTwoAddresses",
-                       "<d:ProbeMatch><wsa:EndpointReference><wsa:Address>" + kUrn +
-                           "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://10.0.0.5/onvif/device_service "
-                           "http://[fe80::1]/onvif/device_service</d:XAddrs>",
-                       true, kUrn, "http://10.0.0.5/onvif/device_service"},
-        ExtractionCase{"XAddrsWithoutSpaceIsWhole", "<a:Address>x</a:Address><d:XAddrs>http://h/s</d:XAddrs>", true,
-                       "x", "http://h/s"},
-        ExtractionCase{"XAddrsStartingWithSpaceIsEmpty", "<a:Address>x</a:Address><d:XAddrs> http://h/s</d:XAddrs>",
-                       true, "x", ""},
-        ExtractionCase{"EmptyAddressIsHandedOn", "<a:Address></a:Address><d:XAddrs>http://h/s</d:XAddrs>", true, "",
-                       "http://h/s"},
+        ExtractionCase{
+            "UrnAndFirstOfTwoAddresses",
+            "<d:ProbeMatch><wsa:EndpointReference><wsa:Address>" + kUrn +
+                "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://10.0.0.5/onvif/device_service "
+                "http://[fe80::1]/onvif/device_service</d:XAddrs>",
+            true, kUrn, "http://10.0.0.5/onvif/device_service"},
+        ExtractionCase{"XAddrsWithoutSpaceIsWhole", "<a:Address>x</a:Address><d:XAddrs>http://h/s</d:XAddrs>",
+                       true, "x", "http://h/s"},
+        ExtractionCase{"XAddrsStartingWithSpaceIsEmpty",
+                       "<a:Address>x</a:Address><d:XAddrs> http://h/s</d:XAddrs>", true, "x", ""},
+        ExtractionCase{"EmptyAddressIsHandedOn", "<a:Address></a:Address><d:XAddrs>http://h/s</d:XAddrs>",
+                       true, "", "http://h/s"},
         ExtractionCase{"AddressWithoutXAddrs", "<a:Address>x</a:Address>", false, "", ""},
         ExtractionCase{"NoCloseAfterAddress", "<a:Address>x<d:XAddrs>http://h/s", false, "", ""},
         ExtractionCase{"NoCloseAfterXAddrs", "<a:Address>x</a:Address><d:XAddrs>http://h/s", false, "", ""},
-        ExtractionCase{"NulBeforeAddress", std::string("junk\0<a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", 48),
-                       false, "", ""},
+        ExtractionCase{"NulBeforeAddress",
+                       std::string("junk\0<a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", 48), false, "",
+                       ""},
         ExtractionCase{"NulAfterBothStillFound",
-                       std::string("<a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>\0tail", 51), true, "x", "y"},
-        ExtractionCase{"OtherLetterCaseNotFound", "<a:address>x</a:address><d:xaddrs>y</d:xaddrs>", false, "", ""},
-        ExtractionCase{"UnprefixedNotFound", "<Address>x</Address><XAddrs>y</XAddrs>", false, "", ""},
-        ExtractionCase{"XAddrsBeforeAddressStillFound", "<d:XAddrs>y z</d:XAddrs><a:Address>x</a:Address>", true, "x",
+                       std::string("<a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>\0tail", 51), true, "x",
                        "y"},
+        ExtractionCase{"OtherLetterCaseNotFound", "<a:address>x</a:address><d:xaddrs>y</d:xaddrs>", false, "",
+                       ""},
+        ExtractionCase{"UnprefixedNotFound", "<Address>x</Address><XAddrs>y</XAddrs>", false, "", ""},
+        ExtractionCase{"XAddrsBeforeAddressStillFound", "<d:XAddrs>y z</d:XAddrs><a:Address>x</a:Address>",
+                       true, "x", "y"},
         ExtractionCase{"FirstAddressMarkerCountsWherever",
-                       "<h:Address>hdr</h:Address><a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", true, "hdr", "y"},
+                       "<h:Address>hdr</h:Address><a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", true,
+                       "hdr", "y"},
         ExtractionCase{"TabDoesNotSeparate", "<a:Address>x</a:Address><d:XAddrs>a\tb c</d:XAddrs>", true, "x",
                        "a\tb"},
         ExtractionCase{"NoTrimmingOrUnescaping",
                        "<a:Address>\n x&amp;y </a:Address><d:XAddrs>\nhttp://h/?a=1&amp;b</d:XAddrs>", true,
                        "\n x&amp;y ", "\nhttp://h/?a=1&amp;b"},
-        ExtractionCase{"NestedMarkupEndsAtFirstClose", "<a:Address><b>x</b></a:Address><d:XAddrs>y</d:XAddrs>", true,
-                       "<b>x", "y"},
+        ExtractionCase{"NestedMarkupEndsAtFirstClose",
+                       "<a:Address><b>x</b></a:Address><d:XAddrs>y</d:XAddrs>", true, "<b>x", "y"},
         ExtractionCase{"EmptyReply", "", false, "", ""},
-        ExtractionCase{"EndpointOfOneKibIsKept", "<a:Address>" + std::string(1024, 'i') + "</a:Address><d:XAddrs>y</d:XAddrs>",
-                       true, std::string(1024, 'i'), "y"},
+        ExtractionCase{"EndpointOfOneKibIsKept",
+                       "<a:Address>" + std::string(1024, 'i') + "</a:Address><d:XAddrs>y</d:XAddrs>", true,
+                       std::string(1024, 'i'), "y"},
         ExtractionCase{"LongerEndpointIsNoSighting",
-                       "<a:Address>" + std::string(1025, 'i') + "</a:Address><d:XAddrs>y</d:XAddrs>", false, "", ""},
+                       "<a:Address>" + std::string(1025, 'i') + "</a:Address><d:XAddrs>y</d:XAddrs>", false,
+                       "", ""},
         ExtractionCase{"LongerServiceIsNoSighting",
-                       "<a:Address>x</a:Address><d:XAddrs>" + std::string(1025, 's') + " short</d:XAddrs>", false, "", ""},
-        ExtractionCase{"LongXAddrsWithAShortFirstEntryIsKept",
-                       "<a:Address>x</a:Address><d:XAddrs>http://h/s " + std::string(4000, 's') + "</d:XAddrs>", true, "x",
-                       "http://h/s"},
+                       "<a:Address>x</a:Address><d:XAddrs>" + std::string(1025, 's') + " short</d:XAddrs>",
+                       false, "", ""},
+        ExtractionCase{
+            "LongXAddrsWithAShortFirstEntryIsKept",
+            "<a:Address>x</a:Address><d:XAddrs>http://h/s " + std::string(4000, 's') + "</d:XAddrs>", true,
+            "x", "http://h/s"},
         // gSOAP cameras name the anonymous endpoint in a ReplyTo header before the body's EndpointReference.
-        ExtractionCase{"ReplyToHeaderBeforeEndpointReference",
-                       "<SOAP-ENV:Header><wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/"
-                       "role/anonymous</wsa:Address></wsa:ReplyTo></SOAP-ENV:Header><SOAP-ENV:Body><d:ProbeMatch>"
-                       "<wsa:EndpointReference>\n<wsa:Address>" + kUrn +
-                           "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://h/s</d:XAddrs>",
-                       true, kUrn, "http://h/s"},
+        ExtractionCase{
+            "ReplyToHeaderBeforeEndpointReference",
+            "<SOAP-ENV:Header><wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/"
+            "role/anonymous</wsa:Address></wsa:ReplyTo></SOAP-ENV:Header><SOAP-ENV:Body><d:ProbeMatch>"
+            "<wsa:EndpointReference>\n<wsa:Address>" +
+                kUrn + "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://h/s</d:XAddrs>",
+            true, kUrn, "http://h/s"},
         ExtractionCase{"EndpointReferenceWithoutAddressAfterIt",
-                       "<wsa:Address>hdr</wsa:Address><wsa:EndpointReference></wsa:EndpointReference><d:XAddrs>y</d:XAddrs>",
+                       "<wsa:Address>hdr</wsa:Address><wsa:EndpointReference></"
+                       "wsa:EndpointReference><d:XAddrs>y</d:XAddrs>",
                        false, "", ""},
         ExtractionCase{"XAddrsStillSearchedFromTheStart",
-                       "<d:XAddrs>y</d:XAddrs><wsa:EndpointReference><wsa:Address>x</wsa:Address>", true, "x", "y"},
+                       "<d:XAddrs>y</d:XAddrs><wsa:EndpointReference><wsa:Address>x</wsa:Address>", true, "x",
+                       "y"},
         ExtractionCase{"EndpointReferenceMarkerNeedsAPrefix",
                        "<wsa:Address>hdr</wsa:Address><EndpointReference><wsa:Address>x</wsa:Address>"
                        "</EndpointReference><d:XAddrs>y</d:XAddrs>",
@@ -155,35 +168,42 @@ TEST(Identity, ScopesAndServiceAddressesAreReadAndCut) {
                                                     "http://[fe80::1]/onvif/device_service"}));
     EXPECT_EQ(ExtractSighting(reply)->identity.name, "Lobby Cam/East");
 
-    const DeviceIdentity none = ReadIdentity("<wsa:Address>urn:x</wsa:Address><d:XAddrs>http://h/s</d:XAddrs>");
+    const DeviceIdentity none =
+        ReadIdentity("<wsa:Address>urn:x</wsa:Address><d:XAddrs>http://h/s</d:XAddrs>");
     EXPECT_EQ(none.name, "");
     EXPECT_EQ(none.hardware, "");
     EXPECT_EQ(none.xaddrs, std::vector<std::string>{"http://h/s"});
 
-    const DeviceIdentity hostile = ReadIdentity(
-        "<d:Scopes>onvif://www.onvif.org/name/" + std::string(500, 'n') +
-        " onvif://www.onvif.org/hardware/a%0Ab%1B%5B31m%zz%4</d:Scopes><d:XAddrs>" + std::string(200, 'x') + " " +
-        std::string(100, 'y') + "</d:XAddrs>");
+    const DeviceIdentity hostile =
+        ReadIdentity("<d:Scopes>onvif://www.onvif.org/name/" + std::string(500, 'n') +
+                     " onvif://www.onvif.org/hardware/a%0Ab%1B%5B31m%zz%4</d:Scopes><d:XAddrs>" +
+                     std::string(200, 'x') + " " + std::string(100, 'y') + "</d:XAddrs>");
     EXPECT_EQ(hostile.name, std::string(kMaxIdentityText, 'n'));
-    EXPECT_EQ(hostile.hardware, "a b [31m%zz%4") << "control characters blanked, bad escapes kept as they are";
+    EXPECT_EQ(hostile.hardware, "a b [31m%zz%4")
+        << "control characters blanked, bad escapes kept as they are";
     EXPECT_EQ(hostile.xaddrs.size(), 1u) << "whole entries up to the bound";
 }
 
 TEST(RepliesToProbe, MatchesTheProbesIdLeniently) {
     const std::string id = "urn:uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000";
     auto reply = [](const std::string& relatesTo) {
-        return "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo><wsa:Address>x</wsa:Address><d:XAddrs>y</d:XAddrs>";
+        return "<wsa:RelatesTo>" + relatesTo +
+               "</wsa:RelatesTo><wsa:Address>x</wsa:Address><d:XAddrs>y</d:XAddrs>";
     };
     EXPECT_TRUE(RepliesToProbe(reply(id), id));
-    EXPECT_TRUE(RepliesToProbe(reply(" \n URN:UUID:0000A1B2-1111-4CCC-8DDD-EEEEFFFF0000\t"), id)) << "case, whitespace";
+    EXPECT_TRUE(RepliesToProbe(reply(" \n URN:UUID:0000A1B2-1111-4CCC-8DDD-EEEEFFFF0000\t"), id))
+        << "case, whitespace";
     EXPECT_TRUE(RepliesToProbe(reply("uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000"), id)) << "urn: missing";
     EXPECT_TRUE(RepliesToProbe(reply(id), "uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0000")) << "urn: extra";
     EXPECT_TRUE(RepliesToProbe("<wsa:Address>x</wsa:Address><d:XAddrs>y</d:XAddrs>", id)) << "no RelatesTo";
-    EXPECT_TRUE(RepliesToProbe(std::string("<a:Address>x</a:Address>\0<wsa:RelatesTo>other</wsa:RelatesTo>", 62), id))
+    EXPECT_TRUE(
+        RepliesToProbe(std::string("<a:Address>x</a:Address>\0<wsa:RelatesTo>other</wsa:RelatesTo>", 62), id))
         << "after a NUL nothing counts";
-    EXPECT_FALSE(RepliesToProbe(reply("urn:uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0001"), id)) << "another Probe";
+    EXPECT_FALSE(RepliesToProbe(reply("urn:uuid:0000a1b2-1111-4ccc-8ddd-eeeeffff0001"), id))
+        << "another Probe";
     EXPECT_FALSE(RepliesToProbe(reply(""), id));
-    EXPECT_FALSE(RepliesToProbe(reply("0000a1b2-1111-4ccc-8ddd-eeeeffff0000"), id)) << "uuid: is part of the ID";
+    EXPECT_FALSE(RepliesToProbe(reply("0000a1b2-1111-4ccc-8ddd-eeeeffff0000"), id))
+        << "uuid: is part of the ID";
 }
 
 TEST(Targets, AddressesRangesAndBlocks) {
@@ -215,13 +235,14 @@ TEST(Targets, WhatIsNotProbedIsRefusedWithAReason) {
         const char* spec;
         const char* words;
     };
-    for (const Case& c : {Case{"10.0.0.0/15", "larger than /16"}, Case{"127.0.0.1", "loopback"},
-                          Case{"239.255.255.250", "multicast"}, Case{"255.255.255.255", "broadcast"},
-                          Case{"0.0.0.0", "this network"}, Case{"240.0.0.1", "reserved"},
-                          Case{"126.255.255.250-127.0.0.2", "loopback"}, Case{"10.0.0.9-10.0.0.1", "low to high"},
-                          Case{"10.1.0.0-10.2.0.0", "more than 65536"}, Case{"10.0.0.0/33", "not an IPv4 block"},
-                          Case{"10.0.0.0/+8", "not an IPv4 block"}, Case{"10.0.0", "not an IPv4"},
-                          Case{"cam.local", "not an IPv4"}, Case{"", "not an IPv4"}, Case{"10.0.0.1/24-5", "not an IPv4"}}) {
+    for (const Case& c :
+         {Case{"10.0.0.0/15", "larger than /16"}, Case{"127.0.0.1", "loopback"},
+          Case{"239.255.255.250", "multicast"}, Case{"255.255.255.255", "broadcast"},
+          Case{"0.0.0.0", "this network"}, Case{"240.0.0.1", "reserved"},
+          Case{"126.255.255.250-127.0.0.2", "loopback"}, Case{"10.0.0.9-10.0.0.1", "low to high"},
+          Case{"10.1.0.0-10.2.0.0", "more than 65536"}, Case{"10.0.0.0/33", "not an IPv4 block"},
+          Case{"10.0.0.0/+8", "not an IPv4 block"}, Case{"10.0.0", "not an IPv4"},
+          Case{"cam.local", "not an IPv4"}, Case{"", "not an IPv4"}, Case{"10.0.0.1/24-5", "not an IPv4"}}) {
         std::string error;
         EXPECT_FALSE(ParseTargets({c.spec}, error)) << c.spec;
         EXPECT_NE(error.find(c.words), std::string::npos) << c.spec << ": " << error;
@@ -237,15 +258,19 @@ TEST(DiscoveryCycle, TargetsAreProbedOnceACycleAfterTheAdapters) {
                              });
     sources.targets = [] { return TargetList{0x0A020202u, 0x0A020203u}; };
     sources.rate = 250;
-    sources.directedProbe = [&](const TargetList& targets, int rate, ReplyList& out, const std::atomic<bool>*) {
+    sources.directedProbe = [&](const TargetList& targets, int rate, ReplyList& out,
+                                const std::atomic<bool>*) {
         calls.push_back("directed " + std::to_string(targets.size()) + " at " + std::to_string(rate));
         out.push_back("<a:Address>urn:far</a:Address><d:XAddrs>http://10.2.2.2/onvif</d:XAddrs>");
         return 1;
     };
     std::vector<Sighting> seen;
     std::atomic<bool> running{true};
-    EXPECT_EQ(RunDiscoveryCycles(running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2), 2);
-    EXPECT_EQ(calls, (std::vector<std::string>{"10.1.1.1", "directed 2 at 250", "10.1.1.1", "directed 2 at 250"}));
+    EXPECT_EQ(RunDiscoveryCycles(
+                  running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2),
+              2);
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"10.1.1.1", "directed 2 at 250", "10.1.1.1", "directed 2 at 250"}));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].endpoint, "urn:far");
 }
@@ -275,11 +300,14 @@ std::string Reply(const std::string& endpoint, const std::string& service) {
 
 TEST(DiscoveryCycle, ProbesEveryUsableAddressInOrderAndSkipsTheZeroAddress) {
     RecordingProbe probe;
-    probe.replies = {Reply("dev-a", "http://a/s"), "garbage", Reply("dev-b", "http://b/s"), Reply("dev-a", "http://a2")};
+    probe.replies = {Reply("dev-a", "http://a/s"), "garbage", Reply("dev-b", "http://b/s"),
+                     Reply("dev-a", "http://a2")};
     DiscoverySources sources{[] { return AdapterList{"10.1.1.1", "0.0.0.0", "10.1.1.2"}; }, probe.Function()};
     std::vector<Sighting> seen;
     std::atomic<bool> running{true};
-    EXPECT_EQ(RunDiscoveryCycles(running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2), 2);
+    EXPECT_EQ(RunDiscoveryCycles(
+                  running, sources, [&](const Sighting& s) { seen.push_back(s); }, 2),
+              2);
     EXPECT_EQ(probe.probed, (std::vector<std::string>{"10.1.1.1", "10.1.1.2", "10.1.1.1", "10.1.1.2"}));
     ASSERT_EQ(seen.size(), 12u);  // three usable replies, two addresses, two cycles
     EXPECT_EQ(seen[0], (Sighting{"dev-a", "http://a/s", {}}));

@@ -1,7 +1,10 @@
 // The ONVIF client library against simulated devices on loopback, and its protocol pieces on their own.
+#include "onvifc.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <tinyxml.h>
 #include <unistd.h>
@@ -10,12 +13,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <cstring>
-#include <memory>
-#include <poll.h>
-#include <mutex>
+#include <fstream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "Client.h"
@@ -24,7 +26,6 @@
 #include "Soap.h"
 #include "TestSupport.h"
 #include "XmlGuard.h"
-#include "onvifc.h"
 
 using namespace quorvi::test;
 using Clock = std::chrono::steady_clock;
@@ -39,8 +40,9 @@ struct Device {
         : host(std::move(deviceHost)), port(g_nextPort++) {
         logPath = "/tmp/quorvi-fakecam-" + std::to_string(::getpid()) + "-" + std::to_string(port) + ".log";
         std::remove(logPath.c_str());
-        std::vector<std::string> args{FakecamPath(), "--bind", this->host, "--http-port", std::to_string(port),
-                                      "--no-discovery", "--devices", "2", "--log", logPath};
+        std::vector<std::string> args{
+            FakecamPath(),    "--bind",    this->host, "--http-port", std::to_string(port),
+            "--no-discovery", "--devices", "2",        "--log",       logPath};
         args.insert(args.end(), extra.begin(), extra.end());
         tls = std::find(args.begin(), args.end(), "--tls") != args.end();
         process = std::make_unique<ChildProcess>(args);
@@ -78,8 +80,8 @@ struct Call {
     std::chrono::milliseconds took{0};
 };
 
-Call GetStreams(const std::string& uri, const std::string& user = "admin", const std::string& password = "40718",
-                int size = 32768) {
+Call GetStreams(const std::string& uri, const std::string& user = "admin",
+                const std::string& password = "40718", int size = 32768) {
     std::vector<char> buf(static_cast<size_t>(size) + 64, '\x5a');
     const auto start = Clock::now();
     Call c;
@@ -178,7 +180,8 @@ TEST(OnvifClient, ABufferTooSmallGetsTheWholeItemsThatFit) {
     const Call full = GetStreams(device.Url());
     ASSERT_EQ(full.code, 3);
     const int exact = static_cast<int>(full.document.size()) + 1;
-    EXPECT_EQ(GetStreams(device.Url(), "admin", "40718", exact).code, 3) << "the document and its NUL fit exactly";
+    EXPECT_EQ(GetStreams(device.Url(), "admin", "40718", exact).code, 3)
+        << "the document and its NUL fit exactly";
     const Call two = GetStreams(device.Url(), "admin", "40718", exact - 1);
     ASSERT_EQ(two.code, 2) << "one byte short: the last item is left out";
     const auto items = Items(two.document);
@@ -188,7 +191,8 @@ TEST(OnvifClient, ABufferTooSmallGetsTheWholeItemsThatFit) {
     EXPECT_LT(two.document.size(), static_cast<size_t>(exact - 1));
 
     std::vector<char> buf(96, '\x5a');
-    EXPECT_EQ(Onvif_GetStreamUri(buf.data(), 80, device.Url().c_str(), "admin", "40718"), ONVIF_ERR_RESULT_TOO_LARGE);
+    EXPECT_EQ(Onvif_GetStreamUri(buf.data(), 80, device.Url().c_str(), "admin", "40718"),
+              ONVIF_ERR_RESULT_TOO_LARGE);
     for (char c : buf) ASSERT_EQ(c, '\x5a') << "no item fits: the buffer is left untouched";
 }
 
@@ -248,8 +252,9 @@ TEST(OnvifClient, RefusesOtherSchemesWithoutAnyIo) {
     socklen_t len = sizeof addr;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
     const std::string hostPort = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-    for (const std::string& uri : {std::string("file:///etc/passwd"), "gopher://" + hostPort + "/", "ftp://" + hostPort,
-                                  "dict://" + hostPort, std::string("not an address"), std::string("")}) {
+    for (const std::string& uri :
+         {std::string("file:///etc/passwd"), "gopher://" + hostPort + "/", "ftp://" + hostPort,
+          "dict://" + hostPort, std::string("not an address"), std::string("")}) {
         const Call c = GetStreams(uri);
         EXPECT_EQ(c.code, ONVIF_ERR_UNSUPPORTED_ADDRESS) << uri;
     }
@@ -291,10 +296,12 @@ TEST(OnvifClient, FewRequestsRoundTripsAndConnections) {
         int requests;
         int rounds;
     };
-    // Requests and connections as the device counted them; round trips one after another as the client waited.
-    for (const Case& k : {Case{{"--auth", "wsse"}, 6, 4}, Case{{"--auth", "wsse", "--open-services"}, 5, 3},
-                          Case{{"--auth", "digest"}, 6, 4}, Case{{"--auth", "digest", "--open-services"}, 6, 4},
-                          Case{{"--auth", "none"}, 5, 3}}) {
+    // Requests and connections as the device counted them; round trips one after another as the client
+    // waited.
+    for (const Case& k :
+         {Case{{"--auth", "wsse"}, 6, 4}, Case{{"--auth", "wsse", "--open-services"}, 5, 3},
+          Case{{"--auth", "digest"}, 6, 4}, Case{{"--auth", "digest", "--open-services"}, 6, 4},
+          Case{{"--auth", "none"}, 5, 3}}) {
         Device device(k.args);
         const onvifc::CallResult r = onvifc::GetStreamUris(device.Url(), "admin", "40718");
         ASSERT_EQ(r.code, 2) << k.args[1];
@@ -311,7 +318,8 @@ TEST(RealDevices, DigestGivesEveryStreamWhateverADeviceDoesWithABodylessPost) {
         const Call c = GetStreams(device.Url());
         ASSERT_EQ(c.code, 4) << mode << ": " << Onvif_ErrorText(c.code) << "\n" << device.Log();
         for (const Item& item : Items(c.document)) EXPECT_NE(item.uri, "") << mode << "\n" << device.Log();
-        EXPECT_EQ(device.Count(" body=0 "), 0) << mode << ": a request went out without its body\n" << device.Log();
+        EXPECT_EQ(device.Count(" body=0 "), 0) << mode << ": a request went out without its body\n"
+                                               << device.Log();
     }
 }
 
@@ -322,7 +330,8 @@ TEST(RealDevices, FewConnectionSlotsStillGiveEveryProfile) {
         ASSERT_EQ(c.code, 10) << auth << ": " << Onvif_ErrorText(c.code) << "\n" << device.Log();
         const auto items = Items(c.document);
         for (int i = 0; i < 10; ++i) {
-            EXPECT_EQ(items[static_cast<size_t>(i)].uri, "rtsp://127.0.0.1:554/cam0/Profile_" + std::to_string(i))
+            EXPECT_EQ(items[static_cast<size_t>(i)].uri,
+                      "rtsp://127.0.0.1:554/cam0/Profile_" + std::to_string(i))
                 << auth;
         }
     }
@@ -341,7 +350,8 @@ TEST(RealDevices, APartialAnswerIsAFailureNeverAHalfResult) {
     Device cut({"--fault", "cut-short"});
     const Call c = GetStreams(cut.Url());
     EXPECT_EQ(c.code, ONVIF_ERR_REPLY_CUT_SHORT) << Onvif_ErrorText(c.code);
-    EXPECT_NE(std::string(Onvif_ErrorText(c.code)).find("cut short"), std::string::npos) << Onvif_ErrorText(c.code);
+    EXPECT_NE(std::string(Onvif_ErrorText(c.code)).find("cut short"), std::string::npos)
+        << Onvif_ErrorText(c.code);
 }
 
 TEST(RealDevices, AProfileWithoutVideoLeavesOnlyItsOwnAddressEmpty) {
@@ -357,7 +367,8 @@ TEST(RealDevices, AProfileWithoutVideoLeavesOnlyItsOwnAddressEmpty) {
     Device audioOnly({"--profiles", "2", "--audio-profiles", "2"});
     const Call none = GetStreams(audioOnly.Url());
     EXPECT_EQ(none.code, ONVIF_ERR_DEVICE_FAULT);
-    EXPECT_NE(std::string(Onvif_ErrorText(none.code)).find("no video encoder configuration"), std::string::npos)
+    EXPECT_NE(std::string(Onvif_ErrorText(none.code)).find("no video encoder configuration"),
+              std::string::npos)
         << Onvif_ErrorText(none.code);
 }
 
@@ -385,16 +396,20 @@ TEST(RealDevices, ErrorTextsNameTheCause) {
         int code;
         const char* words;
     };
-    for (const Case& k : {Case{{"--fault", "hang"}, "40718", ONVIF_ERR_TIMED_OUT, "in time"},
-                          Case{{"--auth", "wsse"}, "wrong", ONVIF_ERR_NOT_AUTHORIZED, "credentials refused"},
-                          Case{{"--auth", "digest"}, "wrong", ONVIF_ERR_NOT_AUTHORIZED, "credentials refused"},
-                          Case{{"--fault", "malformed"}, "40718", ONVIF_ERR_UNEXPECTED_REPLY, "not SOAP"},
-                          Case{{"--fault", "services-fault", "--media", "2"}, "40718", ONVIF_ERR_DEVICE_FAULT,
-                               "GetServices is not supported"}}) {
+    for (const Case& k :
+         {Case{{"--fault", "hang"}, "40718", ONVIF_ERR_TIMED_OUT, "in time"},
+          Case{{"--auth", "wsse"}, "wrong", ONVIF_ERR_NOT_AUTHORIZED, "credentials refused"},
+          Case{{"--auth", "digest"}, "wrong", ONVIF_ERR_NOT_AUTHORIZED, "credentials refused"},
+          Case{{"--fault", "malformed"}, "40718", ONVIF_ERR_UNEXPECTED_REPLY, "not SOAP"},
+          Case{{"--fault", "services-fault", "--media", "2"},
+               "40718",
+               ONVIF_ERR_DEVICE_FAULT,
+               "GetServices is not supported"}}) {
         Device device(k.args);
         const Call c = GetStreams(device.Url(), "admin", k.password);
         EXPECT_EQ(c.code, k.code) << k.words << ": " << Onvif_ErrorText(c.code);
-        EXPECT_NE(std::string(Onvif_ErrorText(c.code)).find(k.words), std::string::npos) << Onvif_ErrorText(c.code);
+        EXPECT_NE(std::string(Onvif_ErrorText(c.code)).find(k.words), std::string::npos)
+            << Onvif_ErrorText(c.code);
     }
     const Call refused = GetStreams("http://127.0.0.1:1/onvif/device_service");
     EXPECT_EQ(refused.code, ONVIF_ERR_CANNOT_CONNECT);
@@ -410,7 +425,8 @@ TEST(RealDevices, AUserPartInTheAddressIsNeverSentAsItStands) {
         std::string url = device.Url();
         url.replace(0, 7, "http://admin:40718@");
         EXPECT_EQ(GetStreams(url, "", "").code, 2) << auth << ": the address's own credentials stand in";
-        EXPECT_EQ(GetStreams(url, "admin", "wrong").code, auth == std::string("none") ? 2 : ONVIF_ERR_NOT_AUTHORIZED)
+        EXPECT_EQ(GetStreams(url, "admin", "wrong").code,
+                  auth == std::string("none") ? 2 : ONVIF_ERR_NOT_AUTHORIZED)
             << auth << ": the credentials given win";
         EXPECT_EQ(device.Count("authorization=Basic"), 0) << device.Log();
     }
@@ -480,7 +496,8 @@ private:
                     if (p.size() < headEnd + 4 + length) break;
                     p.erase(0, headEnd + 4 + length);
                     const std::string answer =
-                        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\"\r\n"
+                        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", "
+                        "qop=\"auth\"\r\n"
                         "Content-Length: 0\r\n\r\n";
                     ::send(fds[i].fd, answer.data(), answer.size(), MSG_NOSIGNAL);
                 }
@@ -515,7 +532,8 @@ TEST(RealDevices, CredentialsGoOnlyToTheHostTheUserNamed) {
     if (!second || std::string(second) != "1") GTEST_SKIP() << "needs the second test address";
     // A host that a device (or someone answering as it) names as its media service.
     Device elsewhere({"--auth", "both"}, "198.18.0.2");
-    Device device({"--auth", "both", "--xaddr-host", "198.18.0.2:" + std::to_string(elsewhere.port)}, "198.18.0.1");
+    Device device({"--auth", "both", "--xaddr-host", "198.18.0.2:" + std::to_string(elsewhere.port)},
+                  "198.18.0.1");
     const Call c = GetStreams(device.Url());
     EXPECT_EQ(c.code, 2) << Onvif_ErrorText(c.code) << "\n" << device.Log();
     EXPECT_EQ(elsewhere.Count("request "), 0) << elsewhere.Log();
@@ -525,7 +543,8 @@ TEST(RealDevices, CredentialsGoOnlyToTheHostTheUserNamed) {
 TEST(KnownAnswers, WsUsernameTokenDigest) {
     const std::string nonce = "\x2c\xaa\x88\xe8\x6f\xc0\x8a\x42\x82\x42\xb3\x74\xce\xa6\x45\x96";
     EXPECT_EQ(onvifc::Base64Encode(nonce), "LKqI6G/AikKCQrN0zqZFlg==");
-    EXPECT_EQ(onvifc::PasswordDigest(nonce, "2010-09-16T07:50:45Z", "userpassword"), "tuOSpGlFlIXsozq4HFNeeGeFLEI=");
+    EXPECT_EQ(onvifc::PasswordDigest(nonce, "2010-09-16T07:50:45Z", "userpassword"),
+              "tuOSpGlFlIXsozq4HFNeeGeFLEI=");
     EXPECT_EQ(onvifc::RandomBytes(16).size(), 16u);
     EXPECT_NE(onvifc::RandomBytes(16), onvifc::RandomBytes(16));
 }
@@ -548,25 +567,29 @@ TEST(KnownAnswers, HttpDigest) {
     rfc7616.nonce = "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v";
     rfc7616.qop = "auth";
     const std::string cnonce = "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ";
-    EXPECT_NE(onvifc::DigestAuthorization(rfc7616, "Mufasa", "Circle of Life", "GET", "/dir/index.html", "", 1, cnonce)
+    EXPECT_NE(onvifc::DigestAuthorization(rfc7616, "Mufasa", "Circle of Life", "GET", "/dir/index.html", "",
+                                          1, cnonce)
                   .find("response=\"8ca523f5e9506fed4657c9700eebdbec\""),
               std::string::npos);
     rfc7616.algorithm = "SHA-256";
-    EXPECT_NE(onvifc::DigestAuthorization(rfc7616, "Mufasa", "Circle of Life", "GET", "/dir/index.html", "", 1, cnonce)
+    EXPECT_NE(onvifc::DigestAuthorization(rfc7616, "Mufasa", "Circle of Life", "GET", "/dir/index.html", "",
+                                          1, cnonce)
                   .find("response=\"753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1\""),
               std::string::npos);
 }
 
 TEST(Http, DigestChallengesAreReadAsDevicesWriteThem) {
     const auto plain = onvifc::ParseDigestChallenge(
-        "Digest realm=\"IP Camera(C1234)\", nonce=\"a1b2\", qop=\"auth,auth-int\", stale=FALSE, opaque=\"o\"");
+        "Digest realm=\"IP Camera(C1234)\", nonce=\"a1b2\", qop=\"auth,auth-int\", stale=FALSE, "
+        "opaque=\"o\"");
     ASSERT_TRUE(plain);
     EXPECT_EQ(plain->realm, "IP Camera(C1234)");
     EXPECT_EQ(plain->nonce, "a1b2");
     EXPECT_EQ(plain->qop, "auth");
     EXPECT_EQ(plain->algorithm, "MD5");
     EXPECT_FALSE(plain->stale);
-    const auto sha = onvifc::ParseDigestChallenge("Basic realm=\"x\", digest realm=\"a\\\"b\", nonce=n, algorithm=sha-256, stale=true");
+    const auto sha = onvifc::ParseDigestChallenge(
+        "Basic realm=\"x\", digest realm=\"a\\\"b\", nonce=n, algorithm=sha-256, stale=true");
     ASSERT_TRUE(sha);
     EXPECT_EQ(sha->realm, "a\"b");
     EXPECT_EQ(sha->algorithm, "SHA-256");
@@ -597,7 +620,8 @@ TEST(Soap, RepliesAreReadWhateverTheirPrefixes) {
 
     const std::string services =
         "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\"><SOAP-ENV:Body>"
-        "<a:GetServicesResponse xmlns:a=\"x\"><a:Service><a:Namespace>http://vendor/x</a:Namespace><a:XAddr>v</a:XAddr>"
+        "<a:GetServicesResponse "
+        "xmlns:a=\"x\"><a:Service><a:Namespace>http://vendor/x</a:Namespace><a:XAddr>v</a:XAddr>"
         "</a:Service><a:Service><a:Namespace>http://www.onvif.org/ver20/media/wsdl</a:Namespace>"
         "<a:XAddr>\n http://h/media2 \n</a:XAddr></a:Service></a:GetServicesResponse></SOAP-ENV:Body>"
         "</SOAP-ENV:Envelope>";
@@ -608,8 +632,10 @@ TEST(Soap, RepliesAreReadWhateverTheirPrefixes) {
     EXPECT_FALSE(onvifc::ParseProfiles(services)) << "not the response asked for";
 
     const std::string fault =
-        "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body><s:Fault><s:Code><s:Value>s:Sender"
-        "</s:Value><s:Subcode><s:Value>ter:Other</s:Value><s:Subcode><s:Value>ter:NotAuthorized</s:Value></s:Subcode>"
+        "<s:Envelope "
+        "xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body><s:Fault><s:Code><s:Value>s:Sender"
+        "</s:Value><s:Subcode><s:Value>ter:Other</s:Value><s:Subcode><s:Value>ter:NotAuthorized</s:Value></"
+        "s:Subcode>"
         "</s:Subcode></s:Code><s:Reason><s:Text>no</s:Text></s:Reason></s:Fault></s:Body></s:Envelope>";
     const auto reply = onvifc::ClassifyReply(fault);
     EXPECT_TRUE(reply.isSoap && reply.isFault && reply.notAuthorized);
@@ -618,14 +644,15 @@ TEST(Soap, RepliesAreReadWhateverTheirPrefixes) {
     EXPECT_FALSE(onvifc::ClassifyReply("").isSoap);
 
     const std::string streamUri =
-        "<e:Envelope xmlns:e=\"u\"><e:Body><m:GetStreamUriResponse><m:MediaUri><t:Uri><![CDATA[rtsp://a/b?c=1&d=2]]>"
+        "<e:Envelope "
+        "xmlns:e=\"u\"><e:Body><m:GetStreamUriResponse><m:MediaUri><t:Uri><![CDATA[rtsp://a/b?c=1&d=2]]>"
         "</t:Uri></m:MediaUri></m:GetStreamUriResponse></e:Body></e:Envelope>";
     EXPECT_EQ(onvifc::ParseStreamUri(streamUri), std::optional<std::string>("rtsp://a/b?c=1&d=2"));
 }
 
 TEST(Soap, EnvelopeCarriesADigestTokenAndEscapesTexts) {
-    const std::string xml =
-        onvifc::Envelope("<x/>", onvifc::UsernameToken{"a<b&c", "DIGEST=", "NONCE==", "2024-01-01T00:00:00Z"});
+    const std::string xml = onvifc::Envelope(
+        "<x/>", onvifc::UsernameToken{"a<b&c", "DIGEST=", "NONCE==", "2024-01-01T00:00:00Z"});
     EXPECT_NE(xml.find("<wsse:Username>a&lt;b&amp;c</wsse:Username>"), std::string::npos);
     EXPECT_NE(xml.find("#PasswordDigest\">DIGEST=</wsse:Password>"), std::string::npos);
     EXPECT_EQ(xml.find("PasswordText"), std::string::npos);
@@ -643,9 +670,10 @@ TEST(XmlGuard, MeasuresNestingOnTheHighSide) {
         for (int i = 0; i < 100; ++i) s += "<a>";
         return s;
     }();
-    for (const Case& c : {Case{"", 0}, Case{"<a/>", 1}, Case{"<a><b/><c></c></a>", 2}, Case{"<?xml?><a><!-- <b><c> --></a>", 1},
-                          Case{"<a><![CDATA[</a></a>]]><b>", 2}, Case{"<a x=\"/>\"><b x='>'>", 2}, Case{deep, 100},
-                          Case{"<a></b></c></d><e>", 1}, Case{"<a", 1}}) {
+    for (const Case& c :
+         {Case{"", 0}, Case{"<a/>", 1}, Case{"<a><b/><c></c></a>", 2},
+          Case{"<?xml?><a><!-- <b><c> --></a>", 1}, Case{"<a><![CDATA[</a></a>]]><b>", 2},
+          Case{"<a x=\"/>\"><b x='>'>", 2}, Case{deep, 100}, Case{"<a></b></c></d><e>", 1}, Case{"<a", 1}}) {
         EXPECT_EQ(onvifc::XmlNestingDepth(c.text), c.depth) << c.text;
     }
 }

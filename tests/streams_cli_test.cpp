@@ -1,11 +1,11 @@
 // quorvi-cli streams end to end: the real binary against a simulated device on loopback.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 #include "TestSupport.h"
 
@@ -17,8 +17,8 @@ struct Device {
     explicit Device(std::vector<std::string> extra)
         : logPath("/tmp/quorvi-streams-cli-" + std::to_string(::getpid()) + ".log") {
         std::remove(logPath.c_str());
-        std::vector<std::string> args{FakecamPath(), "--bind",       "127.0.0.1", "--http-port", "18800",
-                                      "--no-discovery", "--log", logPath};
+        std::vector<std::string> args{FakecamPath(), "--bind",         "127.0.0.1", "--http-port",
+                                      "18800",       "--no-discovery", "--log",     logPath};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<ChildProcess>(args);
         EXPECT_TRUE(process->WaitForLine("ready"));
@@ -96,15 +96,18 @@ TEST(StreamsCli, NoCredentialsGivenNoneSent) {
 
 TEST(StreamsCli, LibraryFailuresAndBadArguments) {
     Device locked({"--auth", "wsse"});
-    const ProcessResult refused = RunProcess({CliPath(), "streams", kUrl, "--user", "admin", "--password", "x"});
+    const ProcessResult refused =
+        RunProcess({CliPath(), "streams", kUrl, "--user", "admin", "--password", "x"});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err.find("credentials refused"), std::string::npos) << refused.err;
     const ProcessResult unsupported = RunProcess({CliPath(), "streams", "file:///etc/passwd"});
     EXPECT_EQ(unsupported.exitCode, 1);
     EXPECT_NE(unsupported.err.find("unsupported address"), std::string::npos) << unsupported.err;
-    for (std::vector<std::string> bad : {std::vector<std::string>{"streams"}, {"streams", kUrl, "--user"},
-                                         {"streams", kUrl, "second"}, {"streams", kUrl, "--verbose"}}) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{"streams"},
+                                         {"streams", kUrl, "--user"},
+                                         {"streams", kUrl, "second"},
+                                         {"streams", kUrl, "--verbose"}}) {
         bad.insert(bad.begin(), CliPath());
         EXPECT_EQ(RunProcess(bad).exitCode, 2) << bad.back();
     }

@@ -45,10 +45,12 @@ QFont FontThatFits(const QFont& font, QSize dialogUnits, const QScreen* screen) 
     QFont fitted = font;
     auto fits = [&] {
         const DialogUnits du(fitted);
-        return du.Width(dialogUnits.width()) <= room.width() && du.Height(dialogUnits.height()) <= room.height();
+        return du.Width(dialogUnits.width()) <= room.width() &&
+               du.Height(dialogUnits.height()) <= room.height();
     };
     if (fitted.pointSizeF() > 0) {
-        while (!fits() && fitted.pointSizeF() - 0.5 >= kSmallestPointSize) fitted.setPointSizeF(fitted.pointSizeF() - 0.5);
+        while (!fits() && fitted.pointSizeF() - 0.5 >= kSmallestPointSize)
+            fitted.setPointSizeF(fitted.pointSizeF() - 0.5);
     } else {
         while (!fits() && fitted.pixelSize() > 8) fitted.setPixelSize(fitted.pixelSize() - 1);
     }
@@ -58,7 +60,9 @@ QFont FontThatFits(const QFont& font, QSize dialogUnits, const QScreen* screen) 
 DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetricsF metrics(font);
     // The average width of the Latin letters, as dialog templates measure it.
-    m_baseX = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 52.0;
+    m_baseX =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+        52.0;
     m_baseY = metrics.height();
 }
 
@@ -258,7 +262,8 @@ void CQuorviDlg::OnGetFinished(const StreamAddresses& streams) {
     }
     m_editMainStream->setText(streams.mainStream);
     m_editSubStream->setText(streams.subStream);
-    if (streams.result == 1) m_editSubStream->setPlaceholderText(QStringLiteral("the device has one stream only"));
+    if (streams.result == 1)
+        m_editSubStream->setPlaceholderText(QStringLiteral("the device has one stream only"));
 }
 
 void CQuorviDlg::keyPressEvent(QKeyEvent* event) {
@@ -351,7 +356,8 @@ CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent) : QDialog(parent) {
     };
     text("IDC_STATIC_VERSION", QStringLiteral("Onvif quorvi，v1.0"), du.ToPixels(42, 14, 114, 8));
     const QLabel* notice =
-        text("IDC_STATIC_NOTICE", QStringLiteral("Finds ONVIF cameras, reads their streams."), du.ToPixels(42, 26, 114, 8));
+        text("IDC_STATIC_NOTICE", QStringLiteral("Finds ONVIF cameras, reads their streams."),
+             du.ToPixels(42, 26, 114, 8));
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     ok->setObjectName(QStringLiteral("IDOK"));
     QRect okRect = du.ToPixels(113, 41, 50, 14);
@@ -361,7 +367,8 @@ CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent) : QDialog(parent) {
     ok->setGeometry(okRect);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    setFixedSize(qMax(du.Width(170), right + du.Width(7)), qMax(du.Height(62), okRect.bottom() + 1 + du.Height(7)));
+    setFixedSize(qMax(du.Width(170), right + du.Width(7)),
+                 qMax(du.Height(62), okRect.bottom() + 1 + du.Height(7)));
 }
 
 }  // namespace quorvi

@@ -1,7 +1,6 @@
 // The WS-Discovery side of the simulated devices. Written on its own, from the protocol, so that it
 // checks the program's discovery code rather than mirroring it.
 #include "Discovery.h"
-#include "Xml.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,14 +9,16 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <queue>
 #include <random>
 #include <vector>
+
+#include "Xml.h"
 
 namespace fakecam {
 
@@ -82,11 +83,13 @@ std::string RelatesTo(const Options& o, const std::string& probeId, std::mt19937
 std::string ProbeMatches(const Options& o, int index, const std::string& relatesTo, std::mt19937& rng,
                          unsigned messageNumber) {
     const std::string host = o.bind + ":" + std::to_string(o.httpPort);
-    std::string scopes = "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type/video_encoder "
-                         "onvif://www.onvif.org/name/Fake%20Camera%20" +
-                         std::to_string(index) + " onvif://www.onvif.org/hardware/FC-" +
-                         std::to_string(100 + index % 7) + " onvif://www.onvif.org/location/lab";
-    for (int i = 0; i < o.extraScopes; ++i) scopes += " onvif://www.onvif.org/extra/scope-" + std::to_string(i);
+    std::string scopes =
+        "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type/video_encoder "
+        "onvif://www.onvif.org/name/Fake%20Camera%20" +
+        std::to_string(index) + " onvif://www.onvif.org/hardware/FC-" + std::to_string(100 + index % 7) +
+        " onvif://www.onvif.org/location/lab";
+    for (int i = 0; i < o.extraScopes; ++i)
+        scopes += " onvif://www.onvif.org/extra/scope-" + std::to_string(i);
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
@@ -95,23 +98,34 @@ std::string ProbeMatches(const Options& o, int index, const std::string& relates
         "xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\" "
         "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\">"
         "<SOAP-ENV:Header>\n"
-        "<wsa:MessageID>" + NewUuid(rng) + "</wsa:MessageID>\n"
-        "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo>\n" +
+        "<wsa:MessageID>" +
+        NewUuid(rng) +
+        "</wsa:MessageID>\n"
+        "<wsa:RelatesTo>" +
+        relatesTo + "</wsa:RelatesTo>\n" +
         // gSOAP-based firmware names the anonymous reply endpoint in the header, before the body's address.
-        (o.replyToHeader ? "<wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
-                           "</wsa:Address></wsa:ReplyTo>\n"
-                         : "") +
+        (o.replyToHeader
+             ? "<wsa:ReplyTo><wsa:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
+               "</wsa:Address></wsa:ReplyTo>\n"
+             : "") +
         "<wsa:To>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</wsa:To>"
         "<wsa:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/ProbeMatches</wsa:Action>"
-        "<d:AppSequence InstanceId=\"" + std::to_string(o.seed) + "\" MessageNumber=\"" +
-        std::to_string(messageNumber) + "\"/>"
+        "<d:AppSequence InstanceId=\"" +
+        std::to_string(o.seed) + "\" MessageNumber=\"" + std::to_string(messageNumber) +
+        "\"/>"
         "</SOAP-ENV:Header><SOAP-ENV:Body><d:ProbeMatches><d:ProbeMatch>"
-        "<wsa:EndpointReference><wsa:Address>" + DeviceUuid(o, index) + o.idSuffix +
-        std::string(static_cast<std::size_t>(std::max(0, o.idPadding)), 'x') + "</wsa:Address></wsa:EndpointReference>"
+        "<wsa:EndpointReference><wsa:Address>" +
+        DeviceUuid(o, index) + o.idSuffix +
+        std::string(static_cast<std::size_t>(std::max(0, o.idPadding)), 'x') +
+        "</wsa:Address></wsa:EndpointReference>"
         "<d:Types>dn:NetworkVideoTransmitter tds:Device</d:Types>"
-        "<d:Scopes>" + scopes + "</d:Scopes>"
-        "<d:XAddrs>http://" + host + DeviceServicePath(index) + " http://[fd00::" + std::to_string(index + 1) +
-        "]:" + std::to_string(o.httpPort) + DeviceServicePath(index) + "</d:XAddrs>"
+        "<d:Scopes>" +
+        scopes +
+        "</d:Scopes>"
+        "<d:XAddrs>http://" +
+        host + DeviceServicePath(index) + " http://[fd00::" + std::to_string(index + 1) +
+        "]:" + std::to_string(o.httpPort) + DeviceServicePath(index) +
+        "</d:XAddrs>"
         "<d:MetadataVersion>1</d:MetadataVersion>"
         "</d:ProbeMatch></d:ProbeMatches></SOAP-ENV:Body></SOAP-ENV:Envelope>";
     return xml;
@@ -130,7 +144,8 @@ std::string DeviceUuid(const Options& o, int index) {
 
 std::string DeviceServicePath(int index) { return "/cam" + std::to_string(index) + "/onvif/device_service"; }
 
-bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, const std::function<void()>& onReady) {
+bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
+                           const std::function<void()>& onReady) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     const int one = 1;
@@ -169,7 +184,8 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, cons
         const auto now = Clock::now();
         while (!pending.empty() && pending.top().due <= now) {
             const PendingReply& r = pending.top();
-            ::sendto(fd, r.payload.data(), r.payload.size(), 0, reinterpret_cast<const sockaddr*>(&r.to), sizeof r.to);
+            ::sendto(fd, r.payload.data(), r.payload.size(), 0, reinterpret_cast<const sockaddr*>(&r.to),
+                     sizeof r.to);
             pending.pop();
         }
         if (!pending.empty()) {

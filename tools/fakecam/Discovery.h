@@ -14,6 +14,7 @@ std::string DeviceServicePath(int index);
 
 // Answers Probes as the simulated devices until `stop` is set. Prints "probe from ADDR:PORT ID" for each
 // Probe it answers; calls `onReady` once it listens. Returns false when the socket cannot be set up.
-bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop, const std::function<void()>& onReady);
+bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
+                           const std::function<void()>& onReady);
 
 }  // namespace fakecam

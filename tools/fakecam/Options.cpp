@@ -55,11 +55,16 @@ std::string Unescape(const std::string& text) {
             continue;
         }
         const char e = text[++i];
-        if (e == 'n') out += '\n';
-        else if (e == 't') out += '\t';
-        else if (e == 'r') out += '\r';
-        else if (e == 'e') out += '\x1b';
-        else if (e == 'a') out += '\a';
+        if (e == 'n')
+            out += '\n';
+        else if (e == 't')
+            out += '\t';
+        else if (e == 'r')
+            out += '\r';
+        else if (e == 'e')
+            out += '\x1b';
+        else if (e == 'a')
+            out += '\a';
         else if (e == 'x' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                  std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
@@ -117,36 +122,69 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             return numeric;
         };
         long n = 0;
-        if (arg == "--bind") o.bind = value;
-        else if (arg == "--devices") { if (!needNumber(n)) return false; o.devices = static_cast<int>(n); }
-        else if (arg == "--http-port") { if (!needNumber(n)) return false; o.httpPort = static_cast<int>(n); }
-        else if (arg == "--max-delay-ms") { if (!needNumber(n)) return false; o.maxDelayMs = static_cast<int>(n); }
-        else if (arg == "--seed") { if (!needNumber(n)) return false; o.seed = static_cast<uint32_t>(n); }
-        else if (arg == "--extra-scopes") { if (!needNumber(n)) return false; o.extraScopes = static_cast<int>(n); }
-        else if (arg == "--auth") o.auth = value;
-        else if (arg == "--user") o.user = value;
-        else if (arg == "--password") o.password = value;
-        else if (arg == "--clock-skew") { if (!needNumber(o.clockSkew)) return false; }
-        else if (arg == "--media") o.media = value;
-        else if (arg == "--profiles") { if (!needNumber(n)) return false; o.profiles = static_cast<int>(n); }
-        else if (arg == "--delay-ms") { if (!needNumber(n)) return false; o.delayMs = static_cast<int>(n); }
-        else if (arg == "--fault") o.fault = value;
-        else if (arg == "--uri-query") o.uriQuery = value;
-        else if (arg == "--xaddr-host") o.xaddrHost = value;
-        else if (arg == "--relates-to") o.relatesTo = value;
-        else if (arg == "--id-suffix") o.idSuffix = Unescape(value);
-        else if (arg == "--id-padding") { if (!needNumber(n)) return false; o.idPadding = static_cast<int>(n); }
-        else if (arg == "--digest-empty-post") {
+        if (arg == "--bind")
+            o.bind = value;
+        else if (arg == "--devices") {
+            if (!needNumber(n)) return false;
+            o.devices = static_cast<int>(n);
+        } else if (arg == "--http-port") {
+            if (!needNumber(n)) return false;
+            o.httpPort = static_cast<int>(n);
+        } else if (arg == "--max-delay-ms") {
+            if (!needNumber(n)) return false;
+            o.maxDelayMs = static_cast<int>(n);
+        } else if (arg == "--seed") {
+            if (!needNumber(n)) return false;
+            o.seed = static_cast<uint32_t>(n);
+        } else if (arg == "--extra-scopes") {
+            if (!needNumber(n)) return false;
+            o.extraScopes = static_cast<int>(n);
+        } else if (arg == "--auth")
+            o.auth = value;
+        else if (arg == "--user")
+            o.user = value;
+        else if (arg == "--password")
+            o.password = value;
+        else if (arg == "--clock-skew") {
+            if (!needNumber(o.clockSkew)) return false;
+        } else if (arg == "--media")
+            o.media = value;
+        else if (arg == "--profiles") {
+            if (!needNumber(n)) return false;
+            o.profiles = static_cast<int>(n);
+        } else if (arg == "--delay-ms") {
+            if (!needNumber(n)) return false;
+            o.delayMs = static_cast<int>(n);
+        } else if (arg == "--fault")
+            o.fault = value;
+        else if (arg == "--uri-query")
+            o.uriQuery = value;
+        else if (arg == "--xaddr-host")
+            o.xaddrHost = value;
+        else if (arg == "--relates-to")
+            o.relatesTo = value;
+        else if (arg == "--id-suffix")
+            o.idSuffix = Unescape(value);
+        else if (arg == "--id-padding") {
+            if (!needNumber(n)) return false;
+            o.idPadding = static_cast<int>(n);
+        } else if (arg == "--digest-empty-post") {
             o.digestEmptyPost = value;
-            if (o.digestEmptyPost != "answer401" && o.digestEmptyPost != "reject400" && o.digestEmptyPost != "drop") {
+            if (o.digestEmptyPost != "answer401" && o.digestEmptyPost != "reject400" &&
+                o.digestEmptyPost != "drop") {
                 std::fprintf(stderr, "fakecam: --digest-empty-post takes answer401, reject400 or drop\n");
                 return false;
             }
-        }
-        else if (arg == "--max-connections") { if (!needNumber(n)) return false; o.maxConnections = static_cast<int>(n); }
-        else if (arg == "--certificate-out") o.certificateOut = value;
-        else if (arg == "--audio-profiles") { if (!needNumber(n)) return false; o.audioProfiles = static_cast<int>(n); }
-        else if (arg == "--log") o.logFile = value;
+        } else if (arg == "--max-connections") {
+            if (!needNumber(n)) return false;
+            o.maxConnections = static_cast<int>(n);
+        } else if (arg == "--certificate-out")
+            o.certificateOut = value;
+        else if (arg == "--audio-profiles") {
+            if (!needNumber(n)) return false;
+            o.audioProfiles = static_cast<int>(n);
+        } else if (arg == "--log")
+            o.logFile = value;
         else {
             std::fprintf(stderr, "fakecam: unknown option %s\n%s", arg.c_str(), kUsage);
             return false;

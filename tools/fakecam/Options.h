@@ -11,31 +11,32 @@ struct Options {
     int httpPort = 8080;
     int maxDelayMs = 500;
     uint32_t seed = 1;
-    int extraScopes = 0;   // pads each ProbeMatches with this many extra scopes
+    int extraScopes = 0;             // pads each ProbeMatches with this many extra scopes
     std::string relatesTo = "echo";  // echo | sloppy | foreign: what ProbeMatches name as the Probe answered
     bool replyToHeader = false;
     std::string idSuffix;  // appended to every endpoint id in ProbeMatches (hostile devices)
-    int idPadding = 0;     // that many more characters appended to every endpoint id  // a wsa:ReplyTo header in each ProbeMatches, as gSOAP stacks send
+    int idPadding = 0;  // that many more characters appended to every endpoint id  // a wsa:ReplyTo header in
+                        // each ProbeMatches, as gSOAP stacks send
     bool noHttp = false;
     bool noDiscovery = false;
     // SOAP side
     std::string auth = "none";  // none | wsse | digest | both
     std::string user = "admin";
     std::string password = "40718";
-    long clockSkew = 0;  // seconds added to our clock
-    std::string media = "both";  // 1 | 2 | both
+    long clockSkew = 0;           // seconds added to our clock
+    std::string media = "both";   // 1 | 2 | both
     bool media2Distinct = false;  // Media 2 stream addresses differ from Media 1's
     int profiles = 2;
-    int delayMs = 0;     // per SOAP request
-    std::string fault;   // hang | huge | padded | malformed | cut-short | services-fault | always-401 | none
+    int delayMs = 0;    // per SOAP request
+    std::string fault;  // hang | huge | padded | malformed | cut-short | services-fault | always-401 | none
     std::string digestEmptyPost = "drop";  // answer401 | reject400 | drop: a bodyless POST to a Digest device
-    int maxConnections = 0;  // connection slots; further connections are closed unanswered (0: no limit)
-    bool tls = false;        // HTTPS with a self-signed certificate made at start-up
+    int maxConnections = 0;      // connection slots; further connections are closed unanswered (0: no limit)
+    bool tls = false;            // HTTPS with a self-signed certificate made at start-up
     std::string certificateOut;  // where to write that certificate (PEM)
     bool openServices = false;   // GetServices and GetCapabilities answered without credentials
     int audioProfiles = 0;       // the last K profiles have no video: GetStreamUri answers a fault
     std::string logFile;         // one line per connection and per request
-    std::string uriQuery;  // appended to each stream Uri, e.g. "a=1&b=2"
+    std::string uriQuery;        // appended to each stream Uri, e.g. "a=1&b=2"
     std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
 };
 

@@ -1,7 +1,6 @@
 // The SOAP side of the simulated devices, written from the ONVIF and HTTP standards on its own, so
 // that it checks the client library rather than mirroring it.
 #include "Soap.h"
-#include "Xml.h"
 
 #include <openssl/evp.h>
 #include <openssl/md5.h>
@@ -14,6 +13,8 @@
 #include <map>
 #include <regex>
 
+#include "Xml.h"
+
 namespace fakecam {
 
 namespace {
@@ -21,7 +22,8 @@ namespace {
 constexpr const char* kEnvelopeOpen =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\" "
-    "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\" xmlns:trt=\"http://www.onvif.org/ver10/media/wsdl\" "
+    "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\" "
+    "xmlns:trt=\"http://www.onvif.org/ver10/media/wsdl\" "
     "xmlns:tr2=\"http://www.onvif.org/ver20/media/wsdl\" xmlns:tt=\"http://www.onvif.org/ver10/schema\" "
     "xmlns:ter=\"http://www.onvif.org/ver10/error\">\n<env:Body>";
 constexpr const char* kEnvelopeClose = "</env:Body>\n</env:Envelope>\n";
@@ -29,9 +31,9 @@ constexpr const char* kEnvelopeClose = "</env:Body>\n</env:Envelope>\n";
 std::string Wrap(const std::string& body) { return kEnvelopeOpen + body + kEnvelopeClose; }
 
 std::string Fault(const std::string& code, const std::string& subcode, const std::string& reason) {
-    return Wrap("<env:Fault><env:Code><env:Value>env:" + code + "</env:Value><env:Subcode><env:Value>" + subcode +
-                "</env:Value></env:Subcode></env:Code><env:Reason><env:Text xml:lang=\"en\">" + reason +
-                "</env:Text></env:Reason></env:Fault>");
+    return Wrap("<env:Fault><env:Code><env:Value>env:" + code + "</env:Value><env:Subcode><env:Value>" +
+                subcode + "</env:Value></env:Subcode></env:Code><env:Reason><env:Text xml:lang=\"en\">" +
+                reason + "</env:Text></env:Reason></env:Fault>");
 }
 
 std::string Hex(const unsigned char* bytes, size_t n) {
@@ -52,8 +54,9 @@ std::string Md5Hex(const std::string& text) {
 
 std::string FromBase64(const std::string& text) {
     std::string out(text.size(), '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    const int n =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (n < 0) return {};
     out.resize(static_cast<size_t>(n));
     size_t pad = 0;
@@ -64,8 +67,9 @@ std::string FromBase64(const std::string& text) {
 
 std::string ToBase64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -89,7 +93,8 @@ std::time_t ParseCreated(const std::string& text) {
 std::map<std::string, std::string> DigestFields(const std::string& header) {
     std::map<std::string, std::string> fields;
     static const std::regex field(R"re((\w+)=(?:"([^"]*)"|([^,\s]+)))re");
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), field); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(header.begin(), header.end(), field); it != std::sregex_iterator();
+         ++it) {
         fields[(*it)[1]] = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
     }
     return fields;
@@ -106,8 +111,9 @@ std::string DigestResponse(const std::string& user, const std::string& realm, co
 }
 
 SoapServer::SoapServer(const Options& o) : m_options(o) {
-    m_server = std::make_unique<HttpServer>([this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); },
-                                            [this](const std::string& line) { Log(line); });
+    m_server =
+        std::make_unique<HttpServer>([this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); },
+                                     [this](const std::string& line) { Log(line); });
 }
 
 SoapServer::~SoapServer() {
@@ -145,7 +151,8 @@ void SoapServer::Challenge(HttpResponse& res) {
         m_nonces.insert(nonce);
     }
     res.status = 401;
-    res.headers["WWW-Authenticate"] = "Digest realm=\"fakecam\", qop=\"auth\", algorithm=MD5, nonce=\"" + nonce + "\"";
+    res.headers["WWW-Authenticate"] =
+        "Digest realm=\"fakecam\", qop=\"auth\", algorithm=MD5, nonce=\"" + nonce + "\"";
     res.contentType = "text/html";
     res.body = "<html><body>401 Unauthorized</body></html>";
 }
@@ -161,15 +168,16 @@ bool SoapServer::DigestValid(const HttpRequest& req) {
     if (f["username"] != m_options.user || f["realm"] != "fakecam" || f["qop"] != "auth") return false;
     // The uri the client signed must be the one it asked for.
     if (f["uri"] != req.target) return false;
-    return f["response"] == DigestResponse(m_options.user, "fakecam", m_options.password, req.method, f["uri"],
-                                           f["nonce"], f["nc"], f["cnonce"], "auth");
+    return f["response"] == DigestResponse(m_options.user, "fakecam", m_options.password, req.method,
+                                           f["uri"], f["nonce"], f["nc"], f["cnonce"], "auth");
 }
 
 std::string SoapServer::ServiceUrl(int device, const std::string& service) const {
     const bool elsewhere = !m_options.xaddrHost.empty() && service != "device_service";
     const std::string host =
         elsewhere ? m_options.xaddrHost : m_options.bind + ":" + std::to_string(m_options.httpPort);
-    return (m_options.tls ? "https://" : "http://") + host + "/cam" + std::to_string(device) + "/onvif/" + service;
+    return (m_options.tls ? "https://" : "http://") + host + "/cam" + std::to_string(device) + "/onvif/" +
+           service;
 }
 
 void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
@@ -178,9 +186,10 @@ void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
     Respond(req, res, operation, token);
     const std::string authorization = req.Header("authorization");
     Log("request conn=" + std::to_string(req.connection) + " path=" + req.target + " op=" + operation +
-        " authorization=" + (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
-        " wsse=" + (token ? "yes" : "no") + " body=" + std::to_string(req.body.size()) + " status=" +
-        (res.drop ? "dropped" : std::to_string(res.status)));
+        " authorization=" +
+        (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
+        " wsse=" + (token ? "yes" : "no") + " body=" + std::to_string(req.body.size()) +
+        " status=" + (res.drop ? "dropped" : std::to_string(res.status)));
 }
 
 void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token) {
@@ -195,7 +204,8 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (o.fault == "hang") {
-        for (int i = 0; i < 600 && !m_stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 600 && !m_stopping; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         res.drop = true;
         return;
     }
@@ -287,8 +297,9 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         if (index >= 0 && index < o.profiles && index >= o.profiles - o.audioProfiles) {
             res.status = 500;
             res.contentType = "application/soap+xml";
-            res.body = Fault("Receiver", "ter:IncompleteConfiguration",
-                             "The requested profile token " + profile + " has no video encoder configuration");
+            res.body =
+                Fault("Receiver", "ter:IncompleteConfiguration",
+                      "The requested profile token " + profile + " has no video encoder configuration");
             return;
         }
         answer = Answer(device, "GetStreamUri:" + profile, service);
@@ -317,22 +328,28 @@ std::string SoapServer::Answer(int device, const std::string& operation, const s
             const std::time_t now = std::time(nullptr) + o.clockSkew;
             std::tm t{};
             ::gmtime_r(&now, &t);
-            return "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime><tt:DateTimeType>NTP</tt:DateTimeType>"
-                   "<tt:DaylightSavings>false</tt:DaylightSavings><tt:TimeZone><tt:TZ>UTC0</tt:TZ></tt:TimeZone>"
-                   "<tt:UTCDateTime><tt:Time><tt:Hour>" + std::to_string(t.tm_hour) + "</tt:Hour><tt:Minute>" +
-                   std::to_string(t.tm_min) + "</tt:Minute><tt:Second>" + std::to_string(t.tm_sec) +
+            return "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime><tt:DateTimeType>NTP</"
+                   "tt:DateTimeType>"
+                   "<tt:DaylightSavings>false</tt:DaylightSavings><tt:TimeZone><tt:TZ>UTC0</tt:TZ></"
+                   "tt:TimeZone>"
+                   "<tt:UTCDateTime><tt:Time><tt:Hour>" +
+                   std::to_string(t.tm_hour) + "</tt:Hour><tt:Minute>" + std::to_string(t.tm_min) +
+                   "</tt:Minute><tt:Second>" + std::to_string(t.tm_sec) +
                    "</tt:Second></tt:Time><tt:Date><tt:Year>" + std::to_string(t.tm_year + 1900) +
                    "</tt:Year><tt:Month>" + std::to_string(t.tm_mon + 1) + "</tt:Month><tt:Day>" +
-                   std::to_string(t.tm_mday) + "</tt:Day></tt:Date></tt:UTCDateTime>"
+                   std::to_string(t.tm_mday) +
+                   "</tt:Day></tt:Date></tt:UTCDateTime>"
                    "</tds:SystemDateAndTime></tds:GetSystemDateAndTimeResponse>";
         }
         if (operation == "GetServices") {
             auto entry = [&](const char* space, const std::string& svc) {
-                return std::string("<tds:Service><tds:Namespace>") + space + "</tds:Namespace><tds:XAddr>\n  " +
-                       ServiceUrl(device, svc) + "\n</tds:XAddr><tds:Version><tt:Major>2</tt:Major><tt:Minor>60"
+                return std::string("<tds:Service><tds:Namespace>") + space +
+                       "</tds:Namespace><tds:XAddr>\n  " + ServiceUrl(device, svc) +
+                       "\n</tds:XAddr><tds:Version><tt:Major>2</tt:Major><tt:Minor>60"
                        "</tt:Minor></tds:Version></tds:Service>";
             };
-            std::string s = "<tds:GetServicesResponse>" + entry("http://www.onvif.org/ver10/device/wsdl", "device_service");
+            std::string s = "<tds:GetServicesResponse>" +
+                            entry("http://www.onvif.org/ver10/device/wsdl", "device_service");
             if (media1) s += entry("http://www.onvif.org/ver10/media/wsdl", "media_service");
             if (media2) s += entry("http://www.onvif.org/ver20/media/wsdl", "media2_service");
             s += entry("http://www.onvif.org/ver20/ptz/wsdl", "ptz_service");
@@ -342,14 +359,19 @@ std::string SoapServer::Answer(int device, const std::string& operation, const s
         if (operation == "GetCapabilities") {
             std::string s = "<tds:GetCapabilitiesResponse><tds:Capabilities><tt:Device><tt:XAddr>" +
                             ServiceUrl(device, "device_service") + "</tt:XAddr></tt:Device>";
-            if (media1) s += "<tt:Media><tt:XAddr>" + ServiceUrl(device, "media_service") + "</tt:XAddr></tt:Media>";
+            if (media1)
+                s += "<tt:Media><tt:XAddr>" + ServiceUrl(device, "media_service") + "</tt:XAddr></tt:Media>";
             s += "<tt:PTZ><tt:XAddr>" + ServiceUrl(device, "ptz_service") + "</tt:XAddr></tt:PTZ>";
             return s + "</tds:Capabilities></tds:GetCapabilitiesResponse>";
         }
         if (operation == "GetDeviceInformation") {
-            return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</tds:Manufacturer><tds:Model>FC-" +
-                   std::to_string(100 + device % 7) + "</tds:Model><tds:FirmwareVersion>1.0</tds:FirmwareVersion>"
-                   "<tds:SerialNumber>FC" + std::to_string(device) + "</tds:SerialNumber><tds:HardwareId>1"
+            return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
+                   "tds:Manufacturer><tds:Model>FC-" +
+                   std::to_string(100 + device % 7) +
+                   "</tds:Model><tds:FirmwareVersion>1.0</tds:FirmwareVersion>"
+                   "<tds:SerialNumber>FC" +
+                   std::to_string(device) +
+                   "</tds:SerialNumber><tds:HardwareId>1"
                    "</tds:HardwareId></tds:GetDeviceInformationResponse>";
         }
         return {};
@@ -359,7 +381,9 @@ std::string SoapServer::Answer(int device, const std::string& operation, const s
     if (!isMedia1 && !isMedia2) return {};
     const std::string p = isMedia1 ? "trt" : "tr2";
     auto profileName = [](int k) {
-        return k == 0 ? std::string("mainStream") : k == 1 ? std::string("subStream") : "stream" + std::to_string(k);
+        return k == 0   ? std::string("mainStream")
+               : k == 1 ? std::string("subStream")
+                        : "stream" + std::to_string(k);
     };
     if (operation == "GetProfiles") {
         std::string s = "<" + p + ":GetProfilesResponse>";
@@ -379,13 +403,17 @@ std::string SoapServer::Answer(int device, const std::string& operation, const s
         if (!o.uriQuery.empty()) uri += "?" + o.uriQuery;
         std::string escaped;
         for (char c : uri) {
-            escaped += c == '&' ? std::string("&amp;") : c == '<' ? std::string("&lt;") : c == '>' ? std::string("&gt;")
-                                                                                                  : std::string(1, c);
+            escaped += c == '&'   ? std::string("&amp;")
+                       : c == '<' ? std::string("&lt;")
+                       : c == '>' ? std::string("&gt;")
+                                  : std::string(1, c);
         }
         if (isMedia1) {
             return "<trt:GetStreamUriResponse><trt:MediaUri><tt:Uri>\n  " + escaped +
-                   "\n</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"
-                   "</tt:InvalidAfterReboot><tt:Timeout>PT0S</tt:Timeout></trt:MediaUri></trt:GetStreamUriResponse>";
+                   "\n</tt:Uri><tt:InvalidAfterConnect>false</"
+                   "tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"
+                   "</tt:InvalidAfterReboot><tt:Timeout>PT0S</tt:Timeout></trt:MediaUri></"
+                   "trt:GetStreamUriResponse>";
         }
         return "<tr2:GetStreamUriResponse><tr2:Uri>" + escaped + "</tr2:Uri></tr2:GetStreamUriResponse>";
     }

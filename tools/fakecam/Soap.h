@@ -1,13 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-
-#include <cstdio>
 
 #include "HttpServer.h"
 #include "Options.h"

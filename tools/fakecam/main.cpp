@@ -1,8 +1,8 @@
 // fakecam: simulated ONVIF devices for tests, the demo and benchmarks. Runs only inside the private
 // test network (see tests/netns-run).
+#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     if (!options.noHttp) {
         soap = std::make_unique<fakecam::SoapServer>(options);
         if (!soap->Start()) {
-            std::fprintf(stderr, "fakecam: cannot serve HTTP on %s:%d\n", options.bind.c_str(), options.httpPort);
+            std::fprintf(stderr, "fakecam: cannot serve HTTP on %s:%d\n", options.bind.c_str(),
+                         options.httpPort);
             return 1;
         }
     }

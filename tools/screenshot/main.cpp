@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
     dlg.OnBnClickedGet();
     // "get" answers on its own time; the picture waits for it.
     waited.restart();
-    while (dlg.GetRunning() && waited.elapsed() < 15000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (dlg.GetRunning() && waited.elapsed() < 15000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
     for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
     if (!dlg.grab().save(QString::fromLocal8Bit(argv[1]))) return 1;
     dlg.reject();
