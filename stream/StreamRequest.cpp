@@ -1,9 +1,9 @@
 #include "StreamRequest.h"
 
 #include <QByteArray>
+#include <QUrl>
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "onvifc.h"
 
@@ -12,20 +12,10 @@ namespace quorvi {
 GetStreamUriFunction LibraryGetStreamUri() { return Onvif_GetStreamUri; }
 
 QString EncodeUserInfo(const QString& text, bool isPassword) {
-    static const char* kAllowed = "-._~!$&'()*+,;=";
-    QString out;
-    const QByteArray utf8 = text.toUtf8();
-    for (char ch : utf8) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                           (c != 0 && std::strchr(kAllowed, c) != nullptr) || (isPassword && c == ':');
-        if (plain) {
-            out += QChar(c);
-        } else {
-            out += QStringLiteral("%%1").arg(c, 2, 16, QChar('0')).toUpper();
-        }
-    }
-    return out;
+    // Unreserved characters and sub-delims stay; a password may also hold ':' (only the first one
+    // separates the user name).
+    const QByteArray kept = isPassword ? QByteArrayLiteral("!$&'()*+,;=:") : QByteArrayLiteral("!$&'()*+,;=");
+    return QString::fromLatin1(QUrl::toPercentEncoding(text, kept));
 }
 
 QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QString& password) {

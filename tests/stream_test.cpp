@@ -193,4 +193,14 @@ TEST(StreamRequest, EncodingKeepsWhatUserinfoAllows) {
     EXPECT_EQ(EncodeUserInfo("a:b", true), "a:b");
     EXPECT_EQ(EncodeUserInfo(QString::fromUtf8("密码"), true), "%E5%AF%86%E7%A0%81");
     EXPECT_EQ(EncodeUserInfo("[x]", true), "%5Bx%5D");
+    // Every ASCII character: letters, digits, "-._~" and the sub-delims stay, ':' only in the password.
+    const std::string userKept =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=";
+    for (int c = 0; c < 128; ++c) {
+        const QString one(QChar(static_cast<char16_t>(c)));
+        const QString escaped = QStringLiteral("%%1").arg(c, 2, 16, QChar('0')).toUpper();
+        const bool kept = c != 0 && userKept.find(static_cast<char>(c)) != std::string::npos;
+        EXPECT_EQ(EncodeUserInfo(one, false), kept ? one : escaped) << "user, character " << c;
+        EXPECT_EQ(EncodeUserInfo(one, true), kept || c == ':' ? one : escaped) << "password, character " << c;
+    }
 }
