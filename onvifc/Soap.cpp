@@ -1,14 +1,16 @@
 #include "Soap.h"
 
-#include <tinyxml.h>
+#include <tinyxml2.h>
 
+#include <charconv>
 #include <cstring>
-
-#include "XmlGuard.h"
 
 namespace onvifc {
 
 namespace {
+
+using tinyxml2::XMLElement;
+using tinyxml2::XMLNode;
 
 constexpr const char* kWsse =
     "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd";
@@ -20,16 +22,16 @@ constexpr const char* kBase64Type =
     "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-soap-message-security-1.0#Base64Binary";
 
 // Element names are compared on the part after the last ':', since devices use all sorts of prefixes.
-bool HasLocalName(const TiXmlElement* e, const char* local) {
-    if (!e || !e->Value()) return false;
-    const char* name = e->Value();
+bool HasLocalName(const XMLElement* e, const char* local) {
+    if (!e || !e->Name()) return false;
+    const char* name = e->Name();
     const char* colon = std::strrchr(name, ':');
     return std::strcmp(colon ? colon + 1 : name, local) == 0;
 }
 
-const TiXmlElement* Child(const TiXmlNode* parent, const char* local) {
+const XMLElement* Child(const XMLNode* parent, const char* local) {
     if (!parent) return nullptr;
-    for (const TiXmlElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
+    for (const XMLElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
         if (HasLocalName(e, local)) return e;
     }
     return nullptr;
@@ -41,45 +43,43 @@ std::string Trim(const std::string& s) {
     return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-std::string Text(const TiXmlElement* e) {
+std::string Text(const XMLElement* e) {
     const char* t = e ? e->GetText() : nullptr;
     return t ? Trim(t) : std::string();
 }
 
-// Parses a reply and finds the first element inside its SOAP Body.
+// Parses a reply and finds the first element inside its SOAP Body. The parser reads exactly the bytes
+// given and refuses a document nested deeper than TINYXML2_MAX_ELEMENT_DEPTH.
 class Reply {
 public:
     explicit Reply(const std::string& body) {
-        if (XmlNestingDepth(body) > kMaxXmlDepth) return;
-        m_doc.Parse(PaddedForParser(body).c_str(), nullptr, TIXML_ENCODING_UTF8);
-        if (m_doc.Error()) return;
-        const TiXmlElement* envelope = m_doc.RootElement();
+        if (m_doc.Parse(body.data(), body.size()) != tinyxml2::XML_SUCCESS) return;
+        const XMLElement* envelope = m_doc.RootElement();
         if (!HasLocalName(envelope, "Envelope")) return;
-        const TiXmlElement* soapBody = Child(envelope, "Body");
+        const XMLElement* soapBody = Child(envelope, "Body");
         if (!soapBody) return;
         m_isSoap = true;
         m_payload = soapBody->FirstChildElement();
     }
     bool IsSoap() const { return m_isSoap; }
     // The response element when it has the expected name.
-    const TiXmlElement* Payload(const char* local) const {
+    const XMLElement* Payload(const char* local) const {
         return HasLocalName(m_payload, local) ? m_payload : nullptr;
     }
 
 private:
-    TiXmlDocument m_doc;
+    tinyxml2::XMLDocument m_doc;
     bool m_isSoap = false;
-    const TiXmlElement* m_payload = nullptr;
+    const XMLElement* m_payload = nullptr;
 };
 
+// Plain decimal digits only: no sign, no spaces, nothing after them.
 bool ToInt(const std::string& text, int low, int high, int& out) {
-    if (text.empty() || text.size() > 9) return false;
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
     int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value < low || value > high) return false;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || value < low || value > high) return false;
     out = value;
     return true;
 }
@@ -147,11 +147,11 @@ SoapReply ClassifyReply(const std::string& body) {
     SoapReply result;
     const Reply reply(body);
     result.isSoap = reply.IsSoap();
-    const TiXmlElement* fault = reply.Payload("Fault");
+    const XMLElement* fault = reply.Payload("Fault");
     if (!fault) return result;
     result.isFault = true;
     // Subcodes nest: Code/Subcode/Value, Subcode/Subcode/Value ...; any of them may name the refusal.
-    const TiXmlElement* level = Child(fault, "Code");
+    const XMLElement* level = Child(fault, "Code");
     for (int depth = 0; level && depth < 8; ++depth) {
         const std::string value = LocalPart(Text(Child(level, "Value")));
         if (value == "NotAuthorized" || value == "FailedAuthentication" || value == "InvalidSecurityToken" ||
@@ -166,11 +166,11 @@ SoapReply ClassifyReply(const std::string& body) {
 
 std::optional<std::time_t> ParseSystemDateAndTime(const std::string& body) {
     const Reply reply(body);
-    const TiXmlElement* sdt = Child(reply.Payload("GetSystemDateAndTimeResponse"), "SystemDateAndTime");
-    const TiXmlElement* when = Child(sdt, "UTCDateTime");
+    const XMLElement* sdt = Child(reply.Payload("GetSystemDateAndTimeResponse"), "SystemDateAndTime");
+    const XMLElement* when = Child(sdt, "UTCDateTime");
     if (!when) when = Child(sdt, "LocalDateTime");
-    const TiXmlElement* time = Child(when, "Time");
-    const TiXmlElement* date = Child(when, "Date");
+    const XMLElement* time = Child(when, "Time");
+    const XMLElement* date = Child(when, "Date");
     std::tm parts{};
     if (!ToInt(Text(Child(time, "Hour")), 0, 23, parts.tm_hour) ||
         !ToInt(Text(Child(time, "Minute")), 0, 59, parts.tm_min) ||
@@ -189,10 +189,10 @@ std::optional<std::time_t> ParseSystemDateAndTime(const std::string& body) {
 
 std::optional<Services> ParseServices(const std::string& body) {
     const Reply reply(body);
-    const TiXmlElement* response = reply.Payload("GetServicesResponse");
+    const XMLElement* response = reply.Payload("GetServicesResponse");
     if (!response) return std::nullopt;
     Services services;
-    for (const TiXmlElement* s = response->FirstChildElement(); s; s = s->NextSiblingElement()) {
+    for (const XMLElement* s = response->FirstChildElement(); s; s = s->NextSiblingElement()) {
         if (!HasLocalName(s, "Service")) continue;
         const std::string space = Text(Child(s, "Namespace"));
         const std::string xaddr = Text(Child(s, "XAddr"));
@@ -208,7 +208,7 @@ std::optional<Services> ParseServices(const std::string& body) {
 
 std::optional<Services> ParseCapabilities(const std::string& body) {
     const Reply reply(body);
-    const TiXmlElement* caps = Child(reply.Payload("GetCapabilitiesResponse"), "Capabilities");
+    const XMLElement* caps = Child(reply.Payload("GetCapabilitiesResponse"), "Capabilities");
     if (!caps) return std::nullopt;
     Services services;
     services.media1 = Text(Child(Child(caps, "Media"), "XAddr"));
@@ -218,10 +218,10 @@ std::optional<Services> ParseCapabilities(const std::string& body) {
 
 std::optional<std::vector<Profile>> ParseProfiles(const std::string& body) {
     const Reply reply(body);
-    const TiXmlElement* response = reply.Payload("GetProfilesResponse");
+    const XMLElement* response = reply.Payload("GetProfilesResponse");
     if (!response) return std::nullopt;
     std::vector<Profile> profiles;
-    for (const TiXmlElement* p = response->FirstChildElement(); p; p = p->NextSiblingElement()) {
+    for (const XMLElement* p = response->FirstChildElement(); p; p = p->NextSiblingElement()) {
         if (!HasLocalName(p, "Profiles")) continue;
         const char* token = p->Attribute("token");
         if (!token || Trim(token).empty()) continue;  // nothing to ask for its stream by
@@ -232,10 +232,10 @@ std::optional<std::vector<Profile>> ParseProfiles(const std::string& body) {
 
 std::optional<std::string> ParseStreamUri(const std::string& body) {
     const Reply reply(body);
-    const TiXmlElement* response = reply.Payload("GetStreamUriResponse");
+    const XMLElement* response = reply.Payload("GetStreamUriResponse");
     if (!response) return std::nullopt;
-    const TiXmlElement* uri = Child(Child(response, "MediaUri"), "Uri");  // media 1
-    if (!uri) uri = Child(response, "Uri");                               // media 2
+    const XMLElement* uri = Child(Child(response, "MediaUri"), "Uri");  // media 1
+    if (!uri) uri = Child(response, "Uri");                             // media 2
     if (!uri) return std::nullopt;
     return Text(uri);
 }

@@ -5,9 +5,6 @@
 #include <string>
 #include <vector>
 
-class TiXmlElement;
-class TiXmlNode;
-
 namespace onvifc {
 
 namespace ns {

@@ -8,10 +8,10 @@ namespace quorvi {
 
 std::vector<ItemUri> ReadResultDocument(const char* document) {
     std::vector<ItemUri> items;
-    if (!document || onvifc::XmlNestingDepth(document) > onvifc::kMaxXmlDepth) return items;
+    if (!document || xmlguard::XmlNestingDepth(document) > xmlguard::kMaxXmlDepth) return items;
     TiXmlDocument doc;
     // The outcome is not looked at: partial trees count.
-    doc.Parse(onvifc::PaddedForParser(document).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    doc.Parse(xmlguard::PaddedForParser(document).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
     const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
     if (!root) return items;
     for (const TiXmlElement* item = root->FirstChildElement("item"); item;

@@ -674,6 +674,6 @@ TEST(XmlGuard, MeasuresNestingOnTheHighSide) {
          {Case{"", 0}, Case{"<a/>", 1}, Case{"<a><b/><c></c></a>", 2},
           Case{"<?xml?><a><!-- <b><c> --></a>", 1}, Case{"<a><![CDATA[</a></a>]]><b>", 2},
           Case{"<a x=\"/>\"><b x='>'>", 2}, Case{deep, 100}, Case{"<a></b></c></d><e>", 1}, Case{"<a", 1}}) {
-        EXPECT_EQ(onvifc::XmlNestingDepth(c.text), c.depth) << c.text;
+        EXPECT_EQ(xmlguard::XmlNestingDepth(c.text), c.depth) << c.text;
     }
 }

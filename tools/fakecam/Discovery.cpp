@@ -40,17 +40,16 @@ struct ProbeInfo {
 
 // A Probe we answer: Body/Probe whose Types is empty or asks for a video transmitter or a device.
 bool ReadProbe(const std::string& datagram, ProbeInfo& info) {
-    TiXmlDocument doc;
-    ParseRequest(doc, datagram);
-    if (doc.Error()) return false;
-    const TiXmlElement* env = doc.RootElement();
-    if (!env || LocalName(env->Value()) != "Envelope") return false;
-    const TiXmlElement* probe = Child(Child(env, "Body"), "Probe");
+    XMLDocument doc;
+    if (!ParseRequest(doc, datagram)) return false;
+    const XMLElement* env = doc.RootElement();
+    if (!env || LocalName(env->Name()) != "Envelope") return false;
+    const XMLElement* probe = Child(Child(env, "Body"), "Probe");
     if (!probe) return false;
-    if (const TiXmlElement* id = Child(Child(env, "Header"), "MessageID")) {
+    if (const XMLElement* id = Child(Child(env, "Header"), "MessageID")) {
         if (id->GetText()) info.messageId = id->GetText();
     }
-    const TiXmlElement* types = Child(probe, "Types");
+    const XMLElement* types = Child(probe, "Types");
     const char* text = types ? types->GetText() : nullptr;
     const std::string wanted = text ? text : "";
     info.wanted = wanted.find_first_not_of(" \t\r\n") == std::string::npos ||

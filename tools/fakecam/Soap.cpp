@@ -242,26 +242,26 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         return;
     }
 
-    TiXmlDocument doc;
-    ParseRequest(doc, req.body);
-    const TiXmlElement* envelope = doc.RootElement();
-    const TiXmlElement* payload = envelope ? Child(envelope, "Body") : nullptr;
+    XMLDocument doc;
+    const bool wellFormed = ParseRequest(doc, req.body);
+    const XMLElement* envelope = doc.RootElement();
+    const XMLElement* payload = envelope ? Child(envelope, "Body") : nullptr;
     payload = payload ? payload->FirstChildElement() : nullptr;
-    if (doc.Error() || !payload || LocalName(envelope->Value()) != "Envelope") {
+    if (!wellFormed || !payload || LocalName(envelope->Name()) != "Envelope") {
         res.status = 400;
         res.contentType = "application/soap+xml";
         res.body = Fault("Sender", "ter:WellFormed", "not a SOAP envelope");
         return;
     }
-    operation = LocalName(payload->Value());
-    const TiXmlElement* usernameToken = Child(Child(Child(envelope, "Header"), "Security"), "UsernameToken");
+    operation = LocalName(payload->Name());
+    const XMLElement* usernameToken = Child(Child(Child(envelope, "Header"), "Security"), "UsernameToken");
     token = usernameToken != nullptr;
     const bool open = operation == "GetSystemDateAndTime" ||
                       (o.openServices && (operation == "GetServices" || operation == "GetCapabilities"));
 
     if (!open && digest && !DigestValid(req)) return Challenge(res);
     if (!open && wsse) {
-        const TiXmlElement* password = Child(usernameToken, "Password");
+        const XMLElement* password = Child(usernameToken, "Password");
         const char* type = password ? password->Attribute("Type") : nullptr;
         const std::string nonce = FromBase64(TextOf(Child(usernameToken, "Nonce")));
         const std::string created = TextOf(Child(usernameToken, "Created"));

@@ -1,11 +1,15 @@
 #pragma once
 
-#include <tinyxml.h>
+#include <tinyxml2.h>
 
 #include <cstring>
 #include <string>
 
 namespace fakecam {
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+using tinyxml2::XMLNode;
 
 // Element names compared on their local part: prefixes differ from one client to the next.
 inline std::string LocalName(const char* name) {
@@ -13,21 +17,19 @@ inline std::string LocalName(const char* name) {
     return colon ? colon + 1 : name;
 }
 
-inline const TiXmlElement* Child(const TiXmlNode* parent, const char* local) {
+inline const XMLElement* Child(const XMLNode* parent, const char* local) {
     if (!parent) return nullptr;
-    for (const TiXmlElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
-        if (LocalName(e->Value()) == local) return e;
+    for (const XMLElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
+        if (LocalName(e->Name()) == local) return e;
     }
     return nullptr;
 }
 
-inline std::string TextOf(const TiXmlElement* e) { return e && e->GetText() ? e->GetText() : ""; }
+inline std::string TextOf(const XMLElement* e) { return e && e->GetText() ? e->GetText() : ""; }
 
-// Parses what a client sent. NULs follow the text: TinyXML can step over the terminator on a
-// truncated UTF-8 sequence.
-inline void ParseRequest(TiXmlDocument& doc, const std::string& text) {
-    const std::string padded = text + std::string(16, '\0');
-    doc.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
+// Parses what a client sent, exactly its bytes; false when it is not well-formed XML.
+inline bool ParseRequest(XMLDocument& doc, const std::string& text) {
+    return doc.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
 }
 
 }  // namespace fakecam

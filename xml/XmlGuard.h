@@ -4,7 +4,10 @@
 #include <string>
 #include <string_view>
 
-namespace onvifc {
+namespace xmlguard {
+
+// TinyXML-1 reads our own result document (stream/) and, in tests, what we send; it bounds nothing itself.
+// Device replies go through tinyxml2, which bounds its input and its depth.
 
 // The XML parser recurses once per nesting level, so a document nested deep enough would exhaust the
 // stack. This measures the deepest nesting of a text cheaply, erring on the high side, so that such
@@ -68,4 +71,4 @@ inline std::string PaddedForParser(std::string_view text) {
     return padded;
 }
 
-}  // namespace onvifc
+}  // namespace xmlguard
