@@ -112,14 +112,6 @@ QString DeviceListModel::Cell(int row, int column) const {
     return QString::fromLocal8Bit(text);
 }
 
-void DeviceListModel::SetCell(int row, int column, const QString& text) {
-    Row* r = RowAt(row);
-    if (!r || column < 0 || column >= kColumnCount) return;
-    r->cells[static_cast<std::size_t>(column)] = text.toLocal8Bit();
-    const QModelIndex at = index(row, column);
-    emit dataChanged(at, at, {Qt::DisplayRole});
-}
-
 void DeviceListModel::Evict(Row* row) {
     const int at = RowOf(row);
     beginRemoveRows(QModelIndex(), at, at);

@@ -43,7 +43,6 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     QString Cell(int row, int column) const;  // empty for a cell that does not exist
-    void SetCell(int row, int column, const QString& text);
 
     // One sighting: the row whose id is `endpoint` is refreshed, or a new row goes on top (taking the
     // place of the row seen longest ago when the list is full); then its "time online" and "onvif", and
