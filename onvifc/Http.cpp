@@ -194,7 +194,8 @@ struct HttpSession::Transfer {
     std::string nonceUsed;  // the Digest nonce this request answered, if any
     int depth = 1;          // how many waits, one after another, led to its answer
     int statusLines = 0;
-    std::vector<std::string> challenges;
+    std::vector<std::string> challenges;     // WWW-Authenticate values of the last answer
+    std::optional<DigestChallenge> offered;  // the one to answer: SHA-256 before MD5
     HttpResult result;
     char error[CURL_ERROR_SIZE] = {};
     ~Transfer() {
@@ -302,115 +303,146 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     return curl_multi_add_handle(m_multi, h) == CURLM_OK;
 }
 
-std::vector<HttpResult> HttpSession::PostAll(std::size_t count, const Builder& build) {
-    std::vector<HttpResult> results(count);
-    if (!m_multi) {
-        for (auto& r : results) r.code = CURLE_FAILED_INIT;
-        return results;
+// The state of one PostAll: which requests wait, which are under way, how often each was sent again.
+struct HttpSession::Batch {
+    explicit Batch(std::size_t count)
+        : results(count), depthWhenQueued(count, 0), resends(count, 0), challenges(count, 0) {
+        for (std::size_t i = 0; i < count; ++i) waiting.push_back(i);
     }
-    std::deque<std::size_t> waiting;
-    std::vector<int> depthWhenQueued(count, 0);
-    for (std::size_t i = 0; i < count; ++i) waiting.push_back(i);
-    std::vector<int> resends(count, 0);
-    std::vector<int> challenges(count, 0);
-    std::vector<std::unique_ptr<Transfer>> active;
-    int rounds = 0;
-    int freedDepth = 0;  // depth of the transfer whose slot the next one takes
 
-    auto finish = [&](std::unique_ptr<Transfer> t) {
+    void Finish(std::unique_ptr<Transfer> t) {
         rounds = std::max(rounds, t->depth);
         freedDepth = t->depth;
         results[t->index] = std::move(t->result);
-    };
+    }
 
-    while (!waiting.empty() || !active.empty()) {
-        while (!waiting.empty() && static_cast<int>(active.size()) < m_parallel) {
-            auto t = std::make_unique<Transfer>();
-            t->index = waiting.front();
-            waiting.pop_front();
-            t->depth = std::max(depthWhenQueued[t->index], freedDepth) + 1;
-            if (!Start(*t, build(t->index))) {
-                finish(std::move(t));
-                continue;
-            }
-            active.push_back(std::move(t));
+    // Request i goes again, one wait after the transfer that failed it; a Digest answer goes first.
+    void SendAgain(const Transfer& t, bool first) {
+        depthWhenQueued[t.index] = freedDepth = t.depth;
+        if (first) {
+            waiting.push_front(t.index);
+        } else {
+            waiting.push_back(t.index);
         }
-        if (active.empty()) continue;
+    }
+
+    std::vector<HttpResult> results;
+    std::deque<std::size_t> waiting;
+    std::vector<int> depthWhenQueued;
+    std::vector<int> resends;
+    std::vector<int> challenges;
+    std::vector<std::unique_ptr<Transfer>> active;
+    int rounds = 0;
+    int freedDepth = 0;  // depth of the transfer whose slot the next one takes
+};
+
+std::vector<HttpResult> HttpSession::PostAll(std::size_t count, const Builder& build) {
+    Batch batch(count);
+    if (!m_multi) {
+        for (auto& r : batch.results) r.code = CURLE_FAILED_INIT;
+        return std::move(batch.results);
+    }
+    while (!batch.waiting.empty() || !batch.active.empty()) {
+        StartWaiting(batch, build);
+        if (batch.active.empty()) continue;
         int running = 0;
         if (curl_multi_perform(m_multi, &running) != CURLM_OK) break;
-        if (running == static_cast<int>(active.size())) curl_multi_poll(m_multi, nullptr, 0, 100, nullptr);
-
-        CURLMsg* message = nullptr;
-        int left = 0;
-        while ((message = curl_multi_info_read(m_multi, &left)) != nullptr) {
-            if (message->msg != CURLMSG_DONE) continue;
-            const auto it = std::find_if(active.begin(), active.end(),
-                                         [&](const auto& t) { return t->handle == message->easy_handle; });
-            if (it == active.end()) continue;
-            std::unique_ptr<Transfer> t = std::move(*it);
-            active.erase(it);
-            HttpResult& r = t->result;
-            r.code = message->data.result;
-            curl_multi_remove_handle(m_multi, t->handle);
-            curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &r.status);
-            long connects = 0;
-            curl_easy_getinfo(t->handle, CURLINFO_NUM_CONNECTS, &connects);
-            m_connections += static_cast<int>(connects);
-            curl_off_t connectTime = 0;
-            curl_easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connectTime);
-            curl_easy_getinfo(t->handle, CURLINFO_OS_ERRNO, &r.osErrno);
-            r.connected = connectTime > 0 || t->statusLines > 0;
-            r.error = t->error;
-            if (r.tooLarge) r.code = CURLE_FILESIZE_EXCEEDED;
-            m_requests += t->statusLines > 0 ? t->statusLines : (r.connected ? 1 : 0);
-            if (t->statusLines > 0) m_answered.insert(t->origin);
-
-            std::optional<DigestChallenge> challenge;
-            for (const std::string& value : t->challenges) {
-                auto c = ParseDigestChallenge(value);
-                if (c && (!challenge || c->algorithm.rfind("SHA-256", 0) == 0)) challenge = c;
-            }
-            r.digestChallenge = challenge.has_value();
-            const std::size_t i = t->index;
-            const bool inTime = Clock::now() < m_deadline;
-            // A challenge is answered once; again only for a nonce the device says has gone stale, or one
-            // that changed while this request was under way. A second plain refusal is wrong credentials.
-            if (r.code == CURLE_OK && (r.status == 401 || r.status == 400) && challenge && !m_user.empty() &&
-                inTime && challenges[i] < kMaxChallenges &&
-                (t->nonceUsed.empty() || challenge->stale ||
-                 (m_challenge && m_challenge->nonce != t->nonceUsed))) {
-                if (!m_challenge || m_challenge->nonce != challenge->nonce) {
-                    m_challenge = challenge;
-                    m_nonceCount = 0;
-                }
-                ++challenges[i];
-                depthWhenQueued[i] = freedDepth = t->depth;
-                waiting.push_front(i);
-                continue;
-            }
-            // Turned away without a word: the device is out of connection slots. Use fewer, send again.
-            const bool refusedByKnownDevice = r.code == CURLE_COULDNT_CONNECT && m_answered.count(t->origin);
-            if ((ClosedUnanswered(r.code) && t->statusLines == 0) || refusedByKnownDevice) {
-                if (resends[i] < kMaxResends && inTime) {
-                    m_parallel = std::max(1, std::min(m_parallel, static_cast<int>(active.size())));
-                    ++resends[i];
-                    depthWhenQueued[i] = freedDepth = t->depth;
-                    waiting.push_back(i);
-                    continue;
-                }
-            }
-            finish(std::move(t));
+        if (running == static_cast<int>(batch.active.size())) {
+            curl_multi_poll(m_multi, nullptr, 0, 100, nullptr);
         }
+        CollectDone(batch);
     }
     // Only when libcurl itself failed: whatever was under way or waiting has no answer.
-    for (auto& t : active) {
+    for (auto& t : batch.active) {
         curl_multi_remove_handle(m_multi, t->handle);
         t->result.code = CURLE_RECV_ERROR;
-        finish(std::move(t));
+        batch.Finish(std::move(t));
     }
-    for (const std::size_t i : waiting) results[i].code = CURLE_RECV_ERROR;
-    m_rounds += rounds;
-    return results;
+    for (const std::size_t i : batch.waiting) batch.results[i].code = CURLE_RECV_ERROR;
+    m_rounds += batch.rounds;
+    return std::move(batch.results);
+}
+
+void HttpSession::StartWaiting(Batch& batch, const Builder& build) {
+    while (!batch.waiting.empty() && static_cast<int>(batch.active.size()) < m_parallel) {
+        auto t = std::make_unique<Transfer>();
+        t->index = batch.waiting.front();
+        batch.waiting.pop_front();
+        t->depth = std::max(batch.depthWhenQueued[t->index], batch.freedDepth) + 1;
+        if (!Start(*t, build(t->index))) {
+            batch.Finish(std::move(t));
+            continue;
+        }
+        batch.active.push_back(std::move(t));
+    }
+}
+
+void HttpSession::CollectDone(Batch& batch) {
+    CURLMsg* message = nullptr;
+    int left = 0;
+    while ((message = curl_multi_info_read(m_multi, &left)) != nullptr) {
+        if (message->msg != CURLMSG_DONE) continue;
+        const auto it = std::find_if(batch.active.begin(), batch.active.end(),
+                                     [&](const auto& t) { return t->handle == message->easy_handle; });
+        if (it == batch.active.end()) continue;
+        std::unique_ptr<Transfer> t = std::move(*it);
+        batch.active.erase(it);
+        t->result.code = message->data.result;
+        curl_multi_remove_handle(m_multi, t->handle);
+        ReadOutcome(*t);
+        if (!SentAgain(batch, *t)) batch.Finish(std::move(t));
+    }
+}
+
+void HttpSession::ReadOutcome(Transfer& t) {
+    HttpResult& r = t.result;
+    curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &r.status);
+    long connects = 0;
+    curl_easy_getinfo(t.handle, CURLINFO_NUM_CONNECTS, &connects);
+    m_connections += static_cast<int>(connects);
+    curl_off_t connectTime = 0;
+    curl_easy_getinfo(t.handle, CURLINFO_CONNECT_TIME_T, &connectTime);
+    curl_easy_getinfo(t.handle, CURLINFO_OS_ERRNO, &r.osErrno);
+    r.connected = connectTime > 0 || t.statusLines > 0;
+    r.error = t.error;
+    if (r.tooLarge) r.code = CURLE_FILESIZE_EXCEEDED;
+    m_requests += t.statusLines > 0 ? t.statusLines : (r.connected ? 1 : 0);
+    if (t.statusLines > 0) m_answered.insert(t.origin);
+    for (const std::string& value : t.challenges) {
+        auto c = ParseDigestChallenge(value);
+        if (c && (!t.offered || c->algorithm.rfind("SHA-256", 0) == 0)) t.offered = c;
+    }
+    r.digestChallenge = t.offered.has_value();
+}
+
+bool HttpSession::SentAgain(Batch& batch, const Transfer& t) {
+    const HttpResult& r = t.result;
+    const std::optional<DigestChallenge>& challenge = t.offered;
+    const std::size_t i = t.index;
+    const bool inTime = Clock::now() < m_deadline;
+    // A challenge is answered once; again only for a nonce the device says has gone stale, or one
+    // that changed while this request was under way. A second plain refusal is wrong credentials.
+    if (r.code == CURLE_OK && (r.status == 401 || r.status == 400) && challenge && !m_user.empty() &&
+        inTime && batch.challenges[i] < kMaxChallenges &&
+        (t.nonceUsed.empty() || challenge->stale || (m_challenge && m_challenge->nonce != t.nonceUsed))) {
+        if (!m_challenge || m_challenge->nonce != challenge->nonce) {
+            m_challenge = challenge;
+            m_nonceCount = 0;
+        }
+        ++batch.challenges[i];
+        batch.SendAgain(t, true);
+        return true;
+    }
+    // Turned away without a word: the device is out of connection slots. Use fewer, send again.
+    const bool refusedByKnownDevice = r.code == CURLE_COULDNT_CONNECT && m_answered.count(t.origin);
+    if (((ClosedUnanswered(r.code) && t.statusLines == 0) || refusedByKnownDevice) &&
+        batch.resends[i] < kMaxResends && inTime) {
+        m_parallel = std::max(1, std::min(m_parallel, static_cast<int>(batch.active.size())));
+        ++batch.resends[i];
+        batch.SendAgain(t, false);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace onvifc

@@ -92,7 +92,12 @@ public:
 
 private:
     struct Transfer;
+    struct Batch;
     bool Start(Transfer& t, const HttpRequest& request);
+    void StartWaiting(Batch& batch, const Builder& build);  // as many as the connections allow
+    void CollectDone(Batch& batch);                         // each finished transfer: done or sent again
+    void ReadOutcome(Transfer& t);
+    bool SentAgain(Batch& batch, const Transfer& t);  // challenged, or turned away unanswered
 
     Clock::time_point m_deadline;
     std::string m_user;
