@@ -54,6 +54,22 @@ void EnlargeReceiveBuffer(int fd) {
     }
 }
 
+// A UDP socket bound to `address`:`port`, with room for a burst of replies; -1 when it cannot be had.
+int OpenExchangeSocket(in_addr address, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr = address;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    EnlargeReceiveBuffer(fd);
+    return fd;
+}
+
 }  // namespace
 
 std::string BuildProbe(const std::string& messageId) {
@@ -134,15 +150,10 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
     group.sin_port = htons(kDiscoveryPort);
     ::inet_pton(AF_INET, kDiscoveryGroup, &group.sin_addr);
 
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(kProbeLocalPort);
-    if (!ParseDottedAddress(localAddress, local.sin_addr)) return -1;  // nothing to bind: no socket, no draw
-
-    SocketGuard sock{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    in_addr local{};
+    if (!ParseDottedAddress(localAddress, local)) return -1;  // nothing to bind: no socket, no draw
+    SocketGuard sock{OpenExchangeSocket(local, kProbeLocalPort)};
     if (sock.fd < 0) return -1;
-    if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) return -1;
-    EnlargeReceiveBuffer(sock.fd);
 
     const auto deadline = Clock::now() + kProbeWindow;
     const std::string messageId = MakeMessageId();
@@ -156,12 +167,9 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
 }
 
 int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const std::atomic<bool>* running) {
-    SocketGuard sock{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    // Any address, an ephemeral port: the routing table picks the way out.
+    SocketGuard sock{OpenExchangeSocket(in_addr{INADDR_ANY}, 0)};
     if (sock.fd < 0) return -1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;  // any address, an ephemeral port: the routing table picks the way out
-    if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) return -1;
-    EnlargeReceiveBuffer(sock.fd);
     // Probes to absent hosts of an attached network wait in the kernel for address resolution, for
     // seconds; room for many of them keeps the sending going at its rate.
     const int sendBuffer = 4 << 20;
