@@ -306,36 +306,53 @@ private:
 
         Services services;
         if (int rc = Discover(services); rc < 0) return rc;
-
-        const bool media2 = services.media1.empty();
-        const std::string space = media2 ? ns::kMedia2 : ns::kMedia1;
-        const std::string prefix = media2 ? "tr2" : "trt";
-        const std::string declare = "xmlns:" + prefix + "=\"" + space + "\"";
-        const std::string getProfiles =
-            media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
-                   : "<trt:GetProfiles " + declare + "/>";
+        const MediaService media(services);
         std::string mediaUrl;
         std::vector<Profile> profiles;
-        if (int rc = ReadProfiles(media2 ? services.media2 : services.media1, space, getProfiles, mediaUrl,
-                                  profiles);
+        if (int rc = ReadProfiles(media.address, media.space, media.GetProfiles(), mediaUrl, profiles);
             rc < 0) {
             return rc;
         }
+        const auto answers = Send(profiles.size(), [&](std::size_t i) {
+            return Request(mediaUrl, media.space, "GetStreamUri", media.GetStreamUri(profiles[i].token),
+                           true);
+        });
+        return CollectStreamAddresses(answers, profiles, mediaUrl, services.ptz, items);
+    }
 
-        auto streamRequest = [&](std::size_t i) {
-            const std::string token = "<" + prefix + ":ProfileToken>" + XmlEscape(profiles[i].token) + "</" +
-                                      prefix + ":ProfileToken>";
-            const std::string payload =
-                media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
-                             "</tr2:GetStreamUri>"
-                       : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" +
-                             kMedia1Setup + token + "</trt:GetStreamUri>";
-            return Request(mediaUrl, space, "GetStreamUri", payload, true);
-        };
-        const auto answers = Send(profiles.size(), streamRequest);
+    // Media 1 when the device offers it (every camera that has it answers it alike), else Media 2.
+    struct MediaService {
+        explicit MediaService(const Services& services)
+            : media2(services.media1.empty()),
+              address(media2 ? services.media2 : services.media1),
+              space(media2 ? ns::kMedia2 : ns::kMedia1),
+              declare(std::string("xmlns:") + (media2 ? "tr2" : "trt") + "=\"" + space + "\"") {}
 
-        // Every address must have been answered. Only the device's own fault for a profile (one without
-        // video, say) leaves that item's address empty.
+        std::string GetProfiles() const {
+            return media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
+                          : "<trt:GetProfiles " + declare + "/>";
+        }
+        std::string GetStreamUri(const std::string& profileToken) const {
+            const std::string prefix = media2 ? "tr2" : "trt";
+            const std::string token =
+                "<" + prefix + ":ProfileToken>" + XmlEscape(profileToken) + "</" + prefix + ":ProfileToken>";
+            return media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
+                                "</tr2:GetStreamUri>"
+                          : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" +
+                                kMedia1Setup + token + "</trt:GetStreamUri>";
+        }
+
+        bool media2;
+        std::string address;  // as the device advertised it
+        std::string space;
+        std::string declare;
+    };
+
+    // Every address must have been answered. Only the device's own fault for a profile (one without
+    // video, say) leaves that item's address empty.
+    int CollectStreamAddresses(const std::vector<Answer>& answers, const std::vector<Profile>& profiles,
+                               const std::string& mediaUrl, const std::string& ptz,
+                               std::vector<StreamItem>& items) {
         const Answer* fault = nullptr;
         for (std::size_t i = 0; i < answers.size(); ++i) {
             const Answer& s = answers[i];
@@ -348,7 +365,7 @@ private:
             } else {
                 return ReplyFailure(s, "GetStreamUri");
             }
-            items.push_back({profiles[i].name, profiles[i].token, uri, services.ptz});
+            items.push_back({profiles[i].name, profiles[i].token, uri, ptz});
         }
         if (fault &&
             std::all_of(items.begin(), items.end(), [](const StreamItem& it) { return it.uri.empty(); })) {
