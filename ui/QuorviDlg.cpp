@@ -27,6 +27,22 @@ namespace {
 constexpr int kColumnWidths[kColumnCount] = {300, 100, 500};
 constexpr int kDialogWidth = 611;  // the template's size, in dialog units
 constexpr int kDialogHeight = 437;
+
+// The dialog template: every control in template order (also the tab order), in dialog units.
+constexpr ControlTemplate kControls[] = {
+    {"IDC_STATIC_URI", ControlTemplate::Label, "URI:", 13, 24, 14, 8},
+    {"IDC_STATIC_USERNAME", ControlTemplate::Label, "UserName:", 13, 43, 35, 8},
+    {"IDC_STATIC_PASSWORD", ControlTemplate::Label, "Password:", 13, 62, 32, 8},
+    {"IDC_EDIT_URI", ControlTemplate::Edit, "", 55, 21, 537, 14},
+    {"IDC_EDIT_PASSWORD", ControlTemplate::Edit, "", 55, 63, 70, 14},
+    {"IDC_EDIT_USERNAME", ControlTemplate::Edit, "", 55, 42, 70, 14},
+    {"IDC_BUTTON_GET", ControlTemplate::Button, "get", 137, 63, 50, 14},
+    {"IDC_LIST_DEVICES", ControlTemplate::List, "", 55, 118, 534, 301},
+    {"IDC_STATIC_MAINSTREAM", ControlTemplate::Label, "mainStream:", 13, 85, 40, 8},
+    {"IDC_STATIC_SUBSTREAM", ControlTemplate::Label, "subStream:", 13, 101, 36, 8},
+    {"IDC_EDIT_MAINSTREAM", ControlTemplate::Edit, "", 55, 83, 533, 14},
+    {"IDC_EDIT_SUBSTREAM", ControlTemplate::Edit, "", 55, 101, 533, 14},
+};
 constexpr double kSmallestPointSize = 6.0;
 // Room for the window manager's title bar and borders around the dialog.
 constexpr int kFrameWidth = 16;
@@ -86,6 +102,33 @@ std::atomic<int> g_getCallsInFlight{0};
 
 int GetCallsInFlight() { return g_getCallsInFlight.load(); }
 
+QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du) {
+    QRect rect = du.ToPixels(c.x, c.y, c.width, c.height);
+    QWidget* control = nullptr;
+    switch (c.kind) {
+        case ControlTemplate::Label: {
+            auto* label = new QLabel(QString::fromUtf8(c.text), this);
+            // Our fonts run wider than the template's; a label may grow to show its whole text.
+            rect.setWidth(qMax(rect.width(), label->sizeHint().width()));
+            rect.setHeight(qMax(rect.height(), label->sizeHint().height()));
+            control = label;
+            break;
+        }
+        case ControlTemplate::Edit:
+            control = new QLineEdit(this);
+            break;
+        case ControlTemplate::Button:
+            control = new QPushButton(QString::fromUtf8(c.text), this);
+            break;
+        case ControlTemplate::List:
+            control = new QTableView(this);
+            break;
+    }
+    control->setObjectName(QString::fromLatin1(c.name));
+    control->setGeometry(rect);
+    return control;
+}
+
 CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri)
     : QDialog(parent),
       m_hIcon(ApplicationIcon()),
@@ -100,46 +143,21 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     setFont(FontThatFits(font(), QSize(kDialogWidth, kDialogHeight), screen()));
     const DialogUnits du(font());
 
-    auto label = [&](const char* name, const QString& text, QRect rect) {
-        auto* l = new QLabel(text, this);
-        l->setObjectName(QString::fromLatin1(name));
-        // Our fonts run wider than the template's; a label may grow to show its whole text.
-        rect.setWidth(qMax(rect.width(), l->sizeHint().width()));
-        rect.setHeight(qMax(rect.height(), l->sizeHint().height()));
-        l->setGeometry(rect);
-        return l;
-    };
-    auto edit = [&](const char* name, QRect rect) {
-        auto* e = new QLineEdit(this);
-        e->setObjectName(QString::fromLatin1(name));
-        e->setGeometry(rect);
-        return e;
-    };
-    // Template order, which is also the tab order.
-    label("IDC_STATIC_URI", QStringLiteral("URI:"), du.ToPixels(13, 24, 14, 8));
-    label("IDC_STATIC_USERNAME", QStringLiteral("UserName:"), du.ToPixels(13, 43, 35, 8));
-    label("IDC_STATIC_PASSWORD", QStringLiteral("Password:"), du.ToPixels(13, 62, 32, 8));
-    m_editUri = edit("IDC_EDIT_URI", du.ToPixels(55, 21, 537, 14));
-    m_editPassword = edit("IDC_EDIT_PASSWORD", du.ToPixels(55, 63, 70, 14));
-    m_editUserName = edit("IDC_EDIT_USERNAME", du.ToPixels(55, 42, 70, 14));
-    m_buttonGet = new QPushButton(QStringLiteral("get"), this);
-    m_buttonGet->setObjectName(QStringLiteral("IDC_BUTTON_GET"));
-    m_buttonGet->setGeometry(du.ToPixels(137, 63, 50, 14));
+    QWidget* previous = nullptr;
+    for (const ControlTemplate& c : kControls) {
+        QWidget* control = MakeControl(c, du);
+        if (control->focusPolicy() == Qt::NoFocus) continue;
+        if (previous) setTabOrder(previous, control);  // template order is the tab order
+        previous = control;
+    }
+    m_editUri = findChild<QLineEdit*>(QStringLiteral("IDC_EDIT_URI"));
+    m_editUserName = findChild<QLineEdit*>(QStringLiteral("IDC_EDIT_USERNAME"));
+    m_editPassword = findChild<QLineEdit*>(QStringLiteral("IDC_EDIT_PASSWORD"));
+    m_editMainStream = findChild<QLineEdit*>(QStringLiteral("IDC_EDIT_MAINSTREAM"));
+    m_editSubStream = findChild<QLineEdit*>(QStringLiteral("IDC_EDIT_SUBSTREAM"));
+    m_buttonGet = findChild<QPushButton*>(QStringLiteral("IDC_BUTTON_GET"));
     m_buttonGet->setAutoDefault(false);  // no default button: Enter in a field must not press it or close
-    m_listDevices = new QTableView(this);
-    m_listDevices->setObjectName(QStringLiteral("IDC_LIST_DEVICES"));
-    m_listDevices->setGeometry(du.ToPixels(55, 118, 534, 301));
-    label("IDC_STATIC_MAINSTREAM", QStringLiteral("mainStream:"), du.ToPixels(13, 85, 40, 8));
-    label("IDC_STATIC_SUBSTREAM", QStringLiteral("subStream:"), du.ToPixels(13, 101, 36, 8));
-    m_editMainStream = edit("IDC_EDIT_MAINSTREAM", du.ToPixels(55, 83, 533, 14));
-    m_editSubStream = edit("IDC_EDIT_SUBSTREAM", du.ToPixels(55, 101, 533, 14));
-
-    setTabOrder(m_editUri, m_editPassword);
-    setTabOrder(m_editPassword, m_editUserName);
-    setTabOrder(m_editUserName, m_buttonGet);
-    setTabOrder(m_buttonGet, m_listDevices);
-    setTabOrder(m_listDevices, m_editMainStream);
-    setTabOrder(m_editMainStream, m_editSubStream);
+    m_listDevices = findChild<QTableView*>(QStringLiteral("IDC_LIST_DEVICES"));
 
     setFixedSize(du.Width(kDialogWidth), du.Height(kDialogHeight));
     connect(m_buttonGet, &QPushButton::clicked, this, &CQuorviDlg::OnBnClickedGet);

@@ -35,6 +35,14 @@ private:
     double m_baseY;  // character height
 };
 
+// One control of the dialog template, its rectangle in dialog units.
+struct ControlTemplate {
+    const char* name;
+    enum Kind { Label, Edit, Button, List } kind;
+    const char* text;
+    int x, y, width, height;
+};
+
 // The main window: the request fields, "get", the device list filled by the discovery worker, and the
 // stream fields. One worker thread runs discovery from the moment the window opens until it closes.
 class CQuorviDlg : public QDialog {
@@ -67,6 +75,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    QWidget* MakeControl(const ControlTemplate& c, const DialogUnits& du);
     void OnInitDialog();
     void OnGetFinished(const StreamAddresses& streams);
 
