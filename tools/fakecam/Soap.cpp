@@ -192,6 +192,17 @@ void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
         " status=" + (res.drop ? "dropped" : std::to_string(res.status)));
 }
 
+namespace {
+
+void SoapFault(HttpResponse& res, int status, const std::string& code, const std::string& subcode,
+               const std::string& reason) {
+    res.status = status;
+    res.contentType = "application/soap+xml";
+    res.body = Fault(code, subcode, reason);
+}
+
+}  // namespace
+
 void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token) {
     const Options& o = m_options;
     static const std::regex route(R"(/cam(\d{1,6})/onvif/(\w+))");
@@ -200,47 +211,14 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         res.status = 404;
         return;
     }
-    for (int waited = 0; waited < o.delayMs && !m_stopping; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (o.fault == "hang") {
-        for (int i = 0; i < 600 && !m_stopping; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        res.drop = true;
-        return;
-    }
-    const bool digest = o.auth == "digest" || o.auth == "both";
-    const bool wsse = o.auth == "wsse" || o.auth == "both";
-    if (o.fault == "always-401") return Challenge(res);
-    if (req.body.empty()) {
-        // Embedded servers check credentials only after they have parsed a body; without one, few of them
-        // get as far as a challenge.
-        if (digest && o.digestEmptyPost == "answer401") return Challenge(res);
-        if (digest && o.digestEmptyPost == "drop") {
-            res.drop = true;
-            return;
-        }
-        res.status = 400;
-        res.contentType = "application/soap+xml";
-        res.body = Fault("Sender", "ter:WellFormed", "empty request");
-        return;
-    }
+    if (!Behave(req, res)) return;
     const int device = std::stoi(match[1]);
     const std::string service = match[2];
     if (device >= o.devices) {
         res.status = 404;
         return;
     }
-    if (o.fault == "huge") {
-        res.contentType = "application/soap+xml";
-        res.body = Wrap(std::string(2 << 20, ' '));
-        return;
-    }
-    if (o.fault == "malformed") {
-        res.contentType = "application/soap+xml";
-        res.body = "<env:Envelope><env:Body><tds:GetSystemDateAndTimeResponse><oops";
-        return;
-    }
+    if (CannedFault(res)) return;
 
     XMLDocument doc;
     const bool wellFormed = ParseRequest(doc, req.body);
@@ -248,46 +226,94 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
     const XMLElement* payload = envelope ? Child(envelope, "Body") : nullptr;
     payload = payload ? payload->FirstChildElement() : nullptr;
     if (!wellFormed || !payload || LocalName(envelope->Name()) != "Envelope") {
-        res.status = 400;
-        res.contentType = "application/soap+xml";
-        res.body = Fault("Sender", "ter:WellFormed", "not a SOAP envelope");
-        return;
+        return SoapFault(res, 400, "Sender", "ter:WellFormed", "not a SOAP envelope");
     }
     operation = LocalName(payload->Name());
     const XMLElement* usernameToken = Child(Child(Child(envelope, "Header"), "Security"), "UsernameToken");
     token = usernameToken != nullptr;
     const bool open = operation == "GetSystemDateAndTime" ||
                       (o.openServices && (operation == "GetServices" || operation == "GetCapabilities"));
-
+    const bool digest = o.auth == "digest" || o.auth == "both";
+    const bool wsse = o.auth == "wsse" || o.auth == "both";
     if (!open && digest && !DigestValid(req)) return Challenge(res);
-    if (!open && wsse) {
-        const XMLElement* password = Child(usernameToken, "Password");
-        const char* type = password ? password->Attribute("Type") : nullptr;
-        const std::string nonce = FromBase64(TextOf(Child(usernameToken, "Nonce")));
-        const std::string created = TextOf(Child(usernameToken, "Created"));
-        const std::time_t when = ParseCreated(created);
-        const std::time_t ourClock = std::time(nullptr) + o.clockSkew;
-        bool valid = usernameToken && TextOf(Child(usernameToken, "Username")) == o.user && type &&
-                     std::string(type).find("#PasswordDigest") != std::string::npos && when != -1 &&
-                     std::labs(static_cast<long>(when - ourClock)) <= 5;
-        if (valid) {
-            unsigned char sha[SHA_DIGEST_LENGTH];
-            const std::string input = nonce + created + o.password;
-            SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), sha);
-            valid = TextOf(password) == ToBase64(std::string(reinterpret_cast<char*>(sha), sizeof sha));
-        }
-        if (!valid) {
-            res.status = 400;
-            res.contentType = "application/soap+xml";
-            res.body = Fault("Sender", "ter:NotAuthorized", "Sender not Authorized");
-            return;
-        }
+    if (!open && wsse && !TokenValid(usernameToken)) {
+        return SoapFault(res, 400, "Sender", "ter:NotAuthorized", "Sender not Authorized");
     }
-    if (operation == "GetServices" && o.fault == "services-fault") {
-        res.status = 500;
+    AnswerOperation(device, service, operation, payload, res);
+}
+
+// The device's manners before it looks at a request: its delay, hanging, refusing everything, and what
+// it does with a POST without a body. False when the request is answered (or dropped) here.
+bool SoapServer::Behave(const HttpRequest& req, HttpResponse& res) {
+    const Options& o = m_options;
+    for (int waited = 0; waited < o.delayMs && !m_stopping; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (o.fault == "hang") {
+        for (int i = 0; i < 600 && !m_stopping; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        res.drop = true;
+        return false;
+    }
+    const bool digest = o.auth == "digest" || o.auth == "both";
+    if (o.fault == "always-401") {
+        Challenge(res);
+        return false;
+    }
+    if (!req.body.empty()) return true;
+    // Embedded servers check credentials only after they have parsed a body; without one, few of them
+    // get as far as a challenge.
+    if (digest && o.digestEmptyPost == "answer401") {
+        Challenge(res);
+    } else if (digest && o.digestEmptyPost == "drop") {
+        res.drop = true;
+    } else {
+        SoapFault(res, 400, "Sender", "ter:WellFormed", "empty request");
+    }
+    return false;
+}
+
+// Answers that do not depend on the request: too large, or not XML at all.
+bool SoapServer::CannedFault(HttpResponse& res) {
+    if (m_options.fault == "huge") {
         res.contentType = "application/soap+xml";
-        res.body = Fault("Receiver", "ter:ActionNotSupported", "GetServices is not supported");
-        return;
+        res.body = Wrap(std::string(2 << 20, ' '));
+        return true;
+    }
+    if (m_options.fault == "malformed") {
+        res.contentType = "application/soap+xml";
+        res.body = "<env:Envelope><env:Body><tds:GetSystemDateAndTimeResponse><oops";
+        return true;
+    }
+    return false;
+}
+
+// A WS-UsernameToken with our user, a password digest of its nonce, creation time and our password, and a
+// creation time within 5 s of our clock.
+bool SoapServer::TokenValid(const XMLElement* usernameToken) const {
+    const Options& o = m_options;
+    const XMLElement* password = Child(usernameToken, "Password");
+    const char* type = password ? password->Attribute("Type") : nullptr;
+    const std::string nonce = FromBase64(TextOf(Child(usernameToken, "Nonce")));
+    const std::string created = TextOf(Child(usernameToken, "Created"));
+    const std::time_t when = ParseCreated(created);
+    const std::time_t ourClock = std::time(nullptr) + o.clockSkew;
+    if (!usernameToken || TextOf(Child(usernameToken, "Username")) != o.user || !type ||
+        std::string(type).find("#PasswordDigest") == std::string::npos || when == -1 ||
+        std::labs(static_cast<long>(when - ourClock)) > 5) {
+        return false;
+    }
+    unsigned char sha[SHA_DIGEST_LENGTH];
+    const std::string input = nonce + created + o.password;
+    SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), sha);
+    return TextOf(password) == ToBase64(std::string(reinterpret_cast<char*>(sha), sizeof sha));
+}
+
+void SoapServer::AnswerOperation(int device, const std::string& service, const std::string& operation,
+                                 const XMLElement* payload, HttpResponse& res) {
+    const Options& o = m_options;
+    if (operation == "GetServices" && o.fault == "services-fault") {
+        return SoapFault(res, 500, "Receiver", "ter:ActionNotSupported", "GetServices is not supported");
     }
     // Profiles are asked for by token, on the service the device offers.
     std::string answer;
@@ -295,22 +321,16 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         const std::string profile = TextOf(Child(payload, "ProfileToken"));
         const int index = profile.rfind("Profile_", 0) == 0 ? std::atoi(profile.c_str() + 8) : -1;
         if (index >= 0 && index < o.profiles && index >= o.profiles - o.audioProfiles) {
-            res.status = 500;
-            res.contentType = "application/soap+xml";
-            res.body =
-                Fault("Receiver", "ter:IncompleteConfiguration",
-                      "The requested profile token " + profile + " has no video encoder configuration");
-            return;
+            return SoapFault(
+                res, 500, "Receiver", "ter:IncompleteConfiguration",
+                "The requested profile token " + profile + " has no video encoder configuration");
         }
         answer = Answer(device, "GetStreamUri:" + profile, service);
     } else {
         answer = Answer(device, operation, service);
     }
     if (answer.empty()) {
-        res.status = 500;
-        res.contentType = "application/soap+xml";
-        res.body = Fault("Receiver", "ter:ActionNotSupported", "unknown action " + operation);
-        return;
+        return SoapFault(res, 500, "Receiver", "ter:ActionNotSupported", "unknown action " + operation);
     }
     // "padded": a valid answer that is simply larger than a client should take (1.5 MiB).
     if (o.fault == "padded") answer += std::string(3u << 19, ' ');

@@ -11,6 +11,10 @@
 #include "HttpServer.h"
 #include "Options.h"
 
+namespace tinyxml2 {
+class XMLElement;
+}
+
 namespace fakecam {
 
 // The HTTP Digest (RFC 2617, MD5, qop=auth) response a client must send.
@@ -32,6 +36,11 @@ private:
     void Handle(const HttpRequest& req, HttpResponse& res);
     // The answer to one request; names the operation and whether a WS-Security token came with it.
     void Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token);
+    bool Behave(const HttpRequest& req, HttpResponse& res);
+    bool CannedFault(HttpResponse& res);
+    bool TokenValid(const tinyxml2::XMLElement* usernameToken) const;
+    void AnswerOperation(int device, const std::string& service, const std::string& operation,
+                         const tinyxml2::XMLElement* payload, HttpResponse& res);
     bool DigestValid(const HttpRequest& req);
     void Challenge(HttpResponse& res);
     std::string Answer(int device, const std::string& operation, const std::string& service);
