@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DeviceList.h"
@@ -100,7 +101,9 @@ bool ParseCommand(QCommandLineParser& parser, const char* command, const QString
     return true;
 }
 
-int Discover(const QStringList& args) {
+// Reads discover's options. An exit status when discover ends here: wrong options, or --help.
+std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::DiscoverySources& sources,
+                                        int& cycles, bool& json) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("json"), QString()},
@@ -116,7 +119,6 @@ int Discover(const QStringList& args) {
             specs.push_back(spec.trimmed().toStdString());
     }
     if (parser.isSet(QStringLiteral("target")) && specs.empty()) return BadArguments("--target needs a SPEC");
-    quorvi::DiscoverySources sources;
     if (!specs.empty()) {
         std::string error;
         const auto targets = quorvi::ParseTargets(specs, error);
@@ -135,8 +137,7 @@ int Discover(const QStringList& args) {
         return BadArguments("unknown argument to discover: " +
                             parser.positionalArguments().front().toStdString());
     }
-    const bool json = parser.isSet(QStringLiteral("json"));
-    int cycles = 1;
+    json = parser.isSet(QStringLiteral("json"));
     if (parser.isSet(QStringLiteral("cycles"))) {
         long n = 0;
         if (!ParseCount(parser.value(QStringLiteral("cycles")).toStdString(), 1, 1000000, n)) {
@@ -144,38 +145,28 @@ int Discover(const QStringList& args) {
         }
         cycles = static_cast<int>(n);
     }
+    return std::nullopt;
+}
 
-    quorvi::DiscoveryHost host;
-    QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(),
-                     &QCoreApplication::quit);
-    // Ctrl-C or SIGTERM ends discovery early, but what was found so far is still printed.
-    int caught = 0;
-    std::unique_ptr<QSocketNotifier> stopSignals;
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        stopSignals = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(stopSignals.get(), &QSocketNotifier::activated, [&caught] {
-            unsigned char s = 0;
-            if (::read(g_signalPipe[0], &s, 1) == 1 && caught == 0) caught = s;
-            QCoreApplication::quit();
-        });
-        struct sigaction action {};
-        action.sa_handler = OnStopSignal;
-        ::sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
-    }
-    try {
-        host.Start(sources, cycles);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "quorvi-cli: discovery could not start: %s\n", e.what());
-        return 1;
-    }
-    QCoreApplication::exec();
-    host.Stop();
-    // Sightings the worker handed over before it stopped are still queued.
-    QCoreApplication::processEvents();
+// Ctrl-C or SIGTERM ends discovery early, but what was found so far is still printed: the handler only
+// writes the signal's number to a pipe, which the event loop reads into `caught`.
+std::unique_ptr<QSocketNotifier> CatchStopSignals(int& caught) {
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+    auto notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, [&caught] {
+        unsigned char s = 0;
+        if (::read(g_signalPipe[0], &s, 1) == 1 && caught == 0) caught = s;
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return notifier;
+}
 
-    const quorvi::DeviceListModel& model = host.Model();
+void PrintDevices(const quorvi::DeviceListModel& model, bool json) {
     if (json) {
         QJsonArray rows;
         for (int r = 0; r < model.rowCount(); ++r) {
@@ -199,6 +190,30 @@ int Discover(const QStringList& args) {
         }
     }
     std::fflush(stdout);
+}
+
+int Discover(const QStringList& args) {
+    quorvi::DiscoverySources sources;
+    int cycles = 1;
+    bool json = false;
+    if (const auto status = ParseDiscoverOptions(args, sources, cycles, json)) return *status;
+
+    quorvi::DiscoveryHost host;
+    QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
+    int caught = 0;
+    const auto stopSignals = CatchStopSignals(caught);
+    try {
+        host.Start(sources, cycles);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorvi-cli: discovery could not start: %s\n", e.what());
+        return 1;
+    }
+    QCoreApplication::exec();
+    host.Stop();
+    // Sightings the worker handed over before it stopped are still queued.
+    QCoreApplication::processEvents();
+    PrintDevices(host.Model(), json);
     return caught ? 128 + caught : 0;
 }
 
