@@ -340,65 +340,72 @@ void SoapServer::AnswerOperation(int device, const std::string& service, const s
 }
 
 std::string SoapServer::Answer(int device, const std::string& operation, const std::string& service) {
+    const bool media1 = m_options.media == "1" || m_options.media == "both";
+    const bool media2 = m_options.media == "2" || m_options.media == "both";
+    if (service == "device_service") return DeviceAnswer(device, operation, media1, media2);
+    if (service == "media_service" && media1) return MediaAnswer(device, operation, false);
+    if (service == "media2_service" && media2) return MediaAnswer(device, operation, true);
+    return {};
+}
+
+std::string SoapServer::DeviceAnswer(int device, const std::string& operation, bool media1, bool media2) {
     const Options& o = m_options;
-    const bool media1 = o.media == "1" || o.media == "both";
-    const bool media2 = o.media == "2" || o.media == "both";
-    if (service == "device_service") {
-        if (operation == "GetSystemDateAndTime") {
-            const std::time_t now = std::time(nullptr) + o.clockSkew;
-            std::tm t{};
-            ::gmtime_r(&now, &t);
-            return "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime><tt:DateTimeType>NTP</"
-                   "tt:DateTimeType>"
-                   "<tt:DaylightSavings>false</tt:DaylightSavings><tt:TimeZone><tt:TZ>UTC0</tt:TZ></"
-                   "tt:TimeZone>"
-                   "<tt:UTCDateTime><tt:Time><tt:Hour>" +
-                   std::to_string(t.tm_hour) + "</tt:Hour><tt:Minute>" + std::to_string(t.tm_min) +
-                   "</tt:Minute><tt:Second>" + std::to_string(t.tm_sec) +
-                   "</tt:Second></tt:Time><tt:Date><tt:Year>" + std::to_string(t.tm_year + 1900) +
-                   "</tt:Year><tt:Month>" + std::to_string(t.tm_mon + 1) + "</tt:Month><tt:Day>" +
-                   std::to_string(t.tm_mday) +
-                   "</tt:Day></tt:Date></tt:UTCDateTime>"
-                   "</tds:SystemDateAndTime></tds:GetSystemDateAndTimeResponse>";
-        }
-        if (operation == "GetServices") {
-            auto entry = [&](const char* space, const std::string& svc) {
-                return std::string("<tds:Service><tds:Namespace>") + space +
-                       "</tds:Namespace><tds:XAddr>\n  " + ServiceUrl(device, svc) +
-                       "\n</tds:XAddr><tds:Version><tt:Major>2</tt:Major><tt:Minor>60"
-                       "</tt:Minor></tds:Version></tds:Service>";
-            };
-            std::string s = "<tds:GetServicesResponse>" +
-                            entry("http://www.onvif.org/ver10/device/wsdl", "device_service");
-            if (media1) s += entry("http://www.onvif.org/ver10/media/wsdl", "media_service");
-            if (media2) s += entry("http://www.onvif.org/ver20/media/wsdl", "media2_service");
-            s += entry("http://www.onvif.org/ver20/ptz/wsdl", "ptz_service");
-            s += entry("http://www.example.com/vendor/wsdl", "vendor_service");
-            return s + "</tds:GetServicesResponse>";
-        }
-        if (operation == "GetCapabilities") {
-            std::string s = "<tds:GetCapabilitiesResponse><tds:Capabilities><tt:Device><tt:XAddr>" +
-                            ServiceUrl(device, "device_service") + "</tt:XAddr></tt:Device>";
-            if (media1)
-                s += "<tt:Media><tt:XAddr>" + ServiceUrl(device, "media_service") + "</tt:XAddr></tt:Media>";
-            s += "<tt:PTZ><tt:XAddr>" + ServiceUrl(device, "ptz_service") + "</tt:XAddr></tt:PTZ>";
-            return s + "</tds:Capabilities></tds:GetCapabilitiesResponse>";
-        }
-        if (operation == "GetDeviceInformation") {
-            return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
-                   "tds:Manufacturer><tds:Model>FC-" +
-                   std::to_string(100 + device % 7) +
-                   "</tds:Model><tds:FirmwareVersion>1.0</tds:FirmwareVersion>"
-                   "<tds:SerialNumber>FC" +
-                   std::to_string(device) +
-                   "</tds:SerialNumber><tds:HardwareId>1"
-                   "</tds:HardwareId></tds:GetDeviceInformationResponse>";
-        }
-        return {};
+    if (operation == "GetSystemDateAndTime") {
+        const std::time_t now = std::time(nullptr) + o.clockSkew;
+        std::tm t{};
+        ::gmtime_r(&now, &t);
+        return "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime><tt:DateTimeType>NTP</"
+               "tt:DateTimeType>"
+               "<tt:DaylightSavings>false</tt:DaylightSavings><tt:TimeZone><tt:TZ>UTC0</tt:TZ></"
+               "tt:TimeZone>"
+               "<tt:UTCDateTime><tt:Time><tt:Hour>" +
+               std::to_string(t.tm_hour) + "</tt:Hour><tt:Minute>" + std::to_string(t.tm_min) +
+               "</tt:Minute><tt:Second>" + std::to_string(t.tm_sec) +
+               "</tt:Second></tt:Time><tt:Date><tt:Year>" + std::to_string(t.tm_year + 1900) +
+               "</tt:Year><tt:Month>" + std::to_string(t.tm_mon + 1) + "</tt:Month><tt:Day>" +
+               std::to_string(t.tm_mday) +
+               "</tt:Day></tt:Date></tt:UTCDateTime>"
+               "</tds:SystemDateAndTime></tds:GetSystemDateAndTimeResponse>";
     }
-    const bool isMedia1 = service == "media_service" && media1;
-    const bool isMedia2 = service == "media2_service" && media2;
-    if (!isMedia1 && !isMedia2) return {};
+    if (operation == "GetServices") {
+        auto entry = [&](const char* space, const std::string& svc) {
+            return std::string("<tds:Service><tds:Namespace>") + space + "</tds:Namespace><tds:XAddr>\n  " +
+                   ServiceUrl(device, svc) +
+                   "\n</tds:XAddr><tds:Version><tt:Major>2</tt:Major><tt:Minor>60"
+                   "</tt:Minor></tds:Version></tds:Service>";
+        };
+        std::string s =
+            "<tds:GetServicesResponse>" + entry("http://www.onvif.org/ver10/device/wsdl", "device_service");
+        if (media1) s += entry("http://www.onvif.org/ver10/media/wsdl", "media_service");
+        if (media2) s += entry("http://www.onvif.org/ver20/media/wsdl", "media2_service");
+        s += entry("http://www.onvif.org/ver20/ptz/wsdl", "ptz_service");
+        s += entry("http://www.example.com/vendor/wsdl", "vendor_service");
+        return s + "</tds:GetServicesResponse>";
+    }
+    if (operation == "GetCapabilities") {
+        std::string s = "<tds:GetCapabilitiesResponse><tds:Capabilities><tt:Device><tt:XAddr>" +
+                        ServiceUrl(device, "device_service") + "</tt:XAddr></tt:Device>";
+        if (media1)
+            s += "<tt:Media><tt:XAddr>" + ServiceUrl(device, "media_service") + "</tt:XAddr></tt:Media>";
+        s += "<tt:PTZ><tt:XAddr>" + ServiceUrl(device, "ptz_service") + "</tt:XAddr></tt:PTZ>";
+        return s + "</tds:Capabilities></tds:GetCapabilitiesResponse>";
+    }
+    if (operation == "GetDeviceInformation") {
+        return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
+               "tds:Manufacturer><tds:Model>FC-" +
+               std::to_string(100 + device % 7) +
+               "</tds:Model><tds:FirmwareVersion>1.0</tds:FirmwareVersion>"
+               "<tds:SerialNumber>FC" +
+               std::to_string(device) +
+               "</tds:SerialNumber><tds:HardwareId>1"
+               "</tds:HardwareId></tds:GetDeviceInformationResponse>";
+    }
+    return {};
+}
+
+std::string SoapServer::MediaAnswer(int device, const std::string& operation, bool isMedia2) {
+    const Options& o = m_options;
+    const bool isMedia1 = !isMedia2;
     const std::string p = isMedia1 ? "trt" : "tr2";
     auto profileName = [](int k) {
         return k == 0   ? std::string("mainStream")

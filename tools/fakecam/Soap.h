@@ -44,6 +44,8 @@ private:
     bool DigestValid(const HttpRequest& req);
     void Challenge(HttpResponse& res);
     std::string Answer(int device, const std::string& operation, const std::string& service);
+    std::string DeviceAnswer(int device, const std::string& operation, bool media1, bool media2);
+    std::string MediaAnswer(int device, const std::string& operation, bool isMedia2);
     std::string ServiceUrl(int device, const std::string& service) const;
     void Log(const std::string& line);
 
