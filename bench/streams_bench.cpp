@@ -19,13 +19,6 @@ namespace {
 
 constexpr int kRuns = 7;
 
-int CountLines(const std::string& path, const std::string& prefix) {
-    std::ifstream in(path);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
-}
-
 template <typename T>
 T Median(std::vector<T> v) {
     std::sort(v.begin(), v.end());
@@ -33,50 +26,32 @@ T Median(std::vector<T> v) {
 }
 
 void Measure(const char* auth, int profiles, int delayMs, bool openServices, int port) {
-    const std::string log = "/tmp/quorvi-streams-bench-" + std::to_string(::getpid()) + ".log";
-    std::remove(log.c_str());
-    std::vector<std::string> args{test::FakecamPath(),
-                                  "--bind",
-                                  "127.0.0.1",
-                                  "--http-port",
-                                  std::to_string(port),
-                                  "--no-discovery",
-                                  "--delay-ms",
-                                  std::to_string(delayMs),
-                                  "--profiles",
-                                  std::to_string(profiles),
-                                  "--auth",
-                                  auth,
-                                  "--log",
-                                  log};
+    std::vector<std::string> args{
+        "--delay-ms", std::to_string(delayMs), "--profiles", std::to_string(profiles), "--auth", auth};
     if (openServices) args.push_back("--open-services");
-    test::ChildProcess fakecam(args);
-    if (!fakecam.WaitForLine("ready")) {
-        std::printf("fakecam did not start\n");
-        return;
-    }
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/cam0/onvif/device_service";
+    test::FakeDevice fakecam(args, "127.0.0.1", port);
+    if (!fakecam.Ready()) return;
+    const std::string url = fakecam.Url();
     std::vector<double> ms;
     std::vector<int> requests, connections, rounds;
     int code = 0;
     for (int i = 0; i < kRuns; ++i) {
-        const int requestsBefore = CountLines(log, "request ");
-        const int connectionsBefore = CountLines(log, "connection ");
+        const int requestsBefore = fakecam.Count("request ");
+        const int connectionsBefore = fakecam.Count("connection ");
         const auto start = std::chrono::steady_clock::now();
         const onvifc::CallResult r = onvifc::GetStreamUris(url, "admin", "40718");
         ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         code = r.code;
         rounds.push_back(r.stats.rounds);
-        requests.push_back(CountLines(log, "request ") - requestsBefore);
-        connections.push_back(CountLines(log, "connection ") - connectionsBefore);
+        requests.push_back(fakecam.Count("request ") - requestsBefore);
+        connections.push_back(fakecam.Count("connection ") - connectionsBefore);
     }
     std::printf(
         "%-6s %-19s %2d profiles, %2d ms per answer: %2d items in %6.1f ms; %2d requests, %d connections (at "
         "most %d), %d round trips\n",
         auth, openServices ? "(open GetServices)" : "", profiles, delayMs, code, Median(ms), Median(requests),
         Median(connections), *std::max_element(connections.begin(), connections.end()), Median(rounds));
-    std::remove(log.c_str());
 }
 
 }  // namespace

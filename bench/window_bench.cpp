@@ -47,12 +47,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     // No network: the worker waits in an exchange that never answers.
-    DiscoverySources quiet{[] { return AdapterList{"10.99.0.1"}; },
-                           [](const char*, ReplyList&, const std::atomic<bool>* running) {
-                               while (running && running->load())
-                                   std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                               return 0;
-                           }};
+    const DiscoverySources quiet = test::QuietNetwork();
     for (const int devices : {1000, 20000}) {
         CQuorviDlg dlg(nullptr, quiet);
         dlg.show();

@@ -6,9 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace quorvi::test {
@@ -147,5 +151,74 @@ void RequirePrivateNetwork() {
 
 std::string FakecamPath() { return QUORVI_FAKECAM; }
 std::string CliPath() { return QUORVI_CLI; }
+
+namespace {
+std::atomic<int> g_nextPort{18080};
+}
+
+FakeDevice::FakeDevice(const std::vector<std::string>& extra, std::string deviceHost, int devicePort)
+    : host(std::move(deviceHost)), port(devicePort ? devicePort : g_nextPort++) {
+    m_logPath = "/tmp/quorvi-fakecam-" + std::to_string(::getpid()) + "-" + std::to_string(port) + ".log";
+    std::remove(m_logPath.c_str());
+    std::vector<std::string> args{FakecamPath(),        "--bind",         host,    "--http-port",
+                                  std::to_string(port), "--no-discovery", "--log", m_logPath};
+    args.insert(args.end(), extra.begin(), extra.end());
+    for (const std::string& a : extra) tls = tls || a == "--tls";
+    m_process = std::make_unique<ChildProcess>(args);
+    m_ready = m_process->WaitForLine("ready");
+    if (!m_ready) std::fprintf(stderr, "fakecam did not start: %s\n", m_process->Output().c_str());
+}
+
+FakeDevice::~FakeDevice() {
+    m_process.reset();
+    std::remove(m_logPath.c_str());
+}
+
+std::string FakeDevice::Url(int device) const {
+    return std::string(tls ? "https" : "http") + "://" + host + ":" + std::to_string(port) + "/cam" +
+           std::to_string(device) + "/onvif/device_service";
+}
+
+std::string FakeDevice::Log() const {
+    std::ifstream in(m_logPath);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int FakeDevice::Count(const std::string& text) const {
+    const std::string log = Log();
+    int n = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+}
+
+std::vector<std::string> FakeDevice::Requests() const {
+    std::istringstream in(Log());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("request ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+}
+
+quorvi::DiscoverySources QuietNetwork() {
+    return {[] { return quorvi::AdapterList{"10.99.0.1"}; },
+            [](const char*, quorvi::ReplyList&, const std::atomic<bool>* running) {
+                while (running && running->load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return 0;
+            }};
+}
+
+std::function<int(char*, int, const char*, const char*, const char*)> FakeLibrary::Function() {
+    return [this](char* buf, int bufSize, const char* u, const char* n, const char* p) {
+        ++calls;
+        size = bufSize;
+        uri = u;
+        user = n;
+        password = p;
+        bufferZeroed = std::all_of(buf, buf + bufSize, [](char c) { return c == '\0'; });
+        std::memcpy(buf, document.data(), std::min(document.size(), static_cast<size_t>(bufSize)));
+        return result;
+    };
+}
 
 }  // namespace quorvi::test

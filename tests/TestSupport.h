@@ -1,8 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "DiscoveryCycle.h"
 
 namespace quorvi::test {
 
@@ -44,5 +49,50 @@ void RequirePrivateNetwork();
 
 std::string FakecamPath();
 std::string CliPath();
+
+// A simulated device (fakecam, without discovery) serving SOAP on host:port and logging every connection
+// and request it sees; stopped on destruction. Port 0 takes the next of a range kept for tests.
+class FakeDevice {
+public:
+    explicit FakeDevice(const std::vector<std::string>& extra = {}, std::string host = "127.0.0.1",
+                        int port = 0);
+    ~FakeDevice();
+    FakeDevice(const FakeDevice&) = delete;
+    FakeDevice& operator=(const FakeDevice&) = delete;
+
+    bool Ready() const { return m_ready; }
+    std::string Url(int device = 0) const;  // the device service of simulated device `device`
+    std::string Log() const;                // one line per connection and per request
+    int Count(const std::string& text) const;
+    std::vector<std::string> Requests() const;  // the log's request lines
+    ChildProcess& Process() { return *m_process; }
+
+    const std::string host;
+    const int port;
+    bool tls = false;
+
+private:
+    std::string m_logPath;
+    std::unique_ptr<ChildProcess> m_process;
+    bool m_ready = false;
+};
+
+// A network that never answers: the discovery worker sits in its exchange until it is asked to stop.
+quorvi::DiscoverySources QuietNetwork();
+
+// A stand-in for Onvif_GetStreamUri: answers with `document` and `result`, and records what it was given.
+// The call may run on a thread of its own: read the record after it has ended.
+struct FakeLibrary {
+    int result = 2;
+    std::string document =
+        "<Onvif_GetStreamUri><item><Uri>rtsp://10.0.0.5/main</Uri></item><item><Uri>rtsp://10.0.0.5/sub</"
+        "Uri></item>"
+        "</Onvif_GetStreamUri>";
+    std::atomic<int> calls{0};
+    int size = 0;
+    std::string uri, user, password;
+    bool bufferZeroed = true;  // every byte of the buffer was NUL when the call began
+    std::function<int(char*, int, const char*, const char*, const char*)> Function();
+};
 
 }  // namespace quorvi::test

@@ -32,47 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::atomic<int> g_nextPort{18080};
-
-// One simulated device (or several) serving SOAP on `host`, logging what reaches it.
-struct Device {
-    explicit Device(std::vector<std::string> extra = {}, std::string deviceHost = "127.0.0.1")
-        : host(std::move(deviceHost)), port(g_nextPort++) {
-        logPath = "/tmp/quorvi-fakecam-" + std::to_string(::getpid()) + "-" + std::to_string(port) + ".log";
-        std::remove(logPath.c_str());
-        std::vector<std::string> args{
-            FakecamPath(),    "--bind",    this->host, "--http-port", std::to_string(port),
-            "--no-discovery", "--devices", "2",        "--log",       logPath};
-        args.insert(args.end(), extra.begin(), extra.end());
-        tls = std::find(args.begin(), args.end(), "--tls") != args.end();
-        process = std::make_unique<ChildProcess>(args);
-        EXPECT_TRUE(process->WaitForLine("ready")) << process->Output();
-    }
-    ~Device() {
-        process.reset();
-        std::remove(logPath.c_str());
-    }
-    std::string Url(int device = 0) const {
-        return std::string(tls ? "https" : "http") + "://" + host + ":" + std::to_string(port) + "/cam" +
-               std::to_string(device) + "/onvif/device_service";
-    }
-    // What the device logged: one line per connection and per request.
-    std::string Log() const {
-        std::ifstream in(logPath);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    int Count(const std::string& text) const {
-        const std::string log = Log();
-        int n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    }
-    std::string host;
-    int port;
-    bool tls = false;
-    std::string logPath;
-    std::unique_ptr<ChildProcess> process;
-};
+using Device = FakeDevice;
 
 struct Call {
     int code = 0;

@@ -6,32 +6,12 @@
 #include <cstring>
 
 #include "StreamRequest.h"
+#include "TestSupport.h"
 
 using namespace quorvi;
+using quorvi::test::FakeLibrary;
 
 namespace {
-
-// A stand-in for the library that records what it was given and answers with a fixed document.
-struct FakeLibrary {
-    int result = 2;
-    std::string document;
-    int calls = 0;
-    int size = 0;
-    std::string uri, user, password;
-    GetStreamUriFunction Function() {
-        return [this](char* buf, int bufSize, const char* u, const char* n, const char* p) {
-            ++calls;
-            size = bufSize;
-            uri = u;
-            user = n;
-            password = p;
-            for (int i = 0; i < bufSize; ++i)
-                EXPECT_EQ(buf[i], '\0') << "the buffer is zeroed before the call";
-            std::memcpy(buf, document.data(), std::min(document.size(), static_cast<size_t>(bufSize)));
-            return result;
-        };
-    }
-};
 
 std::string Doc(const std::string& items) { return "<Onvif_GetStreamUri>" + items + "</Onvif_GetStreamUri>"; }
 std::string Item(const std::string& uri) {
@@ -59,7 +39,8 @@ TEST_P(Request, FillsTheStreamFields) {
     library.result = c.result;
     const StreamAddresses out = RequestStreamAddresses("http://10.0.0.5/onvif/device_service", c.user,
                                                        c.password, library.Function());
-    EXPECT_EQ(library.calls, 1);
+    EXPECT_EQ(library.calls.load(), 1);
+    EXPECT_TRUE(library.bufferZeroed) << "the buffer is zeroed before the call";
     EXPECT_EQ(out.mainStream, c.mainStream);
     EXPECT_EQ(out.subStream, c.subStream);
 }
@@ -144,7 +125,7 @@ TEST(StreamRequest, PassesTheFieldTextsWhateverTheyHold) {
     FakeLibrary library;
     library.document = Doc(Item("rtsp://a/1"));
     RequestStreamAddresses("", "", "", library.Function());
-    EXPECT_EQ(library.calls, 1) << "an empty URI still reaches the library";
+    EXPECT_EQ(library.calls.load(), 1) << "an empty URI still reaches the library";
     EXPECT_EQ(library.uri, "");
     EXPECT_EQ(library.size, kResultBufferSize);
     RequestStreamAddresses(" http://x/ ", QString::fromUtf8("usér"), " p ", library.Function());

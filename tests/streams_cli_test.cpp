@@ -13,30 +13,8 @@ using namespace quorvi::test;
 
 namespace {
 
-struct Device {
-    explicit Device(std::vector<std::string> extra)
-        : logPath("/tmp/quorvi-streams-cli-" + std::to_string(::getpid()) + ".log") {
-        std::remove(logPath.c_str());
-        std::vector<std::string> args{FakecamPath(), "--bind",         "127.0.0.1", "--http-port",
-                                      "18800",       "--no-discovery", "--log",     logPath};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process = std::make_unique<ChildProcess>(args);
-        EXPECT_TRUE(process->WaitForLine("ready"));
-    }
-    ~Device() {
-        process.reset();
-        std::remove(logPath.c_str());
-    }
-    std::vector<std::string> Requests() const {  // the request lines of fakecam's log
-        std::ifstream in(logPath);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("request ", 0) == 0) lines.push_back(line);
-        }
-        return lines;
-    }
-    std::string logPath;
-    std::unique_ptr<ChildProcess> process;
+struct Device : FakeDevice {
+    explicit Device(const std::vector<std::string>& extra) : FakeDevice(extra, "127.0.0.1", 18800) {}
 };
 
 const std::string kUrl = "http://127.0.0.1:18800/cam0/onvif/device_service";
