@@ -394,10 +394,14 @@ TEST(RealDevices, AUserPartInTheAddressIsNeverSentAsItStands) {
 
 namespace {
 
-// A listener that records every byte a client sends and answers every request with a Digest challenge.
-class ChallengingListener {
+const char kDigestChallenge[] =
+    "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\"\r\n"
+    "Content-Length: 0\r\n\r\n";
+
+// A listener on loopback that records every byte a client sends and gives every request `answer`.
+class RecordingListener {
 public:
-    ChallengingListener() {
+    explicit RecordingListener(std::string answer) : m_answer(std::move(answer)) {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -411,7 +415,7 @@ public:
         port = ntohs(addr.sin_port);
         m_thread = std::thread([this] { Run(); });
     }
-    ~ChallengingListener() {
+    ~RecordingListener() {
         m_stop = true;
         m_thread.join();
         ::close(m_fd);
@@ -455,16 +459,13 @@ private:
                         lengthAt < headEnd ? std::strtoul(p.c_str() + lengthAt + 16, nullptr, 10) : 0;
                     if (p.size() < headEnd + 4 + length) break;
                     p.erase(0, headEnd + 4 + length);
-                    const std::string answer =
-                        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", "
-                        "qop=\"auth\"\r\n"
-                        "Content-Length: 0\r\n\r\n";
-                    ::send(fds[i].fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+                    ::send(fds[i].fd, m_answer.data(), m_answer.size(), MSG_NOSIGNAL);
                 }
             }
         }
         for (int c : clients) ::close(c);
     }
+    const std::string m_answer;
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
@@ -475,7 +476,7 @@ private:
 }  // namespace
 
 TEST(RealDevices, NoByteSentHoldsThePassword) {
-    ChallengingListener listener;
+    RecordingListener listener(kDigestChallenge);
     const std::string where = "127.0.0.1:" + std::to_string(listener.port) + "/onvif/device_service";
     EXPECT_EQ(GetStreams("http://admin:S3cret-Pw@" + where, "", "").code, ONVIF_ERR_NOT_AUTHORIZED);
     EXPECT_EQ(GetStreams("http://" + where, "admin", "S3cret-Pw").code, ONVIF_ERR_NOT_AUTHORIZED);
@@ -485,6 +486,36 @@ TEST(RealDevices, NoByteSentHoldsThePassword) {
     EXPECT_EQ(sent.find("S3cret-Pw"), std::string::npos) << sent;
     EXPECT_EQ(sent.find("YWRtaW46UzNjcmV0LVB3"), std::string::npos) << "base64 of admin:S3cret-Pw\n" << sent;
     EXPECT_EQ(sent.find("Basic"), std::string::npos) << sent;
+}
+
+TEST(RealDevices, ARedirectIsNeverFollowed) {
+    Device target({"--auth", "none"});  // would answer, were the client to go there
+    for (const char* status :
+         {"301 Moved Permanently", "302 Found", "307 Temporary Redirect", "308 Permanent Redirect"}) {
+        RecordingListener redirecting(std::string("HTTP/1.1 ") + status + "\r\nLocation: " + target.Url() +
+                                      "\r\nContent-Length: 0\r\n\r\n");
+        const Call c =
+            GetStreams("http://127.0.0.1:" + std::to_string(redirecting.port) + "/onvif/device_service",
+                       "admin", "40718");
+        EXPECT_EQ(c.code, ONVIF_ERR_UNEXPECTED_REPLY) << status << ": " << Onvif_ErrorText(c.code);
+        EXPECT_NE(redirecting.Received().find("POST /onvif/device_service"), std::string::npos) << status;
+    }
+    EXPECT_EQ(target.Count(" open"), 0) << "the redirect target was reached:\n" << target.Log();
+}
+
+TEST(RealDevices, ProxySettingsInTheEnvironmentAreIgnored) {
+    RecordingListener proxy("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+    const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port);
+    const char* names[] = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    for (const char* name : names) ::setenv(name, proxyUrl.c_str(), 1);
+    Device device({"--auth", "both"});
+    Device tlsDevice({"--auth", "both", "--tls"});
+    const Call plain = GetStreams(device.Url());
+    const Call tls = GetStreams(tlsDevice.Url());
+    for (const char* name : names) ::unsetenv(name);
+    EXPECT_EQ(plain.code, 2) << Onvif_ErrorText(plain.code);
+    EXPECT_EQ(tls.code, 2) << Onvif_ErrorText(tls.code);
+    EXPECT_EQ(proxy.Received(), "") << "the credentials went to a proxy";
 }
 
 TEST(RealDevices, CredentialsGoOnlyToTheHostTheUserNamed) {
