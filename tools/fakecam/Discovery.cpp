@@ -143,10 +143,15 @@ std::string DeviceUuid(const Options& o, int index) {
 
 std::string DeviceServicePath(int index) { return "/cam" + std::to_string(index) + "/onvif/device_service"; }
 
-bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
-                           const std::function<void()>& onReady) {
+namespace {
+
+using PendingQueue = std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<PendingReply>>;
+
+// The WS-Discovery socket: port 3702, joined to the group on our address, told which address each
+// datagram was sent to. -1 when it cannot be had.
+int OpenDiscoverySocket(const Options& o) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in local{};
@@ -160,65 +165,82 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
         ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0) {
         std::perror("fakecam: discovery socket");
         ::close(fd);
-        return false;
+        return -1;
     }
-    const int loop = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-    // Every address of the test network is local, so the socket sees unicast Probes to all of them; a
-    // device answers only those sent to its own address (or to the group).
-    const int pktinfo = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &pktinfo, sizeof pktinfo);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    const int sendBuffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    return fd;
+}
+
+// Sends the replies that are due; how long until the next one is (at most `longest`).
+std::chrono::milliseconds SendDue(int fd, PendingQueue& pending, std::chrono::milliseconds longest) {
+    const auto now = Clock::now();
+    while (!pending.empty() && pending.top().due <= now) {
+        const PendingReply& r = pending.top();
+        ::sendto(fd, r.payload.data(), r.payload.size(), 0, reinterpret_cast<const sockaddr*>(&r.to),
+                 sizeof r.to);
+        pending.pop();
+    }
+    if (pending.empty()) return longest;
+    return std::min(longest, std::chrono::duration_cast<std::chrono::milliseconds>(pending.top().due - now));
+}
+
+// One datagram, when it came within `wait` and was sent to our address or the group: every address of
+// the test network is local, so the socket sees unicast Probes to all of them, and a device answers only
+// those sent to its own.
+bool ReceiveForUs(int fd, in_addr own, std::chrono::milliseconds wait, std::vector<char>& buffer,
+                  std::string& datagram, sockaddr_in& from) {
+    timeval tv{0, static_cast<suseconds_t>(wait.count() * 1000)};
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(fd, &readSet);
+    if (::select(fd + 1, &readSet, nullptr, nullptr, &tv) <= 0) return false;
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &message, 0);
+    if (n <= 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        const bool multicast = (ntohl(info.ipi_addr.s_addr) >> 28) == 0xE;
+        if (!multicast && info.ipi_addr.s_addr != own.s_addr) return false;
+    }
+    datagram.assign(buffer.data(), static_cast<size_t>(n));
+    return true;
+}
+
+}  // namespace
+
+bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
+                           const std::function<void()>& onReady) {
+    const int fd = OpenDiscoverySocket(o);
+    if (fd < 0) return false;
     in_addr own{};
     ::inet_pton(AF_INET, o.bind.c_str(), &own);
-    int sendBuffer = 4 << 20;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-
     onReady();
     std::mt19937 rng(o.seed);
-    std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<PendingReply>> pending;
+    PendingQueue pending;
     std::vector<char> buffer(65536);
+    std::string datagram;
     unsigned messageNumber = 0;
     while (!stop.load()) {
-        auto wait = std::chrono::milliseconds(100);
-        const auto now = Clock::now();
-        while (!pending.empty() && pending.top().due <= now) {
-            const PendingReply& r = pending.top();
-            ::sendto(fd, r.payload.data(), r.payload.size(), 0, reinterpret_cast<const sockaddr*>(&r.to),
-                     sizeof r.to);
-            pending.pop();
-        }
-        if (!pending.empty()) {
-            const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(pending.top().due - now);
-            if (until < wait) wait = until;
-        }
-        timeval tv{0, static_cast<suseconds_t>(wait.count() * 1000)};
-        fd_set readSet;
-        FD_ZERO(&readSet);
-        FD_SET(fd, &readSet);
-        if (::select(fd + 1, &readSet, nullptr, nullptr, &tv) <= 0) continue;
+        const auto wait = SendDue(fd, pending, std::chrono::milliseconds(100));
         sockaddr_in from{};
-        iovec data{buffer.data(), buffer.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd, &message, 0);
-        if (n <= 0) continue;
-        bool forUs = true;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            const bool multicast = (ntohl(info.ipi_addr.s_addr) >> 28) == 0xE;
-            forUs = multicast || info.ipi_addr.s_addr == own.s_addr;
-        }
-        if (!forUs) continue;
         ProbeInfo info;
-        if (!ReadProbe(std::string(buffer.data(), static_cast<size_t>(n)), info) || !info.wanted) continue;
+        if (!ReceiveForUs(fd, own, wait, buffer, datagram, from) || !ReadProbe(datagram, info) ||
+            !info.wanted) {
+            continue;
+        }
         char fromText[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
         std::printf("probe from %s:%u %s\n", fromText, ntohs(from.sin_port), info.messageId.c_str());

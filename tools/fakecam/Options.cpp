@@ -1,9 +1,11 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace fakecam {
@@ -40,12 +42,6 @@ const char kUsage[] =
     "  --uri-query TEXT     appended to every stream Uri after '?'\n"
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n";
 
-bool ToLong(const char* text, long& out) {
-    char* end = nullptr;
-    out = std::strtol(text, &end, 10);
-    return end != text && *end == '\0';
-}
-
 // C-style escapes, so control characters can be given on a command line.
 std::string Unescape(const std::string& text) {
     std::string out;
@@ -76,6 +72,91 @@ std::string Unescape(const std::string& text) {
     return out;
 }
 
+// Options without a value.
+const struct {
+    const char* name;
+    bool Options::*field;
+} kFlags[] = {
+    {"--no-http", &Options::noHttp},
+    {"--no-discovery", &Options::noDiscovery},
+    {"--reply-to-header", &Options::replyToHeader},
+    {"--tls", &Options::tls},
+    {"--media2-distinct", &Options::media2Distinct},
+    {"--open-services", &Options::openServices},
+};
+
+// Options whose value is kept as it is written.
+const struct {
+    const char* name;
+    std::string Options::*field;
+} kTexts[] = {
+    {"--bind", &Options::bind},
+    {"--auth", &Options::auth},
+    {"--user", &Options::user},
+    {"--password", &Options::password},
+    {"--media", &Options::media},
+    {"--fault", &Options::fault},
+    {"--uri-query", &Options::uriQuery},
+    {"--xaddr-host", &Options::xaddrHost},
+    {"--relates-to", &Options::relatesTo},
+    {"--certificate-out", &Options::certificateOut},
+    {"--log", &Options::logFile},
+};
+
+// Options whose value is a whole number.
+const struct {
+    const char* name;
+    void (*set)(Options&, long);
+} kNumbers[] = {
+    {"--devices", [](Options& o, long n) { o.devices = static_cast<int>(n); }},
+    {"--http-port", [](Options& o, long n) { o.httpPort = static_cast<int>(n); }},
+    {"--max-delay-ms", [](Options& o, long n) { o.maxDelayMs = static_cast<int>(n); }},
+    {"--seed", [](Options& o, long n) { o.seed = static_cast<uint32_t>(n); }},
+    {"--extra-scopes", [](Options& o, long n) { o.extraScopes = static_cast<int>(n); }},
+    {"--clock-skew", [](Options& o, long n) { o.clockSkew = n; }},
+    {"--profiles", [](Options& o, long n) { o.profiles = static_cast<int>(n); }},
+    {"--delay-ms", [](Options& o, long n) { o.delayMs = static_cast<int>(n); }},
+    {"--id-padding", [](Options& o, long n) { o.idPadding = static_cast<int>(n); }},
+    {"--max-connections", [](Options& o, long n) { o.maxConnections = static_cast<int>(n); }},
+    {"--audio-profiles", [](Options& o, long n) { o.audioProfiles = static_cast<int>(n); }},
+};
+
+// One option with its value (argv[i + 1]); false with a message when it is wrong.
+bool TakeValue(const std::string& arg, const char* value, Options& o) {
+    for (const auto& t : kTexts) {
+        if (arg == t.name) {
+            o.*t.field = value;
+            return true;
+        }
+    }
+    for (const auto& n : kNumbers) {
+        if (arg != n.name) continue;
+        char* end = nullptr;
+        const long number = std::strtol(value, &end, 10);
+        if (end == value || *end != '\0') {
+            std::fprintf(stderr, "fakecam: %s takes a number\n", arg.c_str());
+            return false;
+        }
+        n.set(o, number);
+        return true;
+    }
+    if (arg == "--id-suffix") {
+        o.idSuffix = Unescape(value);
+        return true;
+    }
+    if (arg == "--digest-empty-post") {
+        o.digestEmptyPost = value;
+        if (o.digestEmptyPost == "answer401" || o.digestEmptyPost == "reject400" ||
+            o.digestEmptyPost == "drop") {
+            return true;
+        }
+        std::fprintf(stderr, "fakecam: --digest-empty-post takes answer401, reject400 or drop\n");
+        return false;
+    }
+    std::fprintf(stderr, "fakecam: unknown option %s\n%s", arg.c_str(), kUsage);
+    return false;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -85,110 +166,17 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
-        if (arg == "--no-http") {
-            o.noHttp = true;
-            continue;
-        }
-        if (arg == "--reply-to-header") {
-            o.replyToHeader = true;
-            continue;
-        }
-        if (arg == "--tls") {
-            o.tls = true;
-            continue;
-        }
-        if (arg == "--media2-distinct") {
-            o.media2Distinct = true;
-            continue;
-        }
-        if (arg == "--open-services") {
-            o.openServices = true;
-            continue;
-        }
-        if (arg == "--no-discovery") {
-            o.noDiscovery = true;
+        const auto flag =
+            std::find_if(std::begin(kFlags), std::end(kFlags), [&](const auto& f) { return arg == f.name; });
+        if (flag != std::end(kFlags)) {
+            o.*flag->field = true;
             continue;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "fakecam: %s needs a value\n%s", arg.c_str(), kUsage);
             return false;
         }
-        const char* value = argv[++i];
-        long number = 0;
-        const bool numeric = ToLong(value, number);
-        auto needNumber = [&](long& target) {
-            if (!numeric) std::fprintf(stderr, "fakecam: %s takes a number\n", arg.c_str());
-            target = number;
-            return numeric;
-        };
-        long n = 0;
-        if (arg == "--bind")
-            o.bind = value;
-        else if (arg == "--devices") {
-            if (!needNumber(n)) return false;
-            o.devices = static_cast<int>(n);
-        } else if (arg == "--http-port") {
-            if (!needNumber(n)) return false;
-            o.httpPort = static_cast<int>(n);
-        } else if (arg == "--max-delay-ms") {
-            if (!needNumber(n)) return false;
-            o.maxDelayMs = static_cast<int>(n);
-        } else if (arg == "--seed") {
-            if (!needNumber(n)) return false;
-            o.seed = static_cast<uint32_t>(n);
-        } else if (arg == "--extra-scopes") {
-            if (!needNumber(n)) return false;
-            o.extraScopes = static_cast<int>(n);
-        } else if (arg == "--auth")
-            o.auth = value;
-        else if (arg == "--user")
-            o.user = value;
-        else if (arg == "--password")
-            o.password = value;
-        else if (arg == "--clock-skew") {
-            if (!needNumber(o.clockSkew)) return false;
-        } else if (arg == "--media")
-            o.media = value;
-        else if (arg == "--profiles") {
-            if (!needNumber(n)) return false;
-            o.profiles = static_cast<int>(n);
-        } else if (arg == "--delay-ms") {
-            if (!needNumber(n)) return false;
-            o.delayMs = static_cast<int>(n);
-        } else if (arg == "--fault")
-            o.fault = value;
-        else if (arg == "--uri-query")
-            o.uriQuery = value;
-        else if (arg == "--xaddr-host")
-            o.xaddrHost = value;
-        else if (arg == "--relates-to")
-            o.relatesTo = value;
-        else if (arg == "--id-suffix")
-            o.idSuffix = Unescape(value);
-        else if (arg == "--id-padding") {
-            if (!needNumber(n)) return false;
-            o.idPadding = static_cast<int>(n);
-        } else if (arg == "--digest-empty-post") {
-            o.digestEmptyPost = value;
-            if (o.digestEmptyPost != "answer401" && o.digestEmptyPost != "reject400" &&
-                o.digestEmptyPost != "drop") {
-                std::fprintf(stderr, "fakecam: --digest-empty-post takes answer401, reject400 or drop\n");
-                return false;
-            }
-        } else if (arg == "--max-connections") {
-            if (!needNumber(n)) return false;
-            o.maxConnections = static_cast<int>(n);
-        } else if (arg == "--certificate-out")
-            o.certificateOut = value;
-        else if (arg == "--audio-profiles") {
-            if (!needNumber(n)) return false;
-            o.audioProfiles = static_cast<int>(n);
-        } else if (arg == "--log")
-            o.logFile = value;
-        else {
-            std::fprintf(stderr, "fakecam: unknown option %s\n%s", arg.c_str(), kUsage);
-            return false;
-        }
+        if (!TakeValue(arg, argv[++i], o)) return false;
     }
     return true;
 }

@@ -13,10 +13,9 @@ struct Options {
     uint32_t seed = 1;
     int extraScopes = 0;             // pads each ProbeMatches with this many extra scopes
     std::string relatesTo = "echo";  // echo | sloppy | foreign: what ProbeMatches name as the Probe answered
-    bool replyToHeader = false;
-    std::string idSuffix;  // appended to every endpoint id in ProbeMatches (hostile devices)
-    int idPadding = 0;  // that many more characters appended to every endpoint id  // a wsa:ReplyTo header in
-                        // each ProbeMatches, as gSOAP stacks send
+    bool replyToHeader = false;      // a wsa:ReplyTo header in each ProbeMatches, as gSOAP stacks send
+    std::string idSuffix;            // appended to every endpoint id in ProbeMatches (hostile devices)
+    int idPadding = 0;               // that many more characters appended to every endpoint id
     bool noHttp = false;
     bool noDiscovery = false;
     // SOAP side
