@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -81,22 +82,23 @@ std::string Origin(const Url& url) {
     return url.scheme + "://" + url.host + (url.port.empty() ? "" : ":" + url.port);
 }
 
-std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
-    // Find the Digest scheme: at the start, or after a comma when several challenges share a header.
-    std::size_t at = std::string::npos;
+namespace {
+
+// Where the Digest scheme's parameters begin: after "Digest" at the start, or after a comma when several
+// challenges share a header; npos when there is none.
+std::size_t FindDigestScheme(const std::string& value) {
     for (std::size_t i = 0; i + 6 <= value.size(); ++i) {
         if (::strncasecmp(value.c_str() + i, "digest", 6) != 0) continue;
         const bool startsToken = i == 0 || value[i - 1] == ' ' || value[i - 1] == ',' || value[i - 1] == '\t';
         const bool endsToken = i + 6 == value.size() || value[i + 6] == ' ' || value[i + 6] == '\t';
-        if (startsToken && endsToken) {
-            at = i + 6;
-            break;
-        }
+        if (startsToken && endsToken) return i + 6;
     }
-    if (at == std::string::npos) return std::nullopt;
-    DigestChallenge c;
-    bool haveNonce = false;
-    std::string qops;
+    return std::string::npos;
+}
+
+// The name=value and name="quoted value" pairs from `at` up to the next scheme; names in lower case.
+std::map<std::string, std::string> ReadAuthParams(const std::string& value, std::size_t at) {
+    std::map<std::string, std::string> params;
     std::size_t i = at;
     while (i < value.size()) {
         while (i < value.size() && (value[i] == ' ' || value[i] == '\t' || value[i] == ',')) ++i;
@@ -117,33 +119,22 @@ std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
         } else {
             while (i < value.size() && value[i] != ',' && value[i] != ' ') v += value[i++];
         }
-        if (name == "realm")
-            c.realm = v;
-        else if (name == "nonce") {
-            c.nonce = v;
-            haveNonce = true;
-        } else if (name == "opaque")
-            c.opaque = v;
-        else if (name == "algorithm")
-            c.algorithm = v;
-        else if (name == "qop")
-            qops = Lower(v);
-        else if (name == "stale")
-            c.stale = Lower(v) == "true";
+        params[name] = v;  // the last of a repeated parameter counts
     }
-    if (!haveNonce) return std::nullopt;
-    const std::string algorithm = Lower(c.algorithm);
-    if (algorithm == "md5")
-        c.algorithm = "MD5";
-    else if (algorithm == "md5-sess")
-        c.algorithm = "MD5-sess";
-    else if (algorithm == "sha-256")
-        c.algorithm = "SHA-256";
-    else if (algorithm == "sha-256-sess")
-        c.algorithm = "SHA-256-sess";
-    else
-        return std::nullopt;
-    // qop is a list; "auth" is preferred, "auth-int" taken when it is the only one.
+    return params;
+}
+
+// The algorithm's name as the digest computation knows it; nothing for one we cannot compute.
+std::optional<std::string> KnownAlgorithm(const std::string& name) {
+    for (const char* known : {"MD5", "MD5-sess", "SHA-256", "SHA-256-sess"}) {
+        if (Lower(name) == Lower(known)) return std::string(known);
+    }
+    return std::nullopt;
+}
+
+// qop is a list; "auth" is preferred, "auth-int" taken when it is the only one, "" when none is offered.
+// Nothing when only qops we do not know are offered.
+std::optional<std::string> ChooseQop(const std::string& qops) {
     std::vector<std::string> offered;
     for (std::size_t p = 0; p <= qops.size();) {
         const std::size_t comma = std::min(qops.find(',', p), qops.size());
@@ -153,12 +144,34 @@ std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
         if (!q.empty()) offered.push_back(q);
         p = comma + 1;
     }
-    if (std::find(offered.begin(), offered.end(), "auth") != offered.end())
-        c.qop = "auth";
-    else if (std::find(offered.begin(), offered.end(), "auth-int") != offered.end())
-        c.qop = "auth-int";
-    else if (!offered.empty())
-        return std::nullopt;
+    if (std::find(offered.begin(), offered.end(), "auth") != offered.end()) return std::string("auth");
+    if (std::find(offered.begin(), offered.end(), "auth-int") != offered.end())
+        return std::string("auth-int");
+    if (offered.empty()) return std::string();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
+    const std::size_t at = FindDigestScheme(value);
+    if (at == std::string::npos) return std::nullopt;
+    const auto params = ReadAuthParams(value, at);
+    const auto param = [&](const char* name) {
+        const auto it = params.find(name);
+        return it == params.end() ? std::string() : it->second;
+    };
+    if (!params.count("nonce")) return std::nullopt;
+    const auto algorithm = KnownAlgorithm(params.count("algorithm") ? param("algorithm") : "MD5");
+    const auto qop = ChooseQop(Lower(param("qop")));
+    if (!algorithm || !qop) return std::nullopt;
+    DigestChallenge c;
+    c.realm = param("realm");
+    c.nonce = param("nonce");
+    c.opaque = param("opaque");
+    c.algorithm = *algorithm;
+    c.qop = *qop;
+    c.stale = Lower(param("stale")) == "true";
     return c;
 }
 
