@@ -45,64 +45,80 @@ std::string FormatAddress(uint32_t address) {
     return text;
 }
 
+namespace {
+
+// The addresses one SPEC names, first to last; `block` when it is a block with its own network and
+// broadcast addresses. Nothing, with the reason in `error`, when it names no addresses we probe.
+struct SpecRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    bool block = false;
+};
+
+std::optional<SpecRange> ReadSpec(const std::string& spec, std::string& error) {
+    SpecRange r;
+    const auto dash = spec.find('-');
+    const auto slash = spec.find('/');
+    if (dash != std::string::npos && slash == std::string::npos) {
+        const auto a = ParseAddress(spec.substr(0, dash));
+        const auto b = ParseAddress(spec.substr(dash + 1));
+        if (!a || !b || *a > *b) {
+            error = "not a range of IPv4 addresses from low to high: " + spec;
+            return std::nullopt;
+        }
+        r.first = *a;
+        r.last = *b;
+    } else if (slash != std::string::npos && dash == std::string::npos) {
+        const auto a = ParseAddress(spec.substr(0, slash));
+        const auto n = ParsePrefix(spec.substr(slash + 1));
+        if (!a || !n || *n > 32) {
+            error = "not an IPv4 block (A.B.C.D/N): " + spec;
+            return std::nullopt;
+        }
+        if (*n < 16) {
+            error = "a block larger than /16 is not probed: " + spec;
+            return std::nullopt;
+        }
+        const uint64_t size = uint64_t{1} << (32 - *n);
+        r.first = *a & ~(size - 1);
+        r.last = r.first + size - 1;
+        r.block = *n < 31;
+    } else {
+        const auto a = ParseAddress(spec);
+        if (!a || dash != std::string::npos) {
+            error = "not an IPv4 address, range or block: " + spec;
+            return std::nullopt;
+        }
+        r.first = r.last = *a;
+    }
+    if (r.last - r.first + 1 > kMaxTargetsPerSpec) {
+        error = "more than 65536 addresses (a /16) in one range: " + spec;
+        return std::nullopt;
+    }
+    for (uint64_t a = r.first; a <= r.last; ++a) {
+        if (const char* why = Refusal(static_cast<uint32_t>(a))) {
+            error = spec + " reaches a " + why + " address (" + FormatAddress(static_cast<uint32_t>(a)) +
+                    "), which is not probed";
+            return std::nullopt;
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
 std::optional<TargetList> ParseTargets(const std::vector<std::string>& specs, std::string& error) {
     TargetList targets;
     std::unordered_set<uint32_t> seen;
     for (const std::string& spec : specs) {
-        uint64_t first = 0;
-        uint64_t last = 0;
-        bool block = false;
-        const auto dash = spec.find('-');
-        const auto slash = spec.find('/');
-        if (dash != std::string::npos && slash == std::string::npos) {
-            const auto a = ParseAddress(spec.substr(0, dash));
-            const auto b = ParseAddress(spec.substr(dash + 1));
-            if (!a || !b || *a > *b) {
-                error = "not a range of IPv4 addresses from low to high: " + spec;
-                return std::nullopt;
-            }
-            first = *a;
-            last = *b;
-        } else if (slash != std::string::npos && dash == std::string::npos) {
-            const auto a = ParseAddress(spec.substr(0, slash));
-            const auto n = ParsePrefix(spec.substr(slash + 1));
-            if (!a || !n || *n > 32) {
-                error = "not an IPv4 block (A.B.C.D/N): " + spec;
-                return std::nullopt;
-            }
-            if (*n < 16) {
-                error = "a block larger than /16 is not probed: " + spec;
-                return std::nullopt;
-            }
-            const uint64_t size = uint64_t{1} << (32 - *n);
-            first = *a & ~(size - 1);
-            last = first + size - 1;
-            block = *n < 31;
-        } else {
-            const auto a = ParseAddress(spec);
-            if (!a || dash != std::string::npos) {
-                error = "not an IPv4 address, range or block: " + spec;
-                return std::nullopt;
-            }
-            first = last = *a;
-        }
-        if (last - first + 1 > kMaxTargetsPerSpec) {
-            error = "more than 65536 addresses (a /16) in one range: " + spec;
-            return std::nullopt;
-        }
-        for (uint64_t a = first; a <= last; ++a) {
-            if (const char* why = Refusal(static_cast<uint32_t>(a))) {
-                error = spec + " reaches a " + why + " address (" + FormatAddress(static_cast<uint32_t>(a)) +
-                        "), which is not probed";
-                return std::nullopt;
-            }
-        }
+        auto range = ReadSpec(spec, error);
+        if (!range) return std::nullopt;
         // A block's own network and broadcast addresses are no device's.
-        if (block) {
-            ++first;
-            --last;
+        if (range->block) {
+            ++range->first;
+            --range->last;
         }
-        for (uint64_t a = first; a <= last; ++a) {
+        for (uint64_t a = range->first; a <= range->last; ++a) {
             if (seen.insert(static_cast<uint32_t>(a)).second) targets.push_back(static_cast<uint32_t>(a));
         }
         if (targets.size() > kMaxTargets) {
