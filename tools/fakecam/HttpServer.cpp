@@ -217,6 +217,67 @@ void HttpServer::AcceptLoop() {
     }
 }
 
+// Reads one request off the connection: its head, then as much body as Content-Length says. False when the
+// connection ends first or the request is refused (413 is sent).
+bool HttpServer::ReadRequest(Connection& c, HttpRequest& request, std::string& version) {
+    std::size_t headEnd;
+    while ((headEnd = c.buffered.find("\r\n\r\n")) == std::string::npos) {
+        if (c.buffered.size() > kMaxHead || !c.ReadMore(m_stopping)) return false;
+    }
+    request.connection = c.id;
+    const std::string head = c.buffered.substr(0, headEnd);
+    c.buffered.erase(0, headEnd + 4);
+    std::size_t lineEnd = head.find("\r\n");
+    const std::string requestLine = head.substr(0, lineEnd);
+    const auto sp1 = requestLine.find(' ');
+    const auto sp2 = requestLine.find(' ', sp1 == std::string::npos ? sp1 : sp1 + 1);
+    if (sp1 == std::string::npos || sp2 == std::string::npos) return false;
+    request.method = requestLine.substr(0, sp1);
+    request.target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
+    version = requestLine.substr(sp2 + 1);
+    while (lineEnd != std::string::npos) {
+        const std::size_t start = lineEnd + 2;
+        lineEnd = head.find("\r\n", start);
+        const std::string line =
+            head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+        const auto colon = line.find(':');
+        if (colon != std::string::npos)
+            request.headers[Lower(line.substr(0, colon))] = Trim(line.substr(colon + 1));
+    }
+    const std::string lengthText = request.Header("content-length");
+    std::size_t length = 0;
+    if (!lengthText.empty()) {
+        char* end = nullptr;
+        length = std::strtoul(lengthText.c_str(), &end, 10);
+        if (*end != '\0' || length > kMaxBody) {
+            c.Write("HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            return false;
+        }
+    }
+    while (c.buffered.size() < length) {
+        if (!c.ReadMore(m_stopping)) return false;
+    }
+    request.body = c.buffered.substr(0, length);
+    c.buffered.erase(0, length);
+    return true;
+}
+
+namespace {
+
+// The response as it goes on the wire; "cut short" keeps only half of its body.
+std::string FormatResponse(const HttpResponse& response, bool close) {
+    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+    if (!response.contentType.empty()) out += "Content-Type: " + response.contentType + "\r\n";
+    for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
+    out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    if (close) out += "Connection: close\r\n";
+    out += "\r\n" + response.body;
+    if (response.cutShort) out.resize(out.size() - response.body.size() / 2);
+    return out;
+}
+
+}  // namespace
+
 void HttpServer::Serve(std::unique_ptr<Connection> c) {
     if (m_tls) {
         c->ssl = SSL_new(static_cast<SSL_CTX*>(m_tls));
@@ -229,60 +290,14 @@ void HttpServer::Serve(std::unique_ptr<Connection> c) {
         }
     }
     while (!m_stopping) {
-        std::size_t headEnd;
-        while ((headEnd = c->buffered.find("\r\n\r\n")) == std::string::npos) {
-            if (c->buffered.size() > kMaxHead || !c->ReadMore(m_stopping)) return;
-        }
         HttpRequest request;
-        request.connection = c->id;
-        const std::string head = c->buffered.substr(0, headEnd);
-        c->buffered.erase(0, headEnd + 4);
-        std::size_t lineEnd = head.find("\r\n");
-        const std::string requestLine = head.substr(0, lineEnd);
-        const auto sp1 = requestLine.find(' ');
-        const auto sp2 = requestLine.find(' ', sp1 == std::string::npos ? sp1 : sp1 + 1);
-        if (sp1 == std::string::npos || sp2 == std::string::npos) return;
-        request.method = requestLine.substr(0, sp1);
-        request.target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
-        const std::string version = requestLine.substr(sp2 + 1);
-        while (lineEnd != std::string::npos) {
-            const std::size_t start = lineEnd + 2;
-            lineEnd = head.find("\r\n", start);
-            const std::string line =
-                head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
-            const auto colon = line.find(':');
-            if (colon != std::string::npos)
-                request.headers[Lower(line.substr(0, colon))] = Trim(line.substr(colon + 1));
-        }
-        const std::string lengthText = request.Header("content-length");
-        std::size_t length = 0;
-        if (!lengthText.empty()) {
-            char* end = nullptr;
-            length = std::strtoul(lengthText.c_str(), &end, 10);
-            if (*end != '\0' || length > kMaxBody) {
-                c->Write("HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-                return;
-            }
-        }
-        while (c->buffered.size() < length) {
-            if (!c->ReadMore(m_stopping)) return;
-        }
-        request.body = c->buffered.substr(0, length);
-        c->buffered.erase(0, length);
-
+        std::string version;
+        if (!ReadRequest(*c, request, version)) return;
         HttpResponse response;
         m_handler(request, response);
         if (response.drop || m_stopping) return;
         const bool close = version != "HTTP/1.1" || Lower(request.Header("connection")) == "close";
-        std::string out =
-            "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
-        if (!response.contentType.empty()) out += "Content-Type: " + response.contentType + "\r\n";
-        for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
-        out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-        if (close) out += "Connection: close\r\n";
-        out += "\r\n" + response.body;
-        if (response.cutShort) out.resize(out.size() - response.body.size() / 2);
-        if (!c->Write(out) || close || response.cutShort) return;
+        if (!c->Write(FormatResponse(response, close)) || close || response.cutShort) return;
     }
 }
 

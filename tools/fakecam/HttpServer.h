@@ -53,6 +53,7 @@ private:
     struct Connection;
     void AcceptLoop();
     void Serve(std::unique_ptr<Connection> c);
+    bool ReadRequest(Connection& c, HttpRequest& request, std::string& version);
     bool MakeTlsContext(const std::string& address, const std::string& certificateOut);
 
     Handler m_handler;
