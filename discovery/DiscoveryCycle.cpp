@@ -14,6 +14,12 @@ void PauseUnlessStopped(const std::atomic<bool>& running, std::chrono::milliseco
     }
 }
 
+void HandOn(const ReplyList& replies, const SightingSink& sink) {
+    for (const std::string& reply : replies) {
+        if (auto sighting = ExtractSighting(reply)) sink(*sighting);
+    }
+}
+
 }  // namespace
 
 int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources& sources,
@@ -27,17 +33,13 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
             if (address == "0.0.0.0") continue;
             ReplyList replies;
             if (sources.probe(address.c_str(), replies, &running) >= 0) ++exchanges;
-            for (const std::string& reply : replies) {
-                if (auto sighting = ExtractSighting(reply)) sink(*sighting);
-            }
+            HandOn(replies, sink);
         }
         const TargetList targets = sources.targets ? sources.targets() : TargetList{};
         if (!targets.empty() && running.load()) {
             ReplyList replies;
             if (sources.directedProbe(targets, sources.rate, replies, &running) >= 0) ++exchanges;
-            for (const std::string& reply : replies) {
-                if (auto sighting = ExtractSighting(reply)) sink(*sighting);
-            }
+            HandOn(replies, sink);
         }
         ++cycles;
         if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles))
