@@ -320,7 +320,7 @@ private:
         return CollectStreamAddresses(answers, profiles, mediaUrl, services.ptz, items);
     }
 
-    // Media 1 when the device offers it (every camera that has it answers it alike), else Media 2.
+    // Media 1 when the device offers it (some firmwares answer Media 2 wrongly), else Media 2.
     struct MediaService {
         explicit MediaService(const Services& services)
             : media2(services.media1.empty()),
