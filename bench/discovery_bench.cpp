@@ -28,8 +28,9 @@ double CpuSeconds() {
 }
 
 void FirstCycle(int devices, int maxDelayMs) {
-    test::ChildProcess fakecam({test::FakecamPath(), "--devices", std::to_string(devices), "--max-delay-ms",
-                                std::to_string(maxDelayMs), "--no-http", "--extra-scopes", "4"});
+    std::vector<std::string> args = test::ProbeAnswerer(devices, maxDelayMs);
+    args.insert(args.end(), {"--extra-scopes", "4"});
+    test::ChildProcess fakecam(args);
     if (!fakecam.WaitForLine("ready")) {
         std::printf("fakecam did not start\n");
         std::exit(1);
@@ -64,8 +65,7 @@ void FirstCycle(int devices, int maxDelayMs) {
 
 // A directed probe of a /24 on the second network, where one address answers as `devices` devices.
 void DirectedSlash24(int devices) {
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.1.9", "--devices",
-                                std::to_string(devices), "--max-delay-ms", "500", "--no-http"});
+    test::ChildProcess fakecam(test::ProbeAnswerer(devices, 500, "198.18.1.9"));
     if (!fakecam.WaitForLine("ready")) {
         std::printf("fakecam did not start\n");
         return;

@@ -78,9 +78,8 @@ int main(int argc, char** argv) {
     std::printf("window start-up to first paint: %.1f ms (median of 5)\n", startups[2]);
 
     // "get" against a device that answers every request after 1 s: how long the UI thread is held up.
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.0.1", "--http-port", "18700",
-                                "--no-discovery", "--auth", "wsse", "--delay-ms", "1000"});
-    if (!fakecam.WaitForLine("ready")) return 1;
+    test::FakeDevice fakecam({"--auth", "wsse", "--delay-ms", "1000"}, "198.18.0.1", 18700);
+    if (!fakecam.Ready()) return 1;
     CQuorviDlg dlg(nullptr, quiet);
     dlg.show();
     QApplication::processEvents();

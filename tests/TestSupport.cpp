@@ -156,6 +156,14 @@ namespace {
 std::atomic<int> g_nextPort{18080};
 }
 
+std::vector<std::string> ProbeAnswerer(int devices, int maxDelayMs, const std::string& bind) {
+    std::vector<std::string> args{
+        FakecamPath(), "--devices", std::to_string(devices), "--max-delay-ms", std::to_string(maxDelayMs),
+        "--no-http"};
+    if (!bind.empty()) args.insert(args.end(), {"--bind", bind});
+    return args;
+}
+
 FakeDevice::FakeDevice(const std::vector<std::string>& extra, std::string deviceHost, int devicePort)
     : host(std::move(deviceHost)), port(devicePort ? devicePort : g_nextPort++) {
     m_logPath = "/tmp/quorvi-fakecam-" + std::to_string(::getpid()) + "-" + std::to_string(port) + ".log";

@@ -50,6 +50,10 @@ void RequirePrivateNetwork();
 std::string FakecamPath();
 std::string CliPath();
 
+// fakecam answering Probes only, as `devices` devices on `bind` (its default address when empty), each
+// after a random delay of up to `maxDelayMs`; for a ChildProcess.
+std::vector<std::string> ProbeAnswerer(int devices, int maxDelayMs, const std::string& bind = "");
+
 // A simulated device (fakecam, without discovery) serving SOAP on host:port and logging every connection
 // and request it sees; stopped on destruction. Port 0 takes the next of a range kept for tests.
 class FakeDevice {

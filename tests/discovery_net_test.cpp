@@ -91,15 +91,10 @@ private:
     std::thread m_thread;
 };
 
-std::vector<std::string> FakecamArgs(int devices, int maxDelayMs) {
-    return {FakecamPath(), "--devices", std::to_string(devices), "--max-delay-ms", std::to_string(maxDelayMs),
-            "--no-http"};
-}
-
 }  // namespace
 
 TEST(ProbeExchange, CollectsEveryReplyForTheWholeWindow) {
-    ChildProcess fakecam(FakecamArgs(7, 300));
+    ChildProcess fakecam(ProbeAnswerer(7, 300));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     ReplyList replies;
     const auto start = Clock::now();
@@ -128,7 +123,7 @@ TEST(ProbeExchange, TheWindowIsThreeAndAHalfSeconds) {
 
 TEST(ProbeExchange, RepliesToAnotherProbeAreNotKept) {
     for (const auto& [mode, expected] : {std::pair<std::string, int>{"foreign", 0}, {"sloppy", 3}}) {
-        std::vector<std::string> args = FakecamArgs(3, 0);
+        std::vector<std::string> args = ProbeAnswerer(3, 0);
         args.insert(args.end(), {"--relates-to", mode});
         ChildProcess fakecam(args);
         ASSERT_TRUE(fakecam.WaitForLine("ready"));
@@ -174,7 +169,7 @@ TEST(ProbeExchange, MoreThanFourThousandRepliesAreAllKept) {
 }
 
 TEST(ProbeExchange, FiveThousandDevicesAnsweringAtOnceAreFound) {
-    ChildProcess fakecam(FakecamArgs(5000, 0));
+    ChildProcess fakecam(ProbeAnswerer(5000, 0));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     ReplyList replies;
     ProbeOnAddress(kLocal, replies);
@@ -247,8 +242,7 @@ TEST(ProbeExchange, AStopRequestEndsTheExchangePromptly) {
 TEST(DirectedProbe, ReachesADeviceOnAnotherNetworkAtTheRateAsked) {
     const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
     if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
-    ChildProcess fakecam(
-        {FakecamPath(), "--bind", "198.18.1.9", "--devices", "2", "--max-delay-ms", "0", "--no-http"});
+    ChildProcess fakecam(ProbeAnswerer(2, 0, "198.18.1.9"));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     std::string error;
     const auto targets = ParseTargets({"198.18.1.0/28"}, error);
@@ -270,8 +264,7 @@ TEST(DirectedProbe, ReachesADeviceOnAnotherNetworkAtTheRateAsked) {
 TEST(DirectedProbe, CliMergesDirectedRepliesIntoTheRows) {
     const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
     if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
-    ChildProcess fakecam(
-        {FakecamPath(), "--bind", "198.18.1.9", "--devices", "3", "--max-delay-ms", "0", "--no-http"});
+    ChildProcess fakecam(ProbeAnswerer(3, 0, "198.18.1.9"));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     const ProcessResult r =
         RunProcess({CliPath(), "discover", "--json", "--target", "198.18.1.8-198.18.1.10", "--rate", "50"});
@@ -311,7 +304,7 @@ TEST(LocalAdapters, ListsTheTestAdapterButNotLoopback) {
 TEST(DiscoveryCycleOnTheNetwork, EveryAddressGetsItsExchangeInOrder) {
     const char* second = std::getenv("QUORVI_NETNS_SECOND");
     if (!second || std::string(second) != "1") GTEST_SKIP() << "needs the two-address adapter";
-    ChildProcess fakecam(FakecamArgs(2, 0));
+    ChildProcess fakecam(ProbeAnswerer(2, 0));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     std::atomic<bool> running{true};
     std::vector<Sighting> seen;
@@ -328,7 +321,7 @@ TEST(DiscoveryCycleOnTheNetwork, EveryAddressGetsItsExchangeInOrder) {
 }
 
 TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
-    ChildProcess fakecam(FakecamArgs(4, 200));
+    ChildProcess fakecam(ProbeAnswerer(4, 200));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     const ProcessResult r = RunProcess({CliPath(), "discover", "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -362,7 +355,7 @@ TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
 }
 
 TEST(Cli, CamerasWithAReplyToHeaderKeepARowEach) {
-    std::vector<std::string> args = FakecamArgs(2, 0);
+    std::vector<std::string> args = ProbeAnswerer(2, 0);
     args.push_back("--reply-to-header");
     ChildProcess fakecam(args);
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
@@ -374,7 +367,7 @@ TEST(Cli, CamerasWithAReplyToHeaderKeepARowEach) {
 }
 
 TEST(Cli, PlainOutputIsOneTabSeparatedLinePerDevice) {
-    ChildProcess fakecam(FakecamArgs(2, 0));
+    ChildProcess fakecam(ProbeAnswerer(2, 0));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     const ProcessResult r = RunProcess({CliPath(), "discover"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -415,7 +408,7 @@ TEST(Cli, ArgumentsAreChecked) {
 }
 
 TEST(Cli, PlainOutputCannotBeForgedOrReachTheTerminal) {
-    std::vector<std::string> args = FakecamArgs(1, 0);
+    std::vector<std::string> args = ProbeAnswerer(1, 0);
     args.insert(args.end(), {"--id-suffix", R"(\\\n\tforged\t12:00:00\thttp://evil/\r\e]0;title\a\x7f)"});
     ChildProcess fakecam(args);
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
@@ -436,7 +429,7 @@ TEST(Cli, PlainOutputCannotBeForgedOrReachTheTerminal) {
 }
 
 TEST(Cli, AStopSignalStillPrintsWhatWasFound) {
-    ChildProcess fakecam(FakecamArgs(2, 0));
+    ChildProcess fakecam(ProbeAnswerer(2, 0));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     for (const auto& [signal, json] : {std::pair<int, bool>{SIGINT, true}, {SIGTERM, false}}) {
         std::vector<std::string> args{CliPath(), "discover", "--cycles", "100"};

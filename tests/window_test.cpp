@@ -316,9 +316,8 @@ void WindowTest::getFillsAndEmptiesTheStreamFields() {
 
 void WindowTest::getKeepsTheWindowAlive() {
     // Every request answered after 600 ms: the call takes a few seconds.
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.0.1", "--http-port", "18600",
-                                "--no-discovery", "--auth", "wsse", "--delay-ms", "600"});
-    QVERIFY(fakecam.WaitForLine("ready"));
+    test::FakeDevice fakecam({"--auth", "wsse", "--delay-ms", "600"}, "198.18.0.1", 18600);
+    QVERIFY(fakecam.Ready());
     CQuorviDlg dlg(nullptr, QuietNetwork());
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
@@ -342,9 +341,8 @@ void WindowTest::getKeepsTheWindowAlive() {
 }
 
 void WindowTest::aFailedGetShowsWhy() {
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.0.1", "--http-port", "18601",
-                                "--no-discovery", "--auth", "wsse"});
-    QVERIFY(fakecam.WaitForLine("ready"));
+    test::FakeDevice fakecam({"--auth", "wsse"}, "198.18.0.1", 18601);
+    QVERIFY(fakecam.Ready());
     CQuorviDlg dlg(nullptr, QuietNetwork());
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
@@ -378,9 +376,8 @@ void WindowTest::aFailedGetShowsWhy() {
 }
 
 void WindowTest::closingDuringAGetIsPrompt() {
-    test::ChildProcess fakecam({test::FakecamPath(), "--bind", "198.18.0.1", "--http-port", "18602",
-                                "--no-discovery", "--delay-ms", "5000"});
-    QVERIFY(fakecam.WaitForLine("ready"));
+    test::FakeDevice fakecam({"--delay-ms", "5000"}, "198.18.0.1", 18602);
+    QVERIFY(fakecam.Ready());
     auto dlg = std::make_unique<CQuorviDlg>(nullptr, QuietNetwork());
     dlg->show();
     QVERIFY(QTest::qWaitForWindowExposed(dlg.get()));
