@@ -49,14 +49,14 @@ namespace {
 
 // The addresses one SPEC names, first to last; `block` when it is a block with its own network and
 // broadcast addresses. Nothing, with the reason in `error`, when it names no addresses we probe.
-struct SpecRange {
+struct TargetRange {
     uint64_t first = 0;
     uint64_t last = 0;
     bool block = false;
 };
 
-std::optional<SpecRange> ReadSpec(const std::string& spec, std::string& error) {
-    SpecRange r;
+std::optional<TargetRange> ReadTargetRange(const std::string& spec, std::string& error) {
+    TargetRange r;
     const auto dash = spec.find('-');
     const auto slash = spec.find('/');
     if (dash != std::string::npos && slash == std::string::npos) {
@@ -111,7 +111,7 @@ std::optional<TargetList> ParseTargets(const std::vector<std::string>& specs, st
     TargetList targets;
     std::unordered_set<uint32_t> seen;
     for (const std::string& spec : specs) {
-        auto range = ReadSpec(spec, error);
+        auto range = ReadTargetRange(spec, error);
         if (!range) return std::nullopt;
         // A block's own network and broadcast addresses are no device's.
         if (range->block) {
