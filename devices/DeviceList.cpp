@@ -44,7 +44,10 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     line("addresses: ", who.xaddrs.join(' '));
     line("host: ", who.host);
     line("last seen: ", who.lastSeen);
-    return lines.join('\n');
+    // A tooltip that looks like markup is rendered as rich text, and every text here came from the
+    // network: escaped, a name like <img src=...> is shown as it is written and loads nothing.
+    return QStringLiteral("<p style='white-space:pre'>") + lines.join('\n').toHtmlEscaped() +
+           QStringLiteral("</p>");
 }
 
 DeviceListModel::Identity DeviceListModel::RowIdentity(int row) const {

@@ -15,7 +15,9 @@
 #include <QScreen>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTextLayout>
+#include <QToolTip>
 #include <QTimer>
 #include <QtTest>
 #include <atomic>
@@ -65,6 +67,7 @@ private slots:
     void realWorkerFillsTheListAndGetReadsTheStreams();
     void closingDuringAnExchangeIsPrompt();
     void probeAddressesForTheRun();
+    void networkTextsAreShownAsPlainText();
     void fitsTheScreen();
     void aboutBoxShowsItsWholeText();
     void everyTextHasItsGlyphs();
@@ -460,6 +463,57 @@ void WindowTest::probeAddressesForTheRun() {
     QCOMPARE(dlg.AddProbeTargets("10.9.0.7"), QString());
     std::lock_guard<std::mutex> lock(mutex);
     QCOMPARE(asked.back().size(), size_t{3});  // an address asked for twice is probed once
+}
+
+namespace {
+
+// Renders a text as a label or tooltip would (rich text when it looks like markup), and records every
+// resource (image, style sheet) the rendering asks for.
+class RecordingDocument : public QTextDocument {
+public:
+    QStringList asked;
+
+protected:
+    QVariant loadResource(int type, const QUrl& name) override {
+        asked << name.toString();
+        return QTextDocument::loadResource(type, name);
+    }
+};
+
+QString AsShown(const QString& text, QStringList& resources) {
+    if (!Qt::mightBeRichText(text)) return text;
+    RecordingDocument doc;
+    doc.setHtml(text);
+    resources = doc.asked;
+    return doc.toPlainText();
+}
+
+}  // namespace
+
+void WindowTest::networkTextsAreShownAsPlainText() {
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    DeviceIdentity who;
+    who.name = "<img src=/nonexistent/quorvi-test.png>";  // not /dev/zero: the fault would eat memory
+    who.hardware = "<b>bold</b> &amp; more";
+    who.location = "<img src=\"file:///etc/passwd\">";
+    who.xaddrs = {"http://10.0.0.5/onvif/<img src=x>"};
+    dlg.Devices().Merge("urn:<i>x</i>", "http://10.0.0.5/onvif/device_service", "12:00:00", who, 1);
+    auto* list = Find<QTableView>(dlg, "IDC_LIST_DEVICES");
+    const QRect cell = list->visualRect(list->model()->index(0, 0));
+    QHelpEvent help(QEvent::ToolTip, cell.center(), list->viewport()->mapToGlobal(cell.center()));
+    QApplication::sendEvent(list->viewport(), &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QStringList resources;
+    const QString shown = AsShown(QToolTip::text(), resources);
+    QToolTip::hideText();
+    for (const char* literal : {"name: <img src=/nonexistent/quorvi-test.png>", "hardware: <b>bold</b> &amp; more",
+                                "location: <img src=\"file:///etc/passwd\">", "http://10.0.0.5/onvif/<img src=x>"}) {
+        QVERIFY2(shown.contains(QString::fromUtf8(literal)), qPrintable(literal + QString(" not in: ") + shown));
+    }
+    QVERIFY2(resources.isEmpty(), qPrintable("the tooltip asked for " + resources.join(", ")));
+    QVERIFY2(shown.split('\n').size() >= 5, qPrintable(shown));  // one line per field, as before
 }
 
 void WindowTest::fitsTheScreen() {

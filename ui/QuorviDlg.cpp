@@ -341,7 +341,11 @@ void CQuorviDlg::AskForProbeTargets() {
         QLineEdit::Normal, QString(), &ok);
     if (!ok) return;
     const QString refused = AddProbeTargets(specs);
-    if (!refused.isEmpty()) QMessageBox::warning(this, QStringLiteral("Probe addresses"), refused);
+    if (refused.isEmpty()) return;
+    // The reason quotes what was typed; plain text, so nothing in it is taken for markup.
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Probe addresses"), refused, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void CQuorviDlg::ShowAbout() {
