@@ -43,6 +43,23 @@ std::string CleanScopeText(std::string_view text, std::size_t limit) {
     return out;
 }
 
+// A service address as written, with control bytes percent-encoded so they show and reach no terminal.
+std::string VisibleAddress(std::string_view text) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            out += '%';
+            out += digits[u >> 4];
+            out += digits[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::vector<std::string_view> Words(std::string_view text) {
     std::vector<std::string_view> words;
     std::size_t at = 0;
@@ -88,9 +105,10 @@ DeviceIdentity ReadIdentity(std::string_view reply) {
     if (const auto xaddrs = ElementText(reply, ":XAddrs>")) {
         std::size_t total = 0;
         for (const std::string_view entry : Words(*xaddrs)) {
-            if (total + entry.size() > kMaxIdentityXAddrs) break;  // whole entries only
-            identity.xaddrs.push_back(CleanScopeText(entry, entry.size()));
-            total += entry.size();
+            std::string address = VisibleAddress(entry);
+            if (total + address.size() > kMaxIdentityXAddrs) break;  // whole entries only
+            total += address.size();
+            identity.xaddrs.push_back(std::move(address));
         }
     }
     return identity;

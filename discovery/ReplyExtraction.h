@@ -7,20 +7,21 @@
 
 namespace quorvi {
 
-// One device seen in one reply: its endpoint address (the Address element's text) and its first
-// service address (XAddrs up to the first space). Either may be empty.
 // Who a device says it is, from its reply's scopes and service addresses; every text cut short and
-// stripped of control characters, since anyone on the network can write them.
+// without raw control characters, since anyone on the network can write them. The name, hardware and
+// location scopes are percent-decoded; service addresses are kept as written.
 struct DeviceIdentity {
     std::string name;                 // onvif://www.onvif.org/name/..., percent-decoded
     std::string hardware;             // onvif://www.onvif.org/hardware/...
     std::string location;             // onvif://www.onvif.org/location/...
-    std::vector<std::string> xaddrs;  // every entry of XAddrs
+    std::vector<std::string> xaddrs;  // every entry of XAddrs, as written (control bytes as %XX)
 };
 
 constexpr std::size_t kMaxIdentityText = 64;     // bytes of a name, hardware or location
 constexpr std::size_t kMaxIdentityXAddrs = 256;  // bytes of all service addresses together
 
+// One device seen in one reply: its endpoint address (the Address element's text) and its first
+// service address (XAddrs up to the first space). Either may be empty.
 struct Sighting {
     std::string endpoint;
     std::string service;

@@ -150,6 +150,10 @@ TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
     EXPECT_TRUE(tip.contains("name: Lobby") && tip.contains("hardware: IPC-3") &&
                 tip.contains("host: 10.0.0.5"))
         << tip.toStdString();
+    who.xaddrs = {"http://10.0.0.5/onvif/device%20service?x=%2F%26%25"};
+    AddDeviceRow(m, Sighting{"urn:a", "http://10.0.0.5/onvif/device%20service?x=%2F%26%25", who});
+    EXPECT_EQ(m.RowIdentity(0).xaddrs, QStringList{"http://10.0.0.5/onvif/device%20service?x=%2F%26%25"})
+        << "an escaped space stays one address";
     AddDeviceRow(m, "urn:a", "http://10.0.0.6/onvif/device_service");
     EXPECT_EQ(m.RowIdentity(0).name, "") << "the latest reply's word counts";
     EXPECT_EQ(m.RowIdentity(0).host, "10.0.0.6");

@@ -182,6 +182,13 @@ TEST(Identity, ScopesAndServiceAddressesAreReadAndCut) {
     EXPECT_EQ(hostile.hardware, "a b [31m%zz%4")
         << "control characters blanked, bad escapes kept as they are";
     EXPECT_EQ(hostile.xaddrs.size(), 1u) << "whole entries up to the bound";
+
+    // Service addresses are addresses: kept as written, escapes and all; only control bytes are made
+    // visible (percent-encoded), never decoded into the separator.
+    const DeviceIdentity verbatim = ReadIdentity(
+        "<d:XAddrs>http://h/onvif/device%20service?x=%2F%26%25 http://h/a\x01" "b\x7f</d:XAddrs>");
+    EXPECT_EQ(verbatim.xaddrs,
+              (std::vector<std::string>{"http://h/onvif/device%20service?x=%2F%26%25", "http://h/a%01b%7F"}));
 }
 
 TEST(RepliesToProbe, MatchesTheProbesIdLeniently) {
