@@ -86,12 +86,20 @@ private:
 
     int TransportFailure(const HttpResult& r, const std::string& url) {
         const std::string where = " (" + HostPort(url) + ")";
+        if (r.headersTooLarge) {
+            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply headers are too large (over " +
+                                                        std::to_string(kMaxHeaderBytes / 1024) + " KiB)" +
+                                                        where);
+        }
         switch (r.code) {
             case CURLE_OPERATION_TIMEDOUT:
+                if (!r.connected)
+                    return Fail(ONVIF_ERR_TIMED_OUT, "no connection to the device in time" + where);
                 return Fail(ONVIF_ERR_TIMED_OUT,
-                            std::string(r.connected ? "the device did not answer in time"
-                                                    : "no connection to the device in time") +
-                                where);
+                            "the device did not answer in time" + where +
+                                (r.budgetSpent ? ": its answers are too slow for the call's " +
+                                                     std::to_string(kCallSeconds) + " s"
+                                               : std::string()));
             case CURLE_UNSUPPORTED_PROTOCOL:
                 return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS, "unsupported address: " + Shortened(url));
             case CURLE_COULDNT_RESOLVE_HOST:
@@ -133,6 +141,16 @@ private:
 
     // Why a reply that is not the expected response fails the call.
     int ReplyFailure(const Answer& a, const char* operation) {
+        if (a.refused() && !a.http.digestChallenge && !a.http.unanswerable.empty()) {
+            return Fail(ONVIF_ERR_NOT_AUTHORIZED, "the device asks for HTTP Digest with " +
+                                                      a.http.unanswerable +
+                                                      ", which this client cannot answer");
+        }
+        if (a.refused() && a.http.basicOnly) {
+            return Fail(ONVIF_ERR_NOT_AUTHORIZED,
+                        "the device asks for HTTP Basic only, which would send the password in clear: "
+                        "it was not sent");
+        }
         if (a.refused()) {
             return Fail(ONVIF_ERR_NOT_AUTHORIZED,
                         Credentials().first.empty()

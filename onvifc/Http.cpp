@@ -84,14 +84,49 @@ std::string Origin(const Url& url) {
 
 namespace {
 
-// Where the Digest scheme's parameters begin: after "Digest" at the start, or after a comma when several
-// challenges share a header; npos when there is none.
+// The auth schemes a WWW-Authenticate value names, in lower case, each with where its parameters begin.
+// A scheme is a token at the start or after a comma that is not followed by '=' (that would be a
+// parameter); nothing inside a quoted string counts, so a realm cannot smuggle a scheme in.
+std::vector<std::pair<std::string, std::size_t>> Schemes(const std::string& value) {
+    std::vector<std::pair<std::string, std::size_t>> schemes;
+    auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
+    bool tokenMayStart = true;
+    for (std::size_t i = 0; i < value.size();) {
+        const char c = value[i];
+        if (c == '"') {
+            for (++i; i < value.size() && value[i] != '"'; ++i) {
+                if (value[i] == '\\') ++i;
+            }
+            ++i;
+            tokenMayStart = false;
+            continue;
+        }
+        if (c == ',') {
+            tokenMayStart = true;
+            ++i;
+            continue;
+        }
+        if (isSpace(c) || c == '=' || !tokenMayStart) {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < value.size() && !isSpace(value[i]) && value[i] != ',' && value[i] != '=' &&
+               value[i] != '"')
+            ++i;
+        std::size_t next = i;
+        while (next < value.size() && isSpace(value[next])) ++next;
+        if (next >= value.size() || value[next] != '=')
+            schemes.emplace_back(Lower(value.substr(start, i - start)), i);
+        tokenMayStart = false;
+    }
+    return schemes;
+}
+
+// Where the Digest scheme's parameters begin; npos when there is none.
 std::size_t FindDigestScheme(const std::string& value) {
-    for (std::size_t i = 0; i + 6 <= value.size(); ++i) {
-        if (::strncasecmp(value.c_str() + i, "digest", 6) != 0) continue;
-        const bool startsToken = i == 0 || value[i - 1] == ' ' || value[i - 1] == ',' || value[i - 1] == '\t';
-        const bool endsToken = i + 6 == value.size() || value[i + 6] == ' ' || value[i + 6] == '\t';
-        if (startsToken && endsToken) return i + 6;
+    for (const auto& [scheme, at] : Schemes(value)) {
+        if (scheme == "digest") return at;
     }
     return std::string::npos;
 }
@@ -153,7 +188,12 @@ std::optional<std::string> ChooseQop(const std::string& qops) {
 
 }  // namespace
 
-std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
+bool OffersScheme(const std::string& value, const std::string& lowerScheme) {
+    const auto schemes = Schemes(value);
+    return std::any_of(schemes.begin(), schemes.end(), [&](const auto& s) { return s.first == lowerScheme; });
+}
+
+std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value, std::string* unanswerable) {
     const std::size_t at = FindDigestScheme(value);
     if (at == std::string::npos) return std::nullopt;
     const auto params = ReadAuthParams(value, at);
@@ -164,7 +204,12 @@ std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value) {
     if (!params.count("nonce")) return std::nullopt;
     const auto algorithm = KnownAlgorithm(params.count("algorithm") ? param("algorithm") : "MD5");
     const auto qop = ChooseQop(Lower(param("qop")));
-    if (!algorithm || !qop) return std::nullopt;
+    if (!algorithm || !qop) {
+        if (unanswerable) {
+            *unanswerable = !algorithm ? "the algorithm " + param("algorithm") : "the qop " + param("qop");
+        }
+        return std::nullopt;
+    }
     DigestChallenge c;
     c.realm = param("realm");
     c.nonce = param("nonce");
@@ -207,6 +252,7 @@ struct HttpSession::Transfer {
     std::string nonceUsed;  // the Digest nonce this request answered, if any
     int depth = 1;          // how many waits, one after another, led to its answer
     int statusLines = 0;
+    std::size_t headerBytes = 0;             // of every answer, interim ones included
     std::vector<std::string> challenges;     // WWW-Authenticate values of the last answer
     std::optional<DigestChallenge> offered;  // the one to answer: SHA-256 before MD5
     HttpResult result;
@@ -230,6 +276,11 @@ struct HttpSession::Transfer {
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         auto* t = static_cast<Transfer*>(self);
         const size_t n = size * count;
+        t->headerBytes += n;
+        if (t->headerBytes > kMaxHeaderBytes) {
+            t->result.headersTooLarge = true;
+            return 0;  // aborts the transfer
+        }
         if (StartsWithNoCase(data, n, "HTTP/")) {
             ++t->statusLines;
             t->result.body.clear();
@@ -266,6 +317,9 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     t.handle = remaining.count() > 0 && url ? curl_easy_init() : nullptr;
     if (!t.handle) {
         t.result.code = remaining.count() > 0 ? CURLE_URL_MALFORMAT : CURLE_OPERATION_TIMEDOUT;
+        // Out of time before it could go out: a device that has answered before answers too slowly.
+        t.result.budgetSpent = remaining.count() <= 0;
+        t.result.connected = url && m_answered.count(Origin(*url)) > 0;
         return false;
     }
     t.origin = Origin(*url);
@@ -416,16 +470,27 @@ void HttpSession::ReadOutcome(Transfer& t) {
     curl_off_t connectTime = 0;
     curl_easy_getinfo(t.handle, CURLINFO_CONNECT_TIME_T, &connectTime);
     curl_easy_getinfo(t.handle, CURLINFO_OS_ERRNO, &r.osErrno);
-    r.connected = connectTime > 0 || t.statusLines > 0;
+    // A kept-alive connection has no connect time of its own; that the request went out shows it too.
+    long requestBytes = 0;
+    curl_easy_getinfo(t.handle, CURLINFO_REQUEST_SIZE, &requestBytes);
+    r.connected = connectTime > 0 || requestBytes > 0 || t.statusLines > 0;
     r.error = t.error;
     if (r.tooLarge) r.code = CURLE_FILESIZE_EXCEEDED;
+    // libcurl refuses a single header line of over 100 KB as if memory had run out.
+    if (r.code == CURLE_OUT_OF_MEMORY && t.statusLines > 0) r.headersTooLarge = true;
     m_requests += t.statusLines > 0 ? t.statusLines : (r.connected ? 1 : 0);
     if (t.statusLines > 0) m_answered.insert(t.origin);
+    bool basic = false;
     for (const std::string& value : t.challenges) {
-        auto c = ParseDigestChallenge(value);
+        std::string why;
+        auto c = ParseDigestChallenge(value, &why);
         if (c && (!t.offered || c->algorithm.rfind("SHA-256", 0) == 0)) t.offered = c;
+        if (!why.empty() && r.unanswerable.empty()) r.unanswerable = why;
+        basic = basic || OffersScheme(value, "basic");
     }
     r.digestChallenge = t.offered.has_value();
+    if (r.digestChallenge) r.unanswerable.clear();
+    r.basicOnly = basic && !r.digestChallenge && r.unanswerable.empty();
 }
 
 bool HttpSession::SentAgain(Batch& batch, const Transfer& t) {

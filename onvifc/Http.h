@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kConnectTimeout{3000};
 constexpr std::chrono::milliseconds kRequestTimeout{5000};
 constexpr std::size_t kMaxBody = 1 << 20;
+// Real answers carry a few hundred bytes of headers; interim (1xx) answers count towards this too.
+constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 // Small devices serve one to four connections at a time and close the rest unanswered.
 constexpr int kMaxConnections = 4;
 
@@ -46,8 +48,12 @@ struct HttpResult {
     bool digestChallenge = false;  // a WWW-Authenticate: Digest header came back
     bool connected = false;        // a connection to the server was made
     bool tooLarge = false;
-    long osErrno = 0;   // what the system said when a connection failed
-    std::string error;  // libcurl's words for a failure
+    bool headersTooLarge = false;  // more than kMaxHeaderBytes of headers
+    bool budgetSpent = false;      // the call's time ran out before the request could go out
+    bool basicOnly = false;        // challenged, but only for HTTP Basic (never answered)
+    std::string unanswerable;      // a Digest challenge we cannot answer: what it asks for
+    long osErrno = 0;              // what the system said when a connection failed
+    std::string error;             // libcurl's words for a failure
 };
 
 // One HTTP Digest challenge (RFC 7616) as a WWW-Authenticate header gives it.
@@ -60,8 +66,13 @@ struct DigestChallenge {
     bool stale = false;
 };
 
-// The Digest challenge of a WWW-Authenticate value, if it holds one we can answer.
-std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value);
+// The Digest challenge of a WWW-Authenticate value, if it holds one we can answer. When it holds one we
+// cannot (an algorithm or qop we do not compute), `unanswerable` says which, e.g. "the algorithm
+// SHA-512-256".
+std::optional<DigestChallenge> ParseDigestChallenge(const std::string& value,
+                                                    std::string* unanswerable = nullptr);
+// Whether a WWW-Authenticate value offers the scheme (lower case, e.g. "basic"), read outside quoted strings.
+bool OffersScheme(const std::string& value, const std::string& lowerScheme);
 
 // The Authorization header value answering `challenge` for one request.
 std::string DigestAuthorization(const DigestChallenge& challenge, const std::string& user,

@@ -186,7 +186,8 @@ TEST(Identity, ScopesAndServiceAddressesAreReadAndCut) {
     // Service addresses are addresses: kept as written, escapes and all; only control bytes are made
     // visible (percent-encoded), never decoded into the separator.
     const DeviceIdentity verbatim = ReadIdentity(
-        "<d:XAddrs>http://h/onvif/device%20service?x=%2F%26%25 http://h/a\x01" "b\x7f</d:XAddrs>");
+        "<d:XAddrs>http://h/onvif/device%20service?x=%2F%26%25 http://h/a\x01"
+        "b\x7f</d:XAddrs>");
     EXPECT_EQ(verbatim.xaddrs,
               (std::vector<std::string>{"http://h/onvif/device%20service?x=%2F%26%25", "http://h/a%01b%7F"}));
 }

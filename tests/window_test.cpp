@@ -17,8 +17,8 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextLayout>
-#include <QToolTip>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 #include <atomic>
 #include <cstring>
@@ -508,9 +508,11 @@ void WindowTest::networkTextsAreShownAsPlainText() {
     QStringList resources;
     const QString shown = AsShown(QToolTip::text(), resources);
     QToolTip::hideText();
-    for (const char* literal : {"name: <img src=/nonexistent/quorvi-test.png>", "hardware: <b>bold</b> &amp; more",
-                                "location: <img src=\"file:///etc/passwd\">", "http://10.0.0.5/onvif/<img src=x>"}) {
-        QVERIFY2(shown.contains(QString::fromUtf8(literal)), qPrintable(literal + QString(" not in: ") + shown));
+    for (const char* literal :
+         {"name: <img src=/nonexistent/quorvi-test.png>", "hardware: <b>bold</b> &amp; more",
+          "location: <img src=\"file:///etc/passwd\">", "http://10.0.0.5/onvif/<img src=x>"}) {
+        QVERIFY2(shown.contains(QString::fromUtf8(literal)),
+                 qPrintable(literal + QString(" not in: ") + shown));
     }
     QVERIFY2(resources.isEmpty(), qPrintable("the tooltip asked for " + resources.join(", ")));
     QVERIFY2(shown.split('\n').size() >= 5, qPrintable(shown));  // one line per field, as before
