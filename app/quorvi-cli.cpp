@@ -46,13 +46,20 @@ int BadArguments(const std::string& message) {
     return 2;
 }
 
+// Characters that steer a terminal's layout without showing: bidirectional overrides and isolates, other
+// format characters (zero-width joiners, the BOM) and the line and paragraph separators.
+bool IsInvisibleControl(char32_t u) {
+    const QChar::Category category = QChar::category(u);
+    return category == QChar::Other_Format || category == QChar::Separator_Line ||
+           category == QChar::Separator_Paragraph;
+}
+
 // A field of the tab-separated output, with everything that could split a line or a cell, or reach the
-// terminal as a control sequence, written as an escape.
+// terminal as a control sequence or reorder what it shows, written as an escape.
 QString EscapeField(const QString& text) {
     QString out;
     out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
+    for (const char32_t u : text.toUcs4()) {
         if (u == '\\')
             out += QStringLiteral("\\\\");
         else if (u == '\t')
@@ -62,9 +69,30 @@ QString EscapeField(const QString& text) {
         else if (u == '\r')
             out += QStringLiteral("\\r");
         else if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
-            out += QStringLiteral("\\x%1").arg(u, 2, 16, QChar('0'));
+            out += QStringLiteral("\\x%1").arg(static_cast<uint>(u), 2, 16, QChar('0'));
+        else if (IsInvisibleControl(u))
+            out += QStringLiteral("\\u{%1}").arg(static_cast<uint>(u), 4, 16, QChar('0'));
         else
-            out += c;
+            out += QString::fromUcs4(&u, 1);
+    }
+    return out;
+}
+
+// JSON as QJsonDocument writes it, but with the 8-bit controls (U+0080-U+009F) and the invisible
+// layout controls written as \uXXXX escapes: the same text for a JSON reader, nothing a terminal acts on.
+// They can only stand inside strings, where an escape means the same character.
+QString SafeJson(const QJsonDocument& document, QJsonDocument::JsonFormat format) {
+    const QString json = QString::fromUtf8(document.toJson(format));
+    QString out;
+    out.reserve(json.size());
+    for (const char32_t u : json.toUcs4()) {
+        if ((u >= 0x80 && u <= 0x9f) || IsInvisibleControl(u)) {
+            // Beyond the BMP (the tag characters) as the UTF-16 pair JSON writes it with.
+            for (const QChar half : QString::fromUcs4(&u, 1))
+                out += QStringLiteral("\\u%1").arg(half.unicode(), 4, 16, QChar('0'));
+        } else {
+            out += QString::fromUcs4(&u, 1);
+        }
     }
     return out;
 }
@@ -115,8 +143,9 @@ std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::Discove
     // Directed discovery: SPECs from every --target, each of which may hold several, comma-separated.
     std::vector<std::string> specs;
     for (const QString& value : parser.values(QStringLiteral("target"))) {
-        for (const QString& spec : value.split(',', Qt::SkipEmptyParts))
-            specs.push_back(spec.trimmed().toStdString());
+        for (const QString& spec : value.split(',')) {
+            if (!spec.trimmed().isEmpty()) specs.push_back(spec.trimmed().toStdString());  // blanks skipped
+        }
     }
     if (parser.isSet(QStringLiteral("target")) && specs.empty()) return BadArguments("--target needs a SPEC");
     if (!specs.empty()) {
@@ -181,7 +210,7 @@ void PrintDevices(const quorvi::DeviceListModel& model, bool json) {
                                     {"host", who.host},
                                     {"last_seen", who.lastSeen}});
         }
-        PrintLine(QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Indented)).trimmed());
+        PrintLine(SafeJson(QJsonDocument(rows), QJsonDocument::Indented).trimmed());
     } else {
         for (int r = 0; r < model.rowCount(); ++r) {
             PrintLine(EscapeField(model.Cell(r, quorvi::kColumnId)) + '\t' +
@@ -241,10 +270,10 @@ int Streams(const QStringList& args) {
     }
     if (json) {
         const QJsonObject object{{"mainStream", streams.mainStream}, {"subStream", streams.subStream}};
-        PrintLine(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        PrintLine(SafeJson(QJsonDocument(object), QJsonDocument::Compact));
     } else {
-        PrintLine("mainStream:\t" + streams.mainStream);
-        PrintLine("subStream:\t" + streams.subStream);
+        PrintLine("mainStream:\t" + EscapeField(streams.mainStream));
+        PrintLine("subStream:\t" + EscapeField(streams.subStream));
     }
     return 0;
 }

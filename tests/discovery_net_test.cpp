@@ -394,12 +394,16 @@ TEST(Cli, ArgumentsAreChecked) {
                                          {"discover", "--cycles", "0x10"},
                                          {"discover", "--loud"},
                                          {"streams", "-x"},
-                                         {"streams", "http://h/", "-x"}}) {
+                                         {"streams", "http://h/", "-x"},
+                                         {"discover", "--target", " , "}}) {
         bad.insert(bad.begin(), CliPath());
         const ProcessResult r = RunProcess(bad);
         EXPECT_EQ(r.exitCode, 2) << bad.back();
         EXPECT_FALSE(r.err.empty());
     }
+    // A blank item among the SPECs is skipped, as the window's dialog does.
+    const ProcessResult blank = RunProcess({CliPath(), "discover", "--target", "198.18.0.7, ,198.18.0.8"});
+    EXPECT_EQ(blank.exitCode, 0) << blank.err;
     for (const std::string command : {"discover", "streams"}) {
         const ProcessResult help = RunProcess({CliPath(), command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
@@ -426,6 +430,35 @@ TEST(Cli, PlainOutputCannotBeForgedOrReachTheTerminal) {
     ASSERT_EQ(rows.size(), 1) << json.out;
     EXPECT_TRUE(rows[0].toObject()["id"].toString().endsWith("\x1b]0;title\x07\x7f"))
         << "JSON keeps the text";
+}
+
+TEST(Cli, EightBitAndBidirectionalControlsNeverReachTheTerminal) {
+    // U+009B is the 8-bit CSI; U+202E turns the rest of a line around; U+2066 and U+200F the same kind.
+    std::vector<std::string> args = ProbeAnswerer(1, 0);
+    args.insert(args.end(), {"--id-suffix", R"(-\xc2\x9b31m-\xe2\x80\xaegpj.exe-\xe2\x81\xa6-\xe2\x80\x8f)"});
+    ChildProcess fakecam(args);
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    for (const bool json : {false, true}) {
+        std::vector<std::string> cli{CliPath(), "discover"};
+        if (json) cli.push_back("--json");
+        const ProcessResult r = RunProcess(cli);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (const char* raw : {"\xc2\x9b", "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x80\x8f"}) {
+            EXPECT_EQ(r.out.find(raw), std::string::npos) << (json ? "json: " : "plain: ") << r.out;
+        }
+        if (json) {
+            const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+            ASSERT_EQ(rows.size(), 1) << r.out;
+            EXPECT_TRUE(rows[0].toObject()["id"].toString().endsWith(
+                QString::fromUtf8("-\xc2\x9b"
+                                  "31m-\xe2\x80\xaegpj.exe-\xe2\x81\xa6-\xe2\x80\x8f")))
+                << "escaped, the text is the same: " << r.out;
+            EXPECT_NE(r.out.find("\\u009b"), std::string::npos) << r.out;
+        } else {
+            EXPECT_NE(r.out.find("-\\x9b31m-\\u{202e}gpj.exe-\\u{2066}-\\u{200f}"), std::string::npos)
+                << r.out;
+        }
+    }
 }
 
 TEST(Cli, AStopSignalStillPrintsWhatWasFound) {
