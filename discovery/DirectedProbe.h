@@ -27,7 +27,8 @@ std::optional<TargetList> ParseTargets(const std::vector<std::string>& specs, st
 std::string FormatAddress(uint32_t address);
 
 // A directed WS-Discovery probe: the same Probe, by unicast, to UDP port 3702 of every target, at most
-// `rate` a second, from an ephemeral port; collects the replies to it (as ProbeOnAddress does) until
+// `rate` a second, from an ephemeral port; collects the replies to it that come from one of the targets
+// (as ProbeOnAddress does otherwise) until
 // kProbeWindow after the last Probe went out. Returns -1 when the socket cannot be made, otherwise the
 // number of replies. Ends early, within kStopPollInterval, once `running` (when given) turns false.
 int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies,

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "DirectedProbe.h"
 #include "MessageId.h"
@@ -83,11 +84,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Replies kept by one exchange: every datagram that answers its Probe, up to the byte cap.
+// Replies kept by one exchange: every datagram that answers its Probe, up to the byte cap. A directed
+// probe also names the addresses it probed: a datagram from any other address answers nothing it sent.
 class ReplyCollector {
 public:
-    ReplyCollector(int fd, std::string messageId, ReplyList& replies)
-        : m_fd(fd), m_messageId(std::move(messageId)), m_replies(replies), m_buffer(kMaxDatagram + 1, '\0') {}
+    ReplyCollector(int fd, std::string messageId, ReplyList& replies,
+                   const std::unordered_set<uint32_t>* sources = nullptr)
+        : m_fd(fd),
+          m_messageId(std::move(messageId)),
+          m_replies(replies),
+          m_sources(sources),
+          m_buffer(kMaxDatagram + 1, '\0') {}
 
     // Waits for replies and keeps them until `until`; false when the exchange is to end at once (a stop
     // request, or the socket failing).
@@ -126,6 +133,7 @@ private:
                 return;  // EAGAIN: drained; anything else: try again on the next wake-up
             }
             const auto size = static_cast<std::size_t>(n);
+            if (m_sources && !m_sources->count(ntohl(from.sin_addr.s_addr))) continue;
             // Replies to another client's Probe are not ours to count; past the byte cap nothing is kept.
             if (n > 0 && m_kept + size <= kMaxReplyBytesPerExchange &&
                 RepliesToProbe(std::string_view(m_buffer.data(), size), m_messageId)) {
@@ -138,6 +146,7 @@ private:
     int m_fd;
     std::string m_messageId;
     ReplyList& m_replies;
+    const std::unordered_set<uint32_t>* m_sources;
     std::string m_buffer;
     std::size_t m_kept = 0;
 };
@@ -177,7 +186,8 @@ int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const 
 
     const std::string messageId = MakeMessageId();
     const std::string probe = BuildProbe(messageId);
-    ReplyCollector collector(sock.fd, messageId, replies);
+    const std::unordered_set<uint32_t> probed(targets.begin(), targets.end());
+    ReplyCollector collector(sock.fd, messageId, replies, &probed);
     const auto interval = std::chrono::microseconds(1000000 / std::max(1, rate));
     auto nextSend = Clock::now();
     for (const uint32_t target : targets) {

@@ -239,6 +239,36 @@ TEST(ProbeExchange, AStopRequestEndsTheExchangePromptly) {
     EXPECT_LT(std::chrono::nanoseconds(returnedAt - stoppedAt.load()), std::chrono::milliseconds(500));
 }
 
+TEST(DirectedProbe, RepliesFromAddressesNotProbedAreDropped) {
+    // The device at the one target answers; meanwhile someone floods the probe's port from loopback, an
+    // address no directed probe ever goes to.
+    Responder device({"<a:Address>urn:real</a:Address><d:XAddrs>http://198.18.0.1/onvif</d:XAddrs>"});
+    std::atomic<bool> done{false};
+    std::thread forger([&] {
+        while (device.ProbesSeen() == 0 && !done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (done) return;
+        sockaddr_in to = device.LastSender();
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        for (int i = 0; i < 2000 && !done; ++i) {
+            const std::string forged =
+                "<a:Address>urn:forged-" + std::to_string(i) + "</a:Address><d:XAddrs>http://x/</d:XAddrs>";
+            ::sendto(fd, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        ::close(fd);
+    });
+    std::string error;
+    const auto targets = ParseTargets({kLocal}, error);
+    ASSERT_TRUE(targets) << error;
+    ReplyList replies;
+    ProbeTargets(*targets, 1000, replies);
+    done = true;
+    forger.join();
+    ASSERT_EQ(device.ProbesSeen(), 1);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(ExtractSighting(replies[0])->endpoint, "urn:real");
+}
+
 TEST(DirectedProbe, ReachesADeviceOnAnotherNetworkAtTheRateAsked) {
     const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
     if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
