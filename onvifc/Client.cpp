@@ -266,7 +266,8 @@ private:
     // Where to reach an advertised service, best first. Credentials go only to the host the caller
     // named: a service on another host is looked for on the caller's host, at its advertised scheme,
     // port and path, then at the caller's scheme and port. An address that is not http or https is
-    // taken for its path.
+    // taken for its path. A caller who asked over https is never answered in clear: a service
+    // advertised at http is tried at its path over the caller's https host and port only.
     std::vector<std::string> Candidates(const std::string& advertised) const {
         std::vector<std::string> out;
         auto add = [&](const std::string& u) {
@@ -277,13 +278,19 @@ private:
             add(DeviceUrl());
             return out;
         }
-        if (IsHttp(*url)) {
+        if (IsHttp(*url) && !OnlyInClear(advertised)) {
             Url onOurHost = *url;
             onOurHost.host = m_base->host;
             add(Origin(onOurHost) + url->pathAndQuery);
         }
         add(Origin(*m_base) + url->pathAndQuery);
         return out;
+    }
+
+    // An http service of a device the caller reached over https.
+    bool OnlyInClear(const std::string& advertised) const {
+        const auto url = ParseUrl(advertised);
+        return url && url->scheme == "http" && m_base->scheme == "https";
     }
 
     bool ElsewhereThanOurHost(const std::string& advertised) const {
@@ -299,6 +306,12 @@ private:
             mediaUrl = candidate;
             a = SendOne(mediaUrl, space, "GetProfiles", request, true);
             if (a.error == 0 || a.http.connected) break;
+        }
+        if (OnlyInClear(advertised) && (a.error || (!a.soap.isSoap && !a.refused()))) {
+            return Fail(ONVIF_ERR_SERVICE_WITHOUT_TLS,
+                        "the device offered its media service only without TLS (" + Shortened(advertised) +
+                            "), and it does not answer over https on " + HostPort(DeviceUrl()) +
+                            "; it was not used in clear");
         }
         if (a.error) {
             if (!a.http.connected && ElsewhereThanOurHost(advertised)) {
@@ -488,6 +501,8 @@ extern "C" const char* Onvif_ErrorText(int code) {
             return "the device's reply was cut short";
         case ONVIF_ERR_SERVICE_ELSEWHERE:
             return "the device pointed to a service on another host, which was not used";
+        case ONVIF_ERR_SERVICE_WITHOUT_TLS:
+            return "the device offered its media service only without TLS, which was not used";
         default:
             return code >= 0 ? "success" : "unknown error";
     }

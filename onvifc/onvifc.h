@@ -21,7 +21,10 @@
  * on another host is looked for on that host instead. A user part written into `uri` is never sent; it
  * stands in for `user` and `password` when both of those are empty.
  *
- * HTTPS: the device's certificate is accepted as it is (cameras make their own). When the environment
+ * HTTPS: every request of a call to an https address goes over https; a media service the device
+ * advertises at http:// is asked for at its path over the address's https host and port, and when it
+ * does not answer there the call fails (ONVIF_ERR_SERVICE_WITHOUT_TLS) rather than go on in clear.
+ * The device's certificate is accepted as it is (cameras make their own). When the environment
  * variable ONVIFC_CA_FILE names a PEM file of trusted certificates, the device must present a
  * certificate for its address signed by one of them.
  *
@@ -49,7 +52,8 @@ enum OnvifcResult {
     ONVIF_ERR_CERTIFICATE_REFUSED = -9,
     ONVIF_ERR_DEVICE_FAULT = -10,
     ONVIF_ERR_REPLY_CUT_SHORT = -11,
-    ONVIF_ERR_SERVICE_ELSEWHERE = -12
+    ONVIF_ERR_SERVICE_ELSEWHERE = -12,
+    ONVIF_ERR_SERVICE_WITHOUT_TLS = -13
 };
 
 ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,

@@ -353,6 +353,29 @@ TEST(RealDevices, HttpsWithASelfSignedCertificate) {
     std::remove(certificate.c_str());
 }
 
+TEST(RealDevices, AnHttpsDeviceIsAskedOnlyOverHttps) {
+    // Cameras with both ports often advertise their services at the plain one, whichever was asked.
+    const std::string certificate = "/tmp/quorvi-cert-both-" + std::to_string(::getpid()) + ".pem";
+    Device both({"--tls", "--auth", "both", "--plain-port", "19443", "--certificate-out", certificate});
+    const Call c = GetStreams(both.Url());
+    EXPECT_EQ(c.code, 2) << Onvif_ErrorText(c.code) << "\n" << both.Log();
+    ::setenv("ONVIFC_CA_FILE", certificate.c_str(), 1);
+    const Call verified = GetStreams(both.Url());
+    ::unsetenv("ONVIFC_CA_FILE");
+    std::remove(certificate.c_str());
+    EXPECT_EQ(verified.code, 2) << Onvif_ErrorText(verified.code);
+    EXPECT_GE(both.Count("op=GetStreamUri"), 4) << both.Log();
+    EXPECT_EQ(both.Count("port=19443"), 0) << "a request went in clear:\n" << both.Log();
+
+    // Over TLS it serves only its device service: the media service is not used in clear.
+    Device plainOnly({"--tls", "--auth", "both", "--plain-port", "19444", "--media-plain-only"});
+    const Call refused = GetStreams(plainOnly.Url());
+    EXPECT_EQ(refused.code, ONVIF_ERR_SERVICE_WITHOUT_TLS) << Onvif_ErrorText(refused.code);
+    EXPECT_NE(std::string(Onvif_ErrorText(refused.code)).find("only without TLS"), std::string::npos)
+        << Onvif_ErrorText(refused.code);
+    EXPECT_EQ(plainOnly.Count("port=19444"), 0) << "a request went in clear:\n" << plainOnly.Log();
+}
+
 TEST(RealDevices, ErrorTextsNameTheCause) {
     struct Case {
         std::vector<std::string> args;

@@ -162,6 +162,7 @@ bool HttpServer::MakeTlsContext(const std::string& address, const std::string& c
 bool HttpServer::Start(const std::string& address, int port, int maxConnections, bool tls,
                        const std::string& certificateOut) {
     m_maxConnections = maxConnections;
+    m_port = port;
     if (tls && !MakeTlsContext(address, certificateOut)) return false;
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listener < 0) return false;
@@ -199,7 +200,8 @@ void HttpServer::AcceptLoop() {
         const int id = ++m_accepted;
         if (m_maxConnections > 0 && m_open >= m_maxConnections) {
             // Out of slots: small devices close such a connection at once, without a word.
-            m_log("connection " + std::to_string(id) + " closed unanswered: no free slot");
+            m_log("connection " + std::to_string(id) +
+                  " closed unanswered: no free slot port=" + std::to_string(m_port));
             ::close(fd);
             continue;
         }
@@ -208,7 +210,7 @@ void HttpServer::AcceptLoop() {
         auto c = std::make_unique<Connection>();
         c->id = id;
         c->fd = fd;
-        m_log("connection " + std::to_string(id) + " open");
+        m_log("connection " + std::to_string(id) + " open port=" + std::to_string(m_port));
         ++m_open;
         std::thread([this, conn = std::move(c)]() mutable {
             Serve(std::move(conn));
@@ -225,6 +227,7 @@ bool HttpServer::ReadRequest(Connection& c, HttpRequest& request, std::string& v
         if (c.buffered.size() > kMaxHead || !c.ReadMore(m_stopping)) return false;
     }
     request.connection = c.id;
+    request.port = m_port;
     const std::string head = c.buffered.substr(0, headEnd);
     c.buffered.erase(0, headEnd + 4);
     std::size_t lineEnd = head.find("\r\n");

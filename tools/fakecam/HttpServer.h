@@ -12,6 +12,7 @@ namespace fakecam {
 
 struct HttpRequest {
     int connection = 0;  // which connection it came on, counted from 1
+    int port = 0;        // the port it came to
     std::string method;
     std::string target;                          // path and query as sent
     std::map<std::string, std::string> headers;  // names in lower case
@@ -59,6 +60,7 @@ private:
     Handler m_handler;
     Logger m_log;
     int m_listener = -1;
+    int m_port = 0;
     int m_maxConnections = 0;
     void* m_tls = nullptr;  // SSL_CTX
     std::thread m_acceptThread;

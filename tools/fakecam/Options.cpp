@@ -40,7 +40,10 @@ const char kUsage[] =
     "  --audio-profiles K   the last K profiles have no video (GetStreamUri answers a fault)\n"
     "  --log FILE           log every connection and request to FILE\n"
     "  --uri-query TEXT     appended to every stream Uri after '?'\n"
-    "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n";
+    "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n"
+    "  --plain-port P       with --tls, serve the same in clear on port P and advertise every service\n"
+    "                       there (http://), as cameras with both ports do\n"
+    "  --media-plain-only   with --plain-port, answer only the device service over TLS\n";
 
 // C-style escapes, so control characters can be given on a command line.
 std::string Unescape(const std::string& text) {
@@ -83,6 +86,7 @@ const struct {
     {"--tls", &Options::tls},
     {"--media2-distinct", &Options::media2Distinct},
     {"--open-services", &Options::openServices},
+    {"--media-plain-only", &Options::mediaPlainOnly},
 };
 
 // Options whose value is kept as it is written.
@@ -119,6 +123,7 @@ const struct {
     {"--id-padding", [](Options& o, long n) { o.idPadding = static_cast<int>(n); }},
     {"--max-connections", [](Options& o, long n) { o.maxConnections = static_cast<int>(n); }},
     {"--audio-profiles", [](Options& o, long n) { o.audioProfiles = static_cast<int>(n); }},
+    {"--plain-port", [](Options& o, long n) { o.plainPort = static_cast<int>(n); }},
 };
 
 // One option with its value (argv[i + 1]); false with a message when it is wrong.

@@ -37,6 +37,8 @@ struct Options {
     std::string logFile;         // one line per connection and per request
     std::string uriQuery;        // appended to each stream Uri, e.g. "a=1&b=2"
     std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
+    int plainPort = 0;      // with --tls: the same services in clear on this port, advertised there
+    bool mediaPlainOnly = false;  // with --plain-port: over TLS only the device service answers
 };
 
 // Parses argv; prints a message and returns false on a bad argument.

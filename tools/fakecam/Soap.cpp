@@ -111,9 +111,10 @@ std::string DigestResponse(const std::string& user, const std::string& realm, co
 }
 
 SoapServer::SoapServer(const Options& o) : m_options(o) {
-    m_server =
-        std::make_unique<HttpServer>([this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); },
-                                     [this](const std::string& line) { Log(line); });
+    auto handler = [this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); };
+    auto logger = [this](const std::string& line) { Log(line); };
+    m_server = std::make_unique<HttpServer>(handler, logger);
+    if (o.plainPort > 0) m_plainServer = std::make_unique<HttpServer>(handler, logger);
 }
 
 SoapServer::~SoapServer() {
@@ -126,6 +127,9 @@ bool SoapServer::Start() {
         m_log = std::fopen(m_options.logFile.c_str(), "a");
         if (!m_log) return false;
     }
+    if (m_plainServer &&
+        !m_plainServer->Start(m_options.bind, m_options.plainPort, m_options.maxConnections, false))
+        return false;
     return m_server->Start(m_options.bind, m_options.httpPort, m_options.maxConnections, m_options.tls,
                            m_options.certificateOut);
 }
@@ -133,6 +137,7 @@ bool SoapServer::Start() {
 void SoapServer::Stop() {
     m_stopping = true;
     m_server->Stop();
+    if (m_plainServer) m_plainServer->Stop();
 }
 
 void SoapServer::Log(const std::string& line) {
@@ -174,10 +179,11 @@ bool SoapServer::DigestValid(const HttpRequest& req) {
 
 std::string SoapServer::ServiceUrl(int device, const std::string& service) const {
     const bool elsewhere = !m_options.xaddrHost.empty() && service != "device_service";
-    const std::string host =
-        elsewhere ? m_options.xaddrHost : m_options.bind + ":" + std::to_string(m_options.httpPort);
-    return (m_options.tls ? "https://" : "http://") + host + "/cam" + std::to_string(device) + "/onvif/" +
-           service;
+    // A camera serving both ports often advertises only its plain one, whichever it was asked on.
+    const bool plain = !m_options.tls || m_options.plainPort > 0;
+    const int port = m_options.plainPort > 0 ? m_options.plainPort : m_options.httpPort;
+    const std::string host = elsewhere ? m_options.xaddrHost : m_options.bind + ":" + std::to_string(port);
+    return (plain ? "http://" : "https://") + host + "/cam" + std::to_string(device) + "/onvif/" + service;
 }
 
 void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
@@ -185,8 +191,8 @@ void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
     bool token = false;
     Respond(req, res, operation, token);
     const std::string authorization = req.Header("authorization");
-    Log("request conn=" + std::to_string(req.connection) + " path=" + req.target + " op=" + operation +
-        " authorization=" +
+    Log("request conn=" + std::to_string(req.connection) + " port=" + std::to_string(req.port) +
+        " path=" + req.target + " op=" + operation + " authorization=" +
         (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
         " wsse=" + (token ? "yes" : "no") + " body=" + std::to_string(req.body.size()) +
         " status=" + (res.drop ? "dropped" : std::to_string(res.status)));
@@ -214,7 +220,8 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
     if (!Behave(req, res)) return;
     const int device = std::stoi(match[1]);
     const std::string service = match[2];
-    if (device >= o.devices) {
+    const bool overTls = o.tls && req.port == o.httpPort;
+    if (device >= o.devices || (overTls && o.mediaPlainOnly && service != "device_service")) {
         res.status = 404;
         return;
     }

@@ -51,6 +51,7 @@ private:
 
     Options m_options;
     std::unique_ptr<HttpServer> m_server;
+    std::unique_ptr<HttpServer> m_plainServer;  // --plain-port
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;
     std::set<std::string> m_nonces;  // digest nonces we handed out
