@@ -240,8 +240,8 @@ int Discover(const QStringList& args) {
     }
     QCoreApplication::exec();
     host.Stop();
-    // Sightings the worker handed over before it stopped are still queued.
-    QCoreApplication::processEvents();
+    // Sightings the worker handed over before it stopped may still be waiting.
+    host.MergePending();
     PrintDevices(host.Model(), json);
     return caught ? 128 + caught : 0;
 }

@@ -1,11 +1,18 @@
 #include "DeviceList.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMetaObject>
+#include <QSet>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
+#include <mutex>
 
 namespace quorvi {
 
@@ -115,15 +122,30 @@ QString DeviceListModel::Cell(int row, int column) const {
     return QString::fromLocal8Bit(text);
 }
 
-void DeviceListModel::Evict(Row* row) {
-    const int at = RowOf(row);
-    beginRemoveRows(QModelIndex(), at, at);
-    Count(row->slot, -1);
-    --m_live;
-    m_byId.remove(row->cells[kColumnId]);
-    m_bySeen.erase(row->seen);
-    m_slots[row->slot].reset();
-    endRemoveRows();
+void DeviceListModel::EvictStalest(std::size_t count) {
+    if (count == 0) return;
+    // The stalest rows, by where they stand, bottom first: each run of neighbours goes in one removal,
+    // and removing from the bottom up leaves the rows above where they were.
+    std::vector<std::pair<int, Row*>> stalest;
+    auto it = m_bySeen.begin();
+    for (std::size_t n = 0; n < count && it != m_bySeen.end(); ++n, ++it)
+        stalest.emplace_back(RowOf(*it), *it);
+    std::sort(stalest.begin(), stalest.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t run = 0; run < stalest.size();) {
+        std::size_t end = run + 1;
+        while (end < stalest.size() && stalest[end].first == stalest[end - 1].first - 1) ++end;
+        beginRemoveRows(QModelIndex(), stalest[end - 1].first, stalest[run].first);
+        for (std::size_t k = run; k < end; ++k) {
+            Row* row = stalest[k].second;
+            Count(row->slot, -1);
+            --m_live;
+            m_byId.remove(row->cells[kColumnId]);
+            m_bySeen.erase(row->seen);
+            m_slots[row->slot].reset();
+        }
+        endRemoveRows();
+        run = end;
+    }
     if (m_slots.size() > 2 * static_cast<std::size_t>(m_live) + 1024) Compact();
 }
 
@@ -145,47 +167,113 @@ void DeviceListModel::Compact() {
     }
 }
 
+DeviceListModel::Row* DeviceListModel::AddRow(const QByteArray& id) {
+    auto fresh = std::make_unique<Row>();
+    Row* row = fresh.get();
+    row->cells[kColumnId] = id;
+    row->slot = m_slots.size();
+    row->seen = m_bySeen.insert(m_bySeen.end(), row);
+    m_slots.push_back(std::move(fresh));
+    if (m_tree.empty()) m_tree.push_back(0);
+    // The new node covers the slots (i - lowbit(i), i]: itself and the live rows just before it.
+    const std::size_t i = m_tree.size();
+    m_tree.push_back(1 + LiveUpTo(i - 1) - LiveUpTo(i - (i & (~i + 1))));
+    ++m_live;
+    m_byId.insert(id, row);
+    return row;
+}
+
+namespace {
+
+// Ids are compared as the text they show: bytes the codec cannot read compare as what it makes of them.
+QByteArray ShownId(const QByteArray& endpoint) {
+    QByteArray id = QString::fromLocal8Bit(endpoint).toLocal8Bit();
+    return id == endpoint ? endpoint : id;
+}
+
+QByteArray IdentityBlock(const DeviceIdentity& identity) {
+    if (identity.name.empty() && identity.hardware.empty() && identity.location.empty() &&
+        identity.xaddrs.empty()) {
+        return {};
+    }
+    QByteArray block = QByteArray::fromStdString(identity.name) + '\0' +
+                       QByteArray::fromStdString(identity.hardware) + '\0' +
+                       QByteArray::fromStdString(identity.location) + '\0';
+    for (std::size_t i = 0; i < identity.xaddrs.size(); ++i) {
+        block += (i ? " " : "") + QByteArray::fromStdString(identity.xaddrs[i]);
+    }
+    return block;
+}
+
+}  // namespace
+
 void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
                             const DeviceIdentity& identity, std::time_t seen) {
-    // Ids are compared as the text they show: bytes the codec cannot read compare as what it makes of them.
-    QByteArray id = QString::fromLocal8Bit(endpoint).toLocal8Bit();
-    if (id == endpoint) id = endpoint;
-    Row* row = m_byId.value(id, nullptr);
-    if (row) {
-        m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen);
-    } else {
-        if (m_live >= kMaxRows) Evict(m_bySeen.front());
-        beginInsertRows(QModelIndex(), 0, 0);
-        auto fresh = std::make_unique<Row>();
-        row = fresh.get();
-        row->cells[kColumnId] = id;
-        row->slot = m_slots.size();
-        row->seen = m_bySeen.insert(m_bySeen.end(), row);
-        m_slots.push_back(std::move(fresh));
-        if (m_tree.empty()) m_tree.push_back(0);
-        // The new node covers the slots (i - lowbit(i), i]: itself and the live rows just before it.
-        const std::size_t i = m_tree.size();
-        m_tree.push_back(1 + LiveUpTo(i - 1) - LiveUpTo(i - (i & (~i + 1))));
-        ++m_live;
-        m_byId.insert(id, row);
+    MergeBatch({Entry{endpoint, service, clock, identity, seen}});
+}
+
+void DeviceListModel::MergeBatch(const std::vector<Entry>& batch) {
+    // Small enough pieces that a row refreshed by a piece is never among the stalest it evicts.
+    const std::size_t piece = static_cast<std::size_t>(kMaxRows) / 4;
+    for (std::size_t from = 0; from < batch.size(); from += piece)
+        MergeChunk(batch, from, std::min(batch.size(), from + piece));
+}
+
+void DeviceListModel::MergeChunk(const std::vector<Entry>& batch, std::size_t from, std::size_t to) {
+    // Each device's last sighting in the piece, in order; new devices in the order first seen.
+    QHash<QByteArray, std::size_t> last;
+    std::vector<QByteArray> ids(to - from);
+    std::vector<QByteArray> fresh;
+    for (std::size_t k = from; k < to; ++k) {
+        ids[k - from] = ShownId(batch[k].endpoint);
+        auto at = last.find(ids[k - from]);
+        if (at == last.end()) {
+            last.insert(ids[k - from], k);
+            if (!m_byId.contains(ids[k - from])) fresh.push_back(ids[k - from]);
+        } else {
+            *at = k;
+        }
+    }
+    // Rows seen again count as seen before the stalest are chosen.
+    for (std::size_t k = from; k < to; ++k) {
+        if (last.value(ids[k - from]) != k) continue;
+        if (Row* row = m_byId.value(ids[k - from], nullptr))
+            m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen);
+    }
+    const std::size_t room = static_cast<std::size_t>(kMaxRows - m_live);
+    if (fresh.size() > room) EvictStalest(fresh.size() - room);
+
+    auto write = [&](Row* row, const Entry& e) {
+        row->cells[kColumnTimeOnline] = e.clock;
+        row->cells[kColumnOnvif] = e.service;
+        row->identity = IdentityBlock(e.identity);
+        row->lastSeen = e.seen;
+    };
+    QSet<const Row*> created;
+    if (!fresh.empty()) {
+        beginInsertRows(QModelIndex(), 0, static_cast<int>(fresh.size()) - 1);
+        for (const QByteArray& id : fresh) {
+            Row* row = AddRow(id);
+            write(row, batch[last.value(id)]);
+            created.insert(row);
+        }
         endInsertRows();
     }
-    row->cells[kColumnTimeOnline] = clock;
-    row->cells[kColumnOnvif] = service;
-    row->identity.clear();
-    if (!identity.name.empty() || !identity.hardware.empty() || !identity.location.empty() ||
-        !identity.xaddrs.empty()) {
-        QByteArray block = QByteArray::fromStdString(identity.name) + '\0' +
-                           QByteArray::fromStdString(identity.hardware) + '\0' +
-                           QByteArray::fromStdString(identity.location) + '\0';
-        for (std::size_t i = 0; i < identity.xaddrs.size(); ++i) {
-            block += (i ? " " : "") + QByteArray::fromStdString(identity.xaddrs[i]);
-        }
-        row->identity = block;
+    // The refreshed rows, in the order last seen, as a single change over the rows between them.
+    int top = m_live;
+    int bottom = -1;
+    for (std::size_t k = from; k < to; ++k) {
+        if (last.value(ids[k - from]) != k) continue;
+        Row* row = m_byId.value(ids[k - from], nullptr);
+        m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen);
+        if (created.contains(row)) continue;  // written as it was made
+        write(row, batch[k]);
+        const int at = RowOf(row);
+        top = std::min(top, at);
+        bottom = std::max(bottom, at);
     }
-    row->lastSeen = seen;
-    const int at = RowOf(row);
-    emit dataChanged(index(at, kColumnTimeOnline), index(at, kColumnOnvif), {Qt::DisplayRole});
+    if (bottom >= 0)
+        emit dataChanged(index(top, kColumnTimeOnline), index(bottom, kColumnOnvif), {Qt::DisplayRole});
 }
 
 std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime) {
@@ -202,11 +290,20 @@ void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std
 }
 
 void AddDeviceRow(DeviceListModel& model, const Sighting& sighting) {
-    const std::time_t now = std::time(nullptr);
-    const std::string clock = FormatClockTime(static_cast<uint32_t>(now));
-    model.Merge(QByteArray(sighting.endpoint.data(), static_cast<qsizetype>(sighting.endpoint.size())),
-                QByteArray(sighting.service.data(), static_cast<qsizetype>(sighting.service.size())),
-                QByteArray(clock.c_str()), sighting.identity, now);
+    MergeSightings(model, {TimedSighting{sighting, std::time(nullptr)}});
+}
+
+void MergeSightings(DeviceListModel& model, const std::vector<TimedSighting>& sightings) {
+    std::vector<DeviceListModel::Entry> batch;
+    batch.reserve(sightings.size());
+    for (const TimedSighting& t : sightings) {
+        const Sighting& s = t.sighting;
+        batch.push_back({QByteArray(s.endpoint.data(), static_cast<qsizetype>(s.endpoint.size())),
+                         QByteArray(s.service.data(), static_cast<qsizetype>(s.service.size())),
+                         QByteArray::fromStdString(FormatClockTime(static_cast<uint32_t>(t.seen))),
+                         s.identity, t.seen});
+    }
+    model.MergeBatch(batch);
 }
 
 QString IsoTimeWithOffset(std::time_t seconds) {
@@ -217,14 +314,89 @@ QString IsoTimeWithOffset(std::time_t seconds) {
            QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QChar('0')).arg(minutes % 60, 2, 10, QChar('0'));
 }
 
-SightingSink QueueSightings(QObject* receiver, std::function<void(const Sighting&)> onReceiverThread) {
-    return [receiver, onReceiverThread = std::move(onReceiverThread)](const Sighting& sighting) {
+struct SightingHandOff::Queue {
+    std::mutex mutex;
+    std::condition_variable room;
+    std::deque<TimedSighting> waiting;
+    std::size_t bytes = 0;
+    bool turnDue = false;  // a turn of the receiver's thread is posted or running
+    QObject* receiver = nullptr;
+    Deliver deliver;
+
+    static std::size_t Size(const Sighting& s) {
+        std::size_t n = sizeof(TimedSighting) + s.endpoint.size() + s.service.size() +
+                        s.identity.name.size() + s.identity.hardware.size() + s.identity.location.size();
+        for (const std::string& x : s.identity.xaddrs) n += x.size() + sizeof x;
+        return n;
+    }
+
+    // Takes up to `most` of what waits.
+    std::vector<TimedSighting> Take(std::size_t most) {
+        std::vector<TimedSighting> taken;
+        std::lock_guard<std::mutex> lock(mutex);
+        while (!waiting.empty() && taken.size() < most) {
+            bytes -= Size(waiting.front().sighting);
+            taken.push_back(std::move(waiting.front()));
+            waiting.pop_front();
+        }
+        room.notify_all();
+        return taken;
+    }
+
+    // One turn on the receiver's thread: batches until the turn's count or time is used, then, if more
+    // waits, another turn after the event loop has had its own.
+    static void Turn(const std::shared_ptr<Queue>& q) {
+        QElapsedTimer turn;
+        turn.start();
+        std::size_t merged = 0;
+        while (merged < static_cast<std::size_t>(kSightingsPerTurn) && turn.elapsed() < kMergeTurn.count()) {
+            std::vector<TimedSighting> batch =
+                q->Take(std::min<std::size_t>(512, kSightingsPerTurn - merged));
+            if (batch.empty()) break;
+            merged += batch.size();
+            q->deliver(std::move(batch));
+        }
+        std::lock_guard<std::mutex> lock(q->mutex);
+        if (q->waiting.empty()) {
+            q->turnDue = false;
+            return;
+        }
+        // A timer, not a posted call: window-system input is read before it fires.
+        QTimer::singleShot(1, q->receiver, [q] { Turn(q); });
+    }
+};
+
+SightingHandOff::SightingHandOff(QObject* receiver, Deliver deliver) : m_queue(std::make_shared<Queue>()) {
+    m_queue->receiver = receiver;
+    m_queue->deliver = std::move(deliver);
+}
+
+SightingSink SightingHandOff::Sink(const std::atomic<bool>& running) {
+    return [q = m_queue, &running](const Sighting& sighting) {
+        std::unique_lock<std::mutex> lock(q->mutex);
+        // A backlog this large: wait for the receiver to catch up, or for the end of the run.
+        while (q->bytes > kMaxPendingBytes && running.load())
+            q->room.wait_for(lock, std::chrono::milliseconds(20));
+        q->bytes += Queue::Size(sighting);
+        q->waiting.push_back({sighting, std::time(nullptr)});
+        if (q->turnDue) return;
+        q->turnDue = true;
         QMetaObject::invokeMethod(
-            receiver, [onReceiverThread, sighting] { onReceiverThread(sighting); }, Qt::QueuedConnection);
+            q->receiver, [q] { Queue::Turn(q); }, Qt::QueuedConnection);
     };
 }
 
-DiscoveryHost::DiscoveryHost(QObject* parent) : QObject(parent) {}
+void SightingHandOff::DeliverAll() {
+    for (;;) {
+        std::vector<TimedSighting> batch = m_queue->Take(4096);
+        if (batch.empty()) return;
+        m_queue->deliver(std::move(batch));
+    }
+}
+
+DiscoveryHost::DiscoveryHost(QObject* parent)
+    : QObject(parent),
+      m_handOff(this, [this](std::vector<TimedSighting>&& batch) { MergeSightings(m_model, batch); }) {}
 
 DiscoveryHost::~DiscoveryHost() { Stop(); }
 
@@ -242,13 +414,18 @@ void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
 }
 
 void DiscoveryHost::SearchThread() {
-    RunDiscoveryCycles(m_bRunning, m_sources,
-                       QueueSightings(this, [this](const Sighting& s) { quorvi::AddDeviceRow(m_model, s); }),
-                       m_maxCycles);
-    // Queued behind every sighting of the run, so a receiver sees them all before this.
+    RunDiscoveryCycles(m_bRunning, m_sources, m_handOff.Sink(m_bRunning), m_maxCycles);
+    // Every sighting of the run is in the list before anyone hears that it ended.
     QMetaObject::invokeMethod(
-        this, [this] { emit finished(); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            MergePending();
+            emit finished();
+        },
+        Qt::QueuedConnection);
 }
+
+void DiscoveryHost::MergePending() { m_handOff.DeliverAll(); }
 
 void DiscoveryHost::AddDeviceRow(const std::string& endpoint, const std::string& service) {
     quorvi::AddDeviceRow(m_model, endpoint, service);

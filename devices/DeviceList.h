@@ -9,8 +9,10 @@
 #include <array>
 #include <atomic>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -34,6 +36,15 @@ class DeviceListModel : public QAbstractTableModel {
 public:
     static constexpr int kMaxRows = 100000;
 
+    // A sighting as the list merges it: the texts as they came, the clock text and when it was seen.
+    struct Entry {
+        QByteArray endpoint;
+        QByteArray service;
+        QByteArray clock;
+        DeviceIdentity identity;
+        std::time_t seen = 0;
+    };
+
     explicit DeviceListModel(QObject* parent = nullptr);
     ~DeviceListModel() override;
 
@@ -49,6 +60,11 @@ public:
     // who the device says it is (the latest reply's word), seen at `seen` (seconds since the epoch).
     void Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
                const DeviceIdentity& identity = {}, std::time_t seen = 0);
+    // Many sightings at once, each doing to its row what Merge does, with a few model operations for all
+    // of them: one removal per run of evicted rows, one insertion of the new rows on top (the last one
+    // first seen topmost), one change over the refreshed rows. A device seen several times in the batch
+    // counts its last sighting; a row refreshed by the batch is never the one a new row evicts.
+    void MergeBatch(const std::vector<Entry>& batch);
 
     // Who the device of a row is, as its latest reply said; shown as the row's tooltip.
     struct Identity {
@@ -67,7 +83,9 @@ private:
     int RowOf(const Row* row) const;
     void Count(std::size_t slot, int delta);
     int LiveUpTo(std::size_t count) const;  // live rows among the first `count` slots
-    void Evict(Row* row);
+    void EvictStalest(std::size_t count);
+    Row* AddRow(const QByteArray& id);
+    void MergeChunk(const std::vector<Entry>& batch, std::size_t from, std::size_t to);
     void Compact();
 
     std::vector<std::unique_ptr<Row>> m_slots;  // in the order rows were added: the last is the top row
@@ -92,10 +110,40 @@ void AddDeviceRow(DeviceListModel& model, const Sighting& sighting);
 // "2026-12-09T15:43:40+01:00": local time with its offset from UTC.
 QString IsoTimeWithOffset(std::time_t seconds);
 
-// A sink for the discovery worker that hands each sighting to `receiver`'s thread as a queued call.
-// The worker never waits for that thread, and calls still queued when `receiver` is destroyed are
-// dropped. `receiver` must outlive the worker (join the worker before destroying it).
-SightingSink QueueSightings(QObject* receiver, std::function<void(const Sighting&)> onReceiverThread);
+// A sighting as the worker handed it on, with the moment it did.
+struct TimedSighting {
+    Sighting sighting;
+    std::time_t seen = 0;
+};
+
+// Sightings merged by the owner's thread in one turn at most; then input and painting get their turn.
+constexpr int kSightingsPerTurn = 2048;
+// The longest the owner's thread merges in one turn.
+constexpr std::chrono::milliseconds kMergeTurn{8};
+// Sightings waiting for the owner's thread may hold this much; beyond it the worker waits for room.
+constexpr std::size_t kMaxPendingBytes = 64u << 20;
+
+// Carries sightings from the discovery worker to the thread of `receiver`, in batches: the worker appends
+// to a queue and never waits for that thread, unless kMaxPendingBytes are waiting (then it waits for room
+// or for `running` to clear); the receiver's thread takes what has come, up to kSightingsPerTurn or
+// kMergeTurn at a time, and lets everything else in its event loop run before it takes more. What is
+// still queued when `receiver` is destroyed is dropped with it.
+class SightingHandOff {
+public:
+    using Deliver = std::function<void(std::vector<TimedSighting>&&)>;
+    SightingHandOff(QObject* receiver, Deliver deliver);
+    // For the worker; `running` is what it runs by.
+    SightingSink Sink(const std::atomic<bool>& running);
+    // On the receiver's thread: everything that is waiting, now.
+    void DeliverAll();
+
+private:
+    struct Queue;
+    std::shared_ptr<Queue> m_queue;
+};
+
+// Many sightings at once, each with the time the worker handed it on (DeviceListModel::MergeBatch).
+void MergeSightings(DeviceListModel& model, const std::vector<TimedSighting>& sightings);
 
 // The one owner of the discovery worker, used by the window and by the command line: a model and the
 // worker that fills it. Start() sets m_bRunning and runs SearchThread() on m_searchThread; Stop() (and
@@ -113,6 +161,8 @@ public:
     DeviceListModel& Model() { return m_model; }
     // One sighting into the model, on the owner's thread.
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
+    // Merges what the worker has handed on and is still waiting, at once (after Stop, say).
+    void MergePending();
 
 signals:
     void finished();  // the worker returned by itself (maxCycles reached)
@@ -121,6 +171,7 @@ private:
     void SearchThread();  // the whole body of the worker
 
     DeviceListModel m_model;
+    SightingHandOff m_handOff;
     std::atomic<bool> m_bRunning{false};
     boost::thread m_searchThread;
     DiscoverySources m_sources;

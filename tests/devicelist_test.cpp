@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QTimer>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -128,6 +129,39 @@ TEST(DeviceRows, AFullListReplacesTheRowSeenLongestAgo) {
         << "still found through the index after the list was compacted";
 }
 
+TEST(DeviceRows, ABatchMergesInAFewModelOperations) {
+    DeviceListModel m;
+    const int full = DeviceListModel::kMaxRows;
+    for (int i = 0; i < full; ++i) AddDeviceRow(m, "urn:" + std::to_string(i), "s");
+    QAbstractItemModelTester tester(&m, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    std::vector<std::pair<int, int>> removed, inserted, changed;
+    QObject::connect(&m, &QAbstractItemModel::rowsRemoved,
+                     [&](const QModelIndex&, int first, int last) { removed.emplace_back(first, last); });
+    QObject::connect(&m, &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int last) { inserted.emplace_back(first, last); });
+    QObject::connect(&m, &QAbstractItemModel::dataChanged, [&](const QModelIndex& a, const QModelIndex& b) {
+        changed.emplace_back(a.row(), b.row());
+    });
+    // The two stalest rows answer again in the same batch as three new devices (one of them twice).
+    m.MergeBatch({{"urn:0", "again0", "t", {}, 5},
+                  {"new:a", "a1", "t", {}, 5},
+                  {"new:b", "b", "t", {}, 5},
+                  {"new:a", "a2", "t", {}, 6},
+                  {"urn:1", "again1", "t", {}, 6},
+                  {"new:c", "c", "t", {}, 6}});
+    EXPECT_EQ(m.rowCount(), full);
+    EXPECT_EQ(removed, (std::vector<std::pair<int, int>>{{full - 5, full - 3}}))
+        << "urn:2, urn:3 and urn:4, neighbours at the bottom, go in one removal";
+    EXPECT_EQ(inserted, (std::vector<std::pair<int, int>>{{0, 2}}));
+    EXPECT_EQ(changed, (std::vector<std::pair<int, int>>{{full - 2, full - 1}}));
+    EXPECT_EQ(Ids(m).mid(0, 3), (QStringList{"new:c", "new:b", "new:a"})) << "the last one first seen on top";
+    EXPECT_EQ(m.Cell(2, kColumnOnvif), "a2") << "a device's last sighting in the batch counts";
+    EXPECT_EQ(m.Cell(full - 1, kColumnId), "urn:0") << "seen again: kept in place, not evicted";
+    EXPECT_EQ(m.Cell(full - 1, kColumnOnvif), "again0");
+    EXPECT_EQ(m.Cell(full - 2, kColumnId), "urn:1");
+    EXPECT_EQ(m.Cell(full - 3, kColumnId), "urn:5");
+}
+
 TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
     DeviceListModel m;
     QAbstractItemModelTester tester(&m, QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -245,7 +279,11 @@ TEST(DiscoveryHost, QueuedSightingsForADestroyedOwnerAreDropped) {
     // Calls still queued when their receiver goes must never run (ASan would also see a use after free).
     auto receiver = std::make_unique<QObject>();
     std::atomic<int> delivered{0};
-    const SightingSink sink = QueueSightings(receiver.get(), [&](const Sighting&) { ++delivered; });
+    SightingHandOff handOff(receiver.get(), [&](std::vector<TimedSighting>&& batch) {
+        delivered += static_cast<int>(batch.size());
+    });
+    const std::atomic<bool> running{true};
+    const SightingSink sink = handOff.Sink(running);
     std::thread worker([&] {
         for (int i = 0; i < 5000; ++i) sink(Sighting{"urn:" + std::to_string(i), "http://h/", {}});
     });
@@ -266,4 +304,37 @@ TEST(DiscoveryHost, QueuedSightingsForADestroyedOwnerAreDropped) {
     EXPECT_LT(timer.elapsed(), 500);
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
+}
+
+TEST(DiscoveryHost, AFloodIntoAFullListKeepsTheNewestInOrder) {
+    DiscoveryHost host;
+    DeviceListModel& m = host.Model();
+    for (int i = 0; i < DeviceListModel::kMaxRows; ++i) AddDeviceRow(m, "urn:" + std::to_string(i), "s");
+    QAbstractItemModelTester tester(&m, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    constexpr int kFlood = 30000;
+    int inserted = 0;
+    QObject::connect(&m, &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int last) { inserted += last - first + 1; });
+    host.Start({[] { return AdapterList{"10.9.9.9"}; },
+                [](const char*, ReplyList& out, const std::atomic<bool>*) {
+                    // The stalest row answers first, then a flood of new ids.
+                    out.push_back("<a:Address>urn:0</a:Address><d:XAddrs>http://h/again</d:XAddrs>");
+                    for (int i = 0; i < kFlood; ++i) {
+                        out.push_back("<a:Address>flood:" + std::to_string(i) +
+                                      "</a:Address><d:XAddrs>http://h/</d:XAddrs>");
+                    }
+                    return static_cast<int>(out.size());
+                }},
+               1);
+    QElapsedTimer timer;
+    timer.start();
+    while (inserted < kFlood && timer.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    ASSERT_EQ(inserted, kFlood);
+    EXPECT_EQ(m.rowCount(), DeviceListModel::kMaxRows);
+    EXPECT_EQ(m.Cell(0, kColumnId), "flood:" + QString::number(kFlood - 1));
+    EXPECT_EQ(m.Cell(DeviceListModel::kMaxRows - 1, kColumnId), "urn:0") << "seen again: kept, in place";
+    EXPECT_EQ(m.Cell(DeviceListModel::kMaxRows - 1, kColumnOnvif), "http://h/again");
+    EXPECT_EQ(m.Cell(DeviceListModel::kMaxRows - 2, kColumnId), "urn:" + QString::number(kFlood + 1))
+        << "the stalest rows made room, oldest first";
 }

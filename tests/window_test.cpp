@@ -68,6 +68,7 @@ private slots:
     void closingDuringAnExchangeIsPrompt();
     void probeAddressesForTheRun();
     void networkTextsAreShownAsPlainText();
+    void aFloodIntoAFullListLetsInputThrough();
     void fitsTheScreen();
     void aboutBoxShowsItsWholeText();
     void everyTextHasItsGlyphs();
@@ -516,6 +517,51 @@ void WindowTest::networkTextsAreShownAsPlainText() {
     }
     QVERIFY2(resources.isEmpty(), qPrintable("the tooltip asked for " + resources.join(", ")));
     QVERIFY2(shown.split('\n').size() >= 5, qPrintable(shown));  // one line per field, as before
+}
+
+void WindowTest::aFloodIntoAFullListLetsInputThrough() {
+    // Once the list is full every new device evicts one. A flood of new ids must not hold input up: the
+    // window's input (a timer here) gets its turn after a bounded number of sightings, not after the flood.
+    constexpr int kFlood = 30000;
+    std::atomic<bool> go{false};
+    std::atomic<bool> sent{false};
+    DiscoverySources sources([] { return AdapterList{"10.9.9.9"}; },
+                             [&](const char*, ReplyList& out, const std::atomic<bool>* running) {
+                                 while (running->load() && (!go || sent))
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                 if (!running->load()) return 0;
+                                 for (int i = 0; i < kFlood; ++i)
+                                     out.push_back("<a:Address>flood:" + std::to_string(i) +
+                                                   "</a:Address><d:XAddrs>http://h/</d:XAddrs>");
+                                 sent = true;
+                                 return kFlood;
+                             });
+    CQuorviDlg dlg(nullptr, sources);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    for (int i = 0; i < DeviceListModel::kMaxRows; ++i)
+        dlg.Devices().Merge("urn:" + QByteArray::number(i), "http://10.0.0.1/", "12:00:00");
+    QCoreApplication::processEvents();
+    int inserted = 0;
+    int sinceTick = 0;
+    int mostBetweenTicks = 0;
+    connect(&dlg.Devices(), &QAbstractItemModel::rowsInserted, [&](const QModelIndex&, int first, int last) {
+        inserted += last - first + 1;
+        sinceTick += last - first + 1;
+    });
+    QTimer input;
+    connect(&input, &QTimer::timeout, [&] {
+        mostBetweenTicks = std::max(mostBetweenTicks, sinceTick);
+        sinceTick = 0;
+    });
+    input.start(1);
+    go = true;
+    QTRY_VERIFY_WITH_TIMEOUT(inserted == kFlood, 60000);
+    mostBetweenTicks = std::max(mostBetweenTicks, sinceTick);
+    QVERIFY2(mostBetweenTicks <= 3 * kSightingsPerTurn,
+             qPrintable(QString("%1 sightings merged while input waited").arg(mostBetweenTicks)));
+    QCOMPARE(dlg.Devices().rowCount(), DeviceListModel::kMaxRows);
+    QCOMPARE(dlg.Devices().Cell(0, kColumnId), QString("flood:%1").arg(kFlood - 1));
 }
 
 void WindowTest::fitsTheScreen() {
