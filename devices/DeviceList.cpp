@@ -122,6 +122,8 @@ QString DeviceListModel::Cell(int row, int column) const {
     return QString::fromLocal8Bit(text);
 }
 
+void DeviceListModel::MarkSeen(Row* row) { m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen); }
+
 void DeviceListModel::EvictStalest(std::size_t count) {
     if (count == 0) return;
     // The stalest rows, by where they stand, bottom first: each run of neighbours goes in one removal,
@@ -237,8 +239,7 @@ void DeviceListModel::MergeChunk(const std::vector<Entry>& batch, std::size_t fr
     // Rows seen again count as seen before the stalest are chosen.
     for (std::size_t k = from; k < to; ++k) {
         if (last.value(ids[k - from]) != k) continue;
-        if (Row* row = m_byId.value(ids[k - from], nullptr))
-            m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen);
+        if (Row* row = m_byId.value(ids[k - from], nullptr)) MarkSeen(row);
     }
     const std::size_t room = static_cast<std::size_t>(kMaxRows - m_live);
     if (fresh.size() > room) EvictStalest(fresh.size() - room);
@@ -265,7 +266,7 @@ void DeviceListModel::MergeChunk(const std::vector<Entry>& batch, std::size_t fr
     for (std::size_t k = from; k < to; ++k) {
         if (last.value(ids[k - from]) != k) continue;
         Row* row = m_byId.value(ids[k - from], nullptr);
-        m_bySeen.splice(m_bySeen.end(), m_bySeen, row->seen);
+        MarkSeen(row);
         if (created.contains(row)) continue;  // written as it was made
         write(row, batch[k]);
         const int at = RowOf(row);

@@ -83,6 +83,7 @@ private:
     int RowOf(const Row* row) const;
     void Count(std::size_t slot, int delta);
     int LiveUpTo(std::size_t count) const;  // live rows among the first `count` slots
+    void MarkSeen(Row* row);                // the most recently seen row now
     void EvictStalest(std::size_t count);
     Row* AddRow(const QByteArray& id);
     void MergeChunk(const std::vector<Entry>& batch, std::size_t from, std::size_t to);

@@ -190,6 +190,11 @@ TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
         << "an escaped space stays one address";
     AddDeviceRow(m, "urn:a", "http://10.0.0.6/onvif/device_service");
     EXPECT_EQ(m.RowIdentity(0).name, "") << "the latest reply's word counts";
+    // Last seen moves on with every reply.
+    m.Merge("urn:a", "http://10.0.0.6/onvif/device_service", "00:16:40", {}, 1000);
+    EXPECT_EQ(m.RowIdentity(0).lastSeen, IsoTimeWithOffset(1000));
+    m.Merge("urn:a", "http://10.0.0.6/onvif/device_service", "00:33:20", {}, 2000);
+    EXPECT_EQ(m.RowIdentity(0).lastSeen, IsoTimeWithOffset(2000));
     EXPECT_EQ(m.RowIdentity(0).host, "10.0.0.6");
     ::setenv("TZ", "Asia/Kolkata", 1);
     ::tzset();

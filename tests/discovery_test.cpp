@@ -89,6 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "</wsa:Address></wsa:EndpointReference><d:XAddrs>http://10.0.0.5/onvif/device_service "
                 "http://[fe80::1]/onvif/device_service</d:XAddrs>",
             true, kUrn, "http://10.0.0.5/onvif/device_service"},
+        ExtractionCase{"FirstOfThreeAddresses",
+                       "<a:Address>x</a:Address><d:XAddrs>http://10.0.0.5/a http://10.0.0.6/b "
+                       "http://10.0.0.7/c</d:XAddrs>",
+                       true, "x", "http://10.0.0.5/a"},
         ExtractionCase{"XAddrsWithoutSpaceIsWhole", "<a:Address>x</a:Address><d:XAddrs>http://h/s</d:XAddrs>",
                        true, "x", "http://h/s"},
         ExtractionCase{"XAddrsStartingWithSpaceIsEmpty",

@@ -26,6 +26,7 @@
 #include "Soap.h"
 #include "TestSupport.h"
 #include "XmlGuard.h"
+#include "digest_known_answers.h"
 
 using namespace quorvi::test;
 using Clock = std::chrono::steady_clock;
@@ -336,6 +337,71 @@ TEST(RealDevices, AProfileWithoutVideoLeavesOnlyItsOwnAddressEmpty) {
         << Onvif_ErrorText(none.code);
 }
 
+// Devices that check Digest strictly, each in its own way: the nonce count, nonces that go stale, the
+// challenge on a 400, the -sess and SHA-256 algorithms.
+struct StrictDigest {
+    const char* name;
+    std::vector<std::string> args;
+    const char* evidence;  // what fakecam's log shows when its manner came into play
+};
+
+class DigestDevices : public ::testing::TestWithParam<StrictDigest> {};
+
+TEST_P(DigestDevices, GiveEveryStreamAndRefuseAWrongPasswordAtOnce) {
+    const StrictDigest& k = GetParam();
+    std::vector<std::string> args{"--auth", "digest", "--profiles", "6"};
+    args.insert(args.end(), k.args.begin(), k.args.end());
+    Device device(args);
+    const Call c = GetStreams(device.Url());
+    ASSERT_EQ(c.code, 6) << Onvif_ErrorText(c.code) << "\n" << device.Log();
+    if (k.evidence) {
+        EXPECT_GE(device.Count(k.evidence), 1) << "the manner never came into play\n" << device.Log();
+    }
+
+    Device refusing(args);
+    const Call wrong = GetStreams(refusing.Url(), "admin", "wrong");
+    EXPECT_EQ(wrong.code, ONVIF_ERR_NOT_AUTHORIZED) << Onvif_ErrorText(wrong.code);
+    EXPECT_LE(refusing.Count("authorization=Digest"), 2) << "one attempt, no retries\n" << refusing.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealDevices, DigestDevices,
+    ::testing::Values(
+        StrictDigest{"NonceCountChecked", {"--digest-nc-check", "--max-connections", "2"}, nullptr},
+        StrictDigest{"NoncesGoStaleAfterUse", {"--nonce-lifetime", "3"}, "challenge=stale"},
+        StrictDigest{
+            "NoncesGoStaleWithTime", {"--nonce-lifetime", "1s", "--delay-ms", "250"}, "challenge=stale"},
+        StrictDigest{"ChallengeOn400", {"--digest-on-400"}, "status=400 challenge=fresh"},
+        StrictDigest{"Md5Sess", {"--digest-algorithm", "MD5-sess"}, nullptr},
+        StrictDigest{"Sha256", {"--digest-algorithm", "SHA-256"}, nullptr},
+        StrictDigest{"Sha256Sess", {"--digest-algorithm", "SHA-256-sess"}, nullptr},
+        StrictDigest{"AllAtOnce",
+                     {"--digest-algorithm", "SHA-256-sess", "--digest-nc-check", "--nonce-lifetime", "4",
+                      "--digest-on-400", "--max-connections", "2"},
+                     "challenge=stale"}),
+    [](const ::testing::TestParamInfo<StrictDigest>& i) { return std::string(i.param.name); });
+
+TEST(RealDevices, TheCertificateMustNameTheDevice) {
+    // Both signed by the same site CA: one for the address asked for, one for another name.
+    const std::string right = "/tmp/quorvi-ca-right-" + std::to_string(::getpid()) + ".pem";
+    const std::string other = "/tmp/quorvi-ca-other-" + std::to_string(::getpid()) + ".pem";
+    Device named({"--tls", "--auth", "digest", "--tls-name", "127.0.0.1", "--certificate-out", right});
+    Device misnamed(
+        {"--tls", "--auth", "digest", "--tls-name", "camera.example", "--certificate-out", other});
+    ::setenv("ONVIFC_CA_FILE", right.c_str(), 1);
+    const Call good = GetStreams(named.Url());
+    ::setenv("ONVIFC_CA_FILE", other.c_str(), 1);
+    const Call refused = GetStreams(misnamed.Url());
+    ::unsetenv("ONVIFC_CA_FILE");
+    std::remove(right.c_str());
+    std::remove(other.c_str());
+    EXPECT_EQ(good.code, 2) << Onvif_ErrorText(good.code);
+    EXPECT_EQ(refused.code, ONVIF_ERR_CERTIFICATE_REFUSED) << Onvif_ErrorText(refused.code);
+    EXPECT_EQ(misnamed.Count("request "), 0)
+        << "credentials went to a device whose certificate names another\n"
+        << misnamed.Log();
+}
+
 TEST(RealDevices, HttpsWithASelfSignedCertificate) {
     const std::string certificate = "/tmp/quorvi-cert-" + std::to_string(::getpid()) + ".pem";
     Device device({"--tls", "--auth", "digest", "--certificate-out", certificate});
@@ -643,6 +709,23 @@ TEST(KnownAnswers, HttpDigest) {
                                           1, cnonce)
                   .find("response=\"753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1\""),
               std::string::npos);
+}
+
+TEST(KnownAnswers, HttpDigestOfEveryAlgorithmAndQop) {
+    // Computed by Python's hashlib (tests/digest_known_answers.py): the -sess algorithms hash HA1 again
+    // with the nonce and cnonce, auth-int hashes the body into HA2, no qop is RFC 2069.
+    for (const DigestKnownAnswer& k : kDigestKnownAnswers) {
+        onvifc::DigestChallenge c;
+        c.realm = k.realm;
+        c.nonce = k.nonce;
+        c.algorithm = k.algorithm;
+        c.qop = k.qop;
+        const std::string header =
+            onvifc::DigestAuthorization(c, k.user, k.password, k.method, k.uri, k.body, k.nc, k.cnonce);
+        EXPECT_NE(header.find(std::string("response=\"") + k.response + "\""), std::string::npos)
+            << k.algorithm << " " << k.qop << ": " << header;
+        EXPECT_NE(header.find(std::string("algorithm=") + k.algorithm), std::string::npos) << header;
+    }
 }
 
 TEST(Http, DigestChallengesAreReadAsDevicesWriteThem) {

@@ -228,6 +228,7 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
     in_addr own{};
     ::inet_pton(AF_INET, o.bind.c_str(), &own);
     onReady();
+    const auto started = Clock::now();
     std::mt19937 rng(o.seed);
     PendingQueue pending;
     std::vector<char> buffer(65536);
@@ -243,7 +244,9 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
         }
         char fromText[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
-        std::printf("probe from %s:%u %s\n", fromText, ntohs(from.sin_port), info.messageId.c_str());
+        const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        std::printf("probe from %s:%u %s at=%lld\n", fromText, ntohs(from.sin_port), info.messageId.c_str(),
+                    static_cast<long long>(at));
         std::fflush(stdout);
         std::uniform_int_distribution<int> delay(0, o.maxDelayMs > 0 ? o.maxDelayMs : 0);
         const auto arrived = Clock::now();

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace fakecam {
 
@@ -117,36 +118,66 @@ HttpServer::~HttpServer() {
     if (m_tls) SSL_CTX_free(static_cast<SSL_CTX*>(m_tls));
 }
 
-bool HttpServer::MakeTlsContext(const std::string& address, const std::string& certificateOut) {
-    // A certificate as a camera makes for itself: self-signed, its address as the only name.
-    EVP_PKEY* key = EVP_EC_gen("P-256");
+namespace {
+
+// A certificate for `name` (an IPv4 address or a host name) over `key`, signed by `issuerKey` under
+// `issuer`'s name, or by itself when there is no issuer. A CA certificate may sign others.
+X509* MakeCertificate(EVP_PKEY* key, const std::string& name, X509* issuer, EVP_PKEY* issuerKey, bool ca,
+                      long serial) {
     X509* cert = X509_new();
-    bool ok = key && cert;
-    if (ok) {
-        X509_set_version(cert, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-        X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 24 * 3600);
-        X509_set_pubkey(cert, key);
-        X509_NAME* name = X509_get_subject_name(cert);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(address.c_str()), -1, -1, 0);
-        X509_set_issuer_name(cert, name);
-        X509V3_CTX ctx;
-        X509V3_set_ctx_nodb(&ctx);
-        X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-        const std::string san = "IP:" + address;
-        if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, san.c_str())) {
+    if (!cert) return nullptr;
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* subject = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+    X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : subject);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer ? issuer : cert, cert, nullptr, nullptr, 0);
+    in_addr ip{};
+    const std::string san = (::inet_pton(AF_INET, name.c_str(), &ip) == 1 ? "IP:" : "DNS:") + name;
+    std::vector<std::pair<int, std::string>> extensions;
+    if (ca) {
+        extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
+                      {NID_key_usage, "critical,keyCertSign,cRLSign"}};
+    } else {
+        extensions = {{NID_subject_alt_name, san}};
+    }
+    for (const auto& [nid, value] : extensions) {
+        if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str())) {
             X509_add_ext(cert, ext, -1);
             X509_EXTENSION_free(ext);
         }
-        ok = X509_sign(cert, key, EVP_sha256()) > 0;
     }
+    if (X509_sign(cert, issuerKey ? issuerKey : key, EVP_sha256()) <= 0) {
+        X509_free(cert);
+        return nullptr;
+    }
+    return cert;
+}
+
+}  // namespace
+
+bool HttpServer::MakeTlsContext(const std::string& address, const std::string& certificateOut,
+                                const std::string& tlsName) {
+    // As a camera makes it for itself: self-signed, its address as the only name. With a name of its
+    // own: signed by a CA of the test's, whose certificate is the one written out.
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    EVP_PKEY* caKey = tlsName.empty() ? nullptr : EVP_EC_gen("P-256");
+    X509* ca = caKey ? MakeCertificate(caKey, "fakecam test CA", nullptr, nullptr, true, 1) : nullptr;
+    X509* cert = key && (tlsName.empty() || ca)
+                     ? MakeCertificate(key, tlsName.empty() ? address : tlsName, ca, caKey, false, 2)
+                     : nullptr;
+    bool ok = cert != nullptr;
     SSL_CTX* ctx = ok ? SSL_CTX_new(TLS_server_method()) : nullptr;
     ok = ctx && SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
     if (ok && !certificateOut.empty()) {
         FILE* f = std::fopen(certificateOut.c_str(), "w");
-        ok = f && PEM_write_X509(f, cert) == 1;
+        ok = f && PEM_write_X509(f, ca ? ca : cert) == 1;
         if (f) std::fclose(f);
     }
     if (ok) {
@@ -155,15 +186,17 @@ bool HttpServer::MakeTlsContext(const std::string& address, const std::string& c
         SSL_CTX_free(ctx);
     }
     X509_free(cert);
+    X509_free(ca);
     EVP_PKEY_free(key);
+    EVP_PKEY_free(caKey);
     return ok;
 }
 
 bool HttpServer::Start(const std::string& address, int port, int maxConnections, bool tls,
-                       const std::string& certificateOut) {
+                       const std::string& certificateOut, const std::string& tlsName) {
     m_maxConnections = maxConnections;
     m_port = port;
-    if (tls && !MakeTlsContext(address, certificateOut)) return false;
+    if (tls && !MakeTlsContext(address, certificateOut, tlsName)) return false;
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listener < 0) return false;
     const int on = 1;

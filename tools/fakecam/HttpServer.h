@@ -45,9 +45,10 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // maxConnections 0: no limit. certificateOut: where to write the certificate (PEM), when TLS.
+    // maxConnections 0: no limit. certificateOut: where to write the certificate (PEM), when TLS; with
+    // tlsName, the certificate is for that name and signed by a CA made here, whose certificate is written.
     bool Start(const std::string& address, int port, int maxConnections, bool tls,
-               const std::string& certificateOut = {});
+               const std::string& certificateOut = {}, const std::string& tlsName = {});
     void Stop();
 
 private:
@@ -55,7 +56,8 @@ private:
     void AcceptLoop();
     void Serve(std::unique_ptr<Connection> c);
     bool ReadRequest(Connection& c, HttpRequest& request, std::string& version);
-    bool MakeTlsContext(const std::string& address, const std::string& certificateOut);
+    bool MakeTlsContext(const std::string& address, const std::string& certificateOut,
+                        const std::string& tlsName);
 
     Handler m_handler;
     Logger m_log;

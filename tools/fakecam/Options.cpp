@@ -43,7 +43,14 @@ const char kUsage[] =
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n"
     "  --plain-port P       with --tls, serve the same in clear on port P and advertise every service\n"
     "                       there (http://), as cameras with both ports do\n"
-    "  --media-plain-only   with --plain-port, answer only the device service over TLS\n";
+    "  --media-plain-only   with --plain-port, answer only the device service over TLS\n"
+    "  --digest-algorithm MD5|MD5-sess|SHA-256|SHA-256-sess   what the Digest challenge asks for\n"
+    "  --digest-nc-check    refuse an nc that is 0, used before with its nonce, or more than 4 past its\n"
+    "                       last (a client may have a few requests under way)\n"
+    "  --nonce-lifetime N[s]  a nonce answers N requests (or lasts N seconds), then 401 stale=true\n"
+    "  --digest-on-400      send the Digest challenge with HTTP 400 and a SOAP fault, as gSOAP does\n"
+    "  --tls-name NAME      with --tls, a certificate for NAME signed by a CA made at start-up;\n"
+    "                       --certificate-out then writes the CA's certificate\n";
 
 // C-style escapes, so control characters can be given on a command line.
 std::string Unescape(const std::string& text) {
@@ -87,6 +94,8 @@ const struct {
     {"--media2-distinct", &Options::media2Distinct},
     {"--open-services", &Options::openServices},
     {"--media-plain-only", &Options::mediaPlainOnly},
+    {"--digest-nc-check", &Options::digestNcCheck},
+    {"--digest-on-400", &Options::digestOn400},
 };
 
 // Options whose value is kept as it is written.
@@ -105,6 +114,7 @@ const struct {
     {"--relates-to", &Options::relatesTo},
     {"--certificate-out", &Options::certificateOut},
     {"--log", &Options::logFile},
+    {"--tls-name", &Options::tlsName},
 };
 
 // Options whose value is a whole number.
@@ -147,6 +157,24 @@ bool TakeValue(const std::string& arg, const char* value, Options& o) {
     }
     if (arg == "--id-suffix") {
         o.idSuffix = Unescape(value);
+        return true;
+    }
+    if (arg == "--digest-algorithm") {
+        o.digestAlgorithm = value;
+        for (const char* known : {"MD5", "MD5-sess", "SHA-256", "SHA-256-sess"}) {
+            if (o.digestAlgorithm == known) return true;
+        }
+        std::fprintf(stderr, "fakecam: --digest-algorithm takes MD5, MD5-sess, SHA-256 or SHA-256-sess\n");
+        return false;
+    }
+    if (arg == "--nonce-lifetime") {
+        char* end = nullptr;
+        const long n = std::strtol(value, &end, 10);
+        if (end == value || n <= 0 || (*end != '\0' && std::strcmp(end, "s") != 0)) {
+            std::fprintf(stderr, "fakecam: --nonce-lifetime takes a count of requests, or seconds as Ns\n");
+            return false;
+        }
+        (*end == 's' ? o.nonceLifetimeSeconds : o.nonceLifetimeUses) = static_cast<int>(n);
         return true;
     }
     if (arg == "--digest-empty-post") {

@@ -28,6 +28,12 @@ struct Options {
     int profiles = 2;
     int delayMs = 0;    // per SOAP request
     std::string fault;  // hang | huge | padded | malformed | cut-short | services-fault | always-401 | none
+    std::string digestAlgorithm = "MD5";   // MD5 | MD5-sess | SHA-256 | SHA-256-sess
+    bool digestNcCheck = false;            // refuse an nc that is not the next one for its nonce
+    int nonceLifetimeUses = 0;             // a nonce is stale after this many requests (0: never)
+    int nonceLifetimeSeconds = 0;          // or after this many seconds
+    bool digestOn400 = false;              // the challenge comes with HTTP 400 and a SOAP fault (gSOAP)
+    std::string tlsName;                   // with --tls: a certificate for this name, signed by a test CA
     std::string digestEmptyPost = "drop";  // answer401 | reject400 | drop: a bodyless POST to a Digest device
     int maxConnections = 0;      // connection slots; further connections are closed unanswered (0: no limit)
     bool tls = false;            // HTTPS with a self-signed certificate made at start-up

@@ -3,8 +3,6 @@
 #include "Soap.h"
 
 #include <openssl/evp.h>
-#include <openssl/md5.h>
-#include <openssl/rand.h>
 #include <openssl/sha.h>
 
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <map>
 #include <regex>
 
+#include "Digest.h"
 #include "Xml.h"
 
 namespace fakecam {
@@ -34,22 +33,6 @@ std::string Fault(const std::string& code, const std::string& subcode, const std
     return Wrap("<env:Fault><env:Code><env:Value>env:" + code + "</env:Value><env:Subcode><env:Value>" +
                 subcode + "</env:Value></env:Subcode></env:Code><env:Reason><env:Text xml:lang=\"en\">" +
                 reason + "</env:Text></env:Reason></env:Fault>");
-}
-
-std::string Hex(const unsigned char* bytes, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
-
-std::string Md5Hex(const std::string& text) {
-    unsigned char d[MD5_DIGEST_LENGTH];
-    EVP_Digest(text.data(), text.size(), d, nullptr, EVP_md5(), nullptr);
-    return Hex(d, sizeof d);
 }
 
 std::string FromBase64(const std::string& text) {
@@ -90,27 +73,22 @@ std::time_t ParseCreated(const std::string& text) {
     return ::timegm(&t);
 }
 
-std::map<std::string, std::string> DigestFields(const std::string& header) {
-    std::map<std::string, std::string> fields;
-    static const std::regex field(R"re((\w+)=(?:"([^"]*)"|([^,\s]+)))re");
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), field); it != std::sregex_iterator();
-         ++it) {
-        fields[(*it)[1]] = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
-    }
-    return fields;
+}  // namespace
+
+namespace {
+
+DigestPolicy PolicyOf(const Options& o) {
+    DigestPolicy p;
+    p.algorithm = o.digestAlgorithm;
+    p.ncCheck = o.digestNcCheck;
+    p.lifetimeUses = o.nonceLifetimeUses;
+    p.lifetimeSeconds = o.nonceLifetimeSeconds;
+    return p;
 }
 
 }  // namespace
 
-std::string DigestResponse(const std::string& user, const std::string& realm, const std::string& password,
-                           const std::string& method, const std::string& uri, const std::string& nonce,
-                           const std::string& nc, const std::string& cnonce, const std::string& qop) {
-    const std::string ha1 = Md5Hex(user + ":" + realm + ":" + password);
-    const std::string ha2 = Md5Hex(method + ":" + uri);
-    return Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":" + qop + ":" + ha2);
-}
-
-SoapServer::SoapServer(const Options& o) : m_options(o) {
+SoapServer::SoapServer(const Options& o) : m_options(o), m_digest(PolicyOf(o)) {
     auto handler = [this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); };
     auto logger = [this](const std::string& line) { Log(line); };
     m_server = std::make_unique<HttpServer>(handler, logger);
@@ -131,7 +109,7 @@ bool SoapServer::Start() {
         !m_plainServer->Start(m_options.bind, m_options.plainPort, m_options.maxConnections, false))
         return false;
     return m_server->Start(m_options.bind, m_options.httpPort, m_options.maxConnections, m_options.tls,
-                           m_options.certificateOut);
+                           m_options.certificateOut, m_options.tlsName);
 }
 
 void SoapServer::Stop() {
@@ -147,34 +125,27 @@ void SoapServer::Log(const std::string& line) {
     std::fflush(m_log);
 }
 
-void SoapServer::Challenge(HttpResponse& res) {
-    unsigned char raw[16];
-    RAND_bytes(raw, sizeof raw);
-    const std::string nonce = Hex(raw, sizeof raw);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_nonces.insert(nonce);
-    }
-    res.status = 401;
-    res.headers["WWW-Authenticate"] =
-        "Digest realm=\"fakecam\", qop=\"auth\", algorithm=MD5, nonce=\"" + nonce + "\"";
-    res.contentType = "text/html";
-    res.body = "<html><body>401 Unauthorized</body></html>";
+namespace {
+
+void SoapFault(HttpResponse& res, int status, const std::string& code, const std::string& subcode,
+               const std::string& reason) {
+    res.status = status;
+    res.contentType = "application/soap+xml";
+    res.body = Fault(code, subcode, reason);
 }
 
-bool SoapServer::DigestValid(const HttpRequest& req) {
-    const std::string header = req.Header("authorization");
-    if (header.rfind("Digest ", 0) != 0) return false;
-    auto f = DigestFields(header.substr(7));
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_nonces.count(f["nonce"])) return false;
+}  // namespace
+
+void SoapServer::Challenge(HttpResponse& res, bool stale) {
+    res.headers["WWW-Authenticate"] = m_digest.Challenge(stale);
+    if (m_options.digestOn400) {
+        // gSOAP cameras: the challenge rides on a 400 with a SOAP fault.
+        SoapFault(res, 400, "Sender", "ter:NotAuthorized", "Sender not Authorized");
+        return;
     }
-    if (f["username"] != m_options.user || f["realm"] != "fakecam" || f["qop"] != "auth") return false;
-    // The uri the client signed must be the one it asked for.
-    if (f["uri"] != req.target) return false;
-    return f["response"] == DigestResponse(m_options.user, "fakecam", m_options.password, req.method,
-                                           f["uri"], f["nonce"], f["nc"], f["cnonce"], "auth");
+    res.status = 401;
+    res.contentType = "text/html";
+    res.body = "<html><body>401 Unauthorized</body></html>";
 }
 
 std::string SoapServer::ServiceUrl(int device, const std::string& service) const {
@@ -186,6 +157,17 @@ std::string SoapServer::ServiceUrl(int device, const std::string& service) const
     return (plain ? "http://" : "https://") + host + "/cam" + std::to_string(device) + "/onvif/" + service;
 }
 
+namespace {
+
+// What kind of challenge an answer carries, for the log.
+std::string ChallengeNote(const HttpResponse& res) {
+    const auto it = res.headers.find("WWW-Authenticate");
+    if (it == res.headers.end()) return {};
+    return it->second.find("stale=true") != std::string::npos ? " challenge=stale" : " challenge=fresh";
+}
+
+}  // namespace
+
 void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
     std::string operation = "-";
     bool token = false;
@@ -195,19 +177,8 @@ void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
         " path=" + req.target + " op=" + operation + " authorization=" +
         (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
         " wsse=" + (token ? "yes" : "no") + " body=" + std::to_string(req.body.size()) +
-        " status=" + (res.drop ? "dropped" : std::to_string(res.status)));
+        " status=" + (res.drop ? "dropped" : std::to_string(res.status)) + ChallengeNote(res));
 }
-
-namespace {
-
-void SoapFault(HttpResponse& res, int status, const std::string& code, const std::string& subcode,
-               const std::string& reason) {
-    res.status = status;
-    res.contentType = "application/soap+xml";
-    res.body = Fault(code, subcode, reason);
-}
-
-}  // namespace
 
 void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token) {
     const Options& o = m_options;
@@ -242,7 +213,12 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
                       (o.openServices && (operation == "GetServices" || operation == "GetCapabilities"));
     const bool digest = o.auth == "digest" || o.auth == "both";
     const bool wsse = o.auth == "wsse" || o.auth == "both";
-    if (!open && digest && !DigestValid(req)) return Challenge(res);
+    if (!open && digest) {
+        const auto verdict =
+            m_digest.Check(req.Header("authorization"), req.method, req.target, o.user, o.password);
+        if (verdict != DigestServer::Verdict::Valid)
+            return Challenge(res, verdict == DigestServer::Verdict::Stale);
+    }
     if (!open && wsse && !TokenValid(usernameToken)) {
         return SoapFault(res, 400, "Sender", "ter:NotAuthorized", "Sender not Authorized");
     }

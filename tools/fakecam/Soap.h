@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "Digest.h"
 #include "HttpServer.h"
 #include "Options.h"
 
@@ -16,11 +17,6 @@ class XMLElement;
 }
 
 namespace fakecam {
-
-// The HTTP Digest (RFC 2617, MD5, qop=auth) response a client must send.
-std::string DigestResponse(const std::string& user, const std::string& realm, const std::string& password,
-                           const std::string& method, const std::string& uri, const std::string& nonce,
-                           const std::string& nc, const std::string& cnonce, const std::string& qop);
 
 // The simulated devices' device and media services over HTTP (SOAP 1.2), with WS-UsernameToken and
 // HTTP Digest authentication, the manners of embedded servers, and fault modes for tests. Device i
@@ -41,8 +37,7 @@ private:
     bool TokenValid(const tinyxml2::XMLElement* usernameToken) const;
     void AnswerOperation(int device, const std::string& service, const std::string& operation,
                          const tinyxml2::XMLElement* payload, HttpResponse& res);
-    bool DigestValid(const HttpRequest& req);
-    void Challenge(HttpResponse& res);
+    void Challenge(HttpResponse& res, bool stale = false);
     std::string Answer(int device, const std::string& operation, const std::string& service);
     std::string DeviceAnswer(int device, const std::string& operation, bool media1, bool media2);
     std::string MediaAnswer(int device, const std::string& operation, bool isMedia2);
@@ -54,7 +49,7 @@ private:
     std::unique_ptr<HttpServer> m_plainServer;  // --plain-port
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;
-    std::set<std::string> m_nonces;  // digest nonces we handed out
+    DigestServer m_digest;
     std::FILE* m_log = nullptr;
 };
 
