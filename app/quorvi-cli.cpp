@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,7 +32,7 @@ void OnStopSignal(int signal) {
 
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
-    "       quorvi-cli streams URI [--user U] [--password P] [--json]\n"
+    "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--json]\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
@@ -39,7 +40,9 @@ const char kUsage[] =
     "           --target also probes SPEC by unicast each cycle (an IPv4 address, a range A-B or a\n"
     "           block A/N up to /16; several, comma-separated), at most --rate probes a second (1000)\n"
     "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
-    "           with the credentials inside the addresses when both are given\n";
+    "           with the credentials inside the addresses when both are given; --all prints every\n"
+    "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
+    "           exit 3 when one does not)\n";
 
 int BadArguments(const std::string& message) {
     std::fprintf(stderr, "quorvi-cli: %s\n%s", message.c_str(), kUsage);
@@ -246,10 +249,27 @@ int Discover(const QStringList& args) {
     return caught ? 128 + caught : 0;
 }
 
+// A stream's check as JSON: {"state", "encoding", "width", "height", "detail"}.
+QJsonObject CheckJson(const quorvi::StreamCheckResult& c) {
+    QJsonObject o{{"state", c.state}, {"encoding", c.encoding}, {"width", c.width}, {"height", c.height}};
+    if (!c.detail.isEmpty()) o["detail"] = c.detail;
+    return o;
+}
+
+QString CheckWords(const quorvi::StreamCheckResult& c) {
+    QString words = c.state;
+    if (!c.encoding.isEmpty()) words += ' ' + c.encoding;
+    if (c.width > 0) words += QStringLiteral(" %1x%2").arg(c.width).arg(c.height);
+    if (!c.Plays() && !c.detail.isEmpty()) words += ": " + c.detail;
+    return words;
+}
+
 int Streams(const QStringList& args) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("json"), QString()},
+                       {QStringLiteral("all"), QString()},
+                       {QStringLiteral("check"), QString()},
                        {QStringLiteral("user"), QString(), QStringLiteral("U")},
                        {QStringLiteral("password"), QString(), QStringLiteral("P")}});
     int status = 0;
@@ -262,20 +282,57 @@ int Streams(const QStringList& args) {
     const QString user = parser.value(QStringLiteral("user"));
     const QString password = parser.value(QStringLiteral("password"));
     const bool json = parser.isSet(QStringLiteral("json"));
+    const bool all = parser.isSet(QStringLiteral("all"));
+    const bool check = parser.isSet(QStringLiteral("check"));
 
     const quorvi::StreamAddresses streams = quorvi::RequestStreamAddresses(uri, user, password);
     if (streams.result < 0) {
         std::fprintf(stderr, "quorvi-cli: %s\n", streams.errorText.toLocal8Bit().constData());
         return 1;
     }
+    // The streams shown: main and sub, or with --all every one.
+    std::vector<std::size_t> shown;
+    for (std::size_t i = 0; i < streams.streams.size() && (all || i < 2); ++i) shown.push_back(i);
+    std::vector<quorvi::StreamCheckResult> checks;
+    if (check) checks = quorvi::CheckStreamAddresses(streams, uri, shown);
+    const auto checkOf = [&](std::size_t i) -> const quorvi::StreamCheckResult* {
+        return check && i < checks.size() ? &checks[i] : nullptr;
+    };
+    const bool allPlay = std::all_of(checks.begin(), checks.end(), [](const auto& c) { return c.Plays(); });
     if (json) {
-        const QJsonObject object{{"mainStream", streams.mainStream}, {"subStream", streams.subStream}};
+        QJsonObject object{{"mainStream", streams.mainStream}, {"subStream", streams.subStream}};
+        QJsonArray list;
+        for (std::size_t i = 0; i < streams.streams.size(); ++i) {
+            const quorvi::StreamInfo& info = streams.streams[i];
+            QJsonObject item{{"uri", info.address},   {"profile", info.profile},   {"name", info.name},
+                             {"source", info.source}, {"encoding", info.encoding}, {"width", info.width},
+                             {"height", info.height}};
+            if (info.otherHost) item["otherHost"] = true;
+            if (info.hostReplaced) item["hostReplaced"] = true;
+            if (const auto* c = checkOf(i); c && all) item["check"] = CheckJson(*c);
+            list.append(item);
+        }
+        object["streams"] = list;
+        if (const auto* c = checkOf(0)) object["mainCheck"] = CheckJson(*c);
+        if (const auto* c = checkOf(1)) object["subCheck"] = CheckJson(*c);
         PrintLine(SafeJson(QJsonDocument(object), QJsonDocument::Compact));
     } else {
-        PrintLine("mainStream:\t" + EscapeField(streams.mainStream));
-        PrintLine("subStream:\t" + EscapeField(streams.subStream));
+        // `cells`: already escaped.
+        const auto line = [&](const QString& label, std::size_t i, const QString& cells) {
+            QString text = label + '\t' + cells;
+            if (const auto* c = checkOf(i)) text += '\t' + EscapeField(CheckWords(*c));
+            PrintLine(text);
+        };
+        line(QStringLiteral("mainStream:"), 0, EscapeField(streams.mainStream));
+        line(QStringLiteral("subStream:"), 1, EscapeField(streams.subStream));
+        for (std::size_t i = 0; all && i < streams.streams.size(); ++i) {
+            const quorvi::StreamInfo& info = streams.streams[i];
+            QString what = info.profile + ' ' + info.encoding;
+            if (info.width > 0) what += QStringLiteral(" %1x%2").arg(info.width).arg(info.height);
+            line(QStringLiteral("stream:"), i, EscapeField(info.address) + '\t' + EscapeField(what));
+        }
     }
-    return 0;
+    return check && !allPlay ? 3 : 0;
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -12,6 +14,7 @@
 
 #include "Crypto.h"
 #include "Http.h"
+#include "RtspCheck.h"
 #include "Soap.h"
 #include "onvifc.h"
 
@@ -36,6 +39,43 @@ std::string Shortened(std::string text) {
     return text;
 }
 
+// A body that sets out to be XML: a declaration or an element first.
+bool LooksLikeXml(const std::string& body) {
+    const auto first = body.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && body[first] == '<';
+}
+
+// Encodings as Media 1 names them; Media 2 uses MIME subtypes.
+std::string EncodingName(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (text == "MPV4-ES") return "MPEG4";
+    if (text == "H.264") return "H264";
+    if (text == "H.265" || text == "HEVC") return "H265";
+    return text.substr(0, 16);
+}
+
+// The profiles that carry video, in the device's order but those of the first video source (the
+// source of the first video profile) first, then those of the next, and so on: so the first two are a
+// main and a sub stream of one camera. Profiles that list no configuration at all cannot tell, and are
+// all kept when every profile is such.
+std::vector<Profile> VideoProfilesBySource(const std::vector<Profile>& profiles) {
+    const bool anyTells =
+        std::any_of(profiles.begin(), profiles.end(), [](const Profile& p) { return p.configurations; });
+    if (!anyTells) return profiles;
+    std::vector<std::string> sources;
+    for (const Profile& p : profiles) {
+        if (p.video && std::find(sources.begin(), sources.end(), p.videoSource) == sources.end())
+            sources.push_back(p.videoSource);
+    }
+    std::vector<Profile> out;
+    for (const std::string& source : sources) {
+        for (const Profile& p : profiles) {
+            if (p.video && p.videoSource == source) out.push_back(p);
+        }
+    }
+    return out;
+}
+
 constexpr const char* kMedia1Setup =
     "<trt:StreamSetup><tt:Stream>RTP-Unicast</tt:Stream><tt:Transport><tt:Protocol>RTSP</tt:Protocol>"
     "</tt:Transport></trt:StreamSetup>";
@@ -49,6 +89,8 @@ public:
           m_base(ParseUrl(uri)),
           m_http(Clock::now() + std::chrono::seconds(kCallSeconds), Credentials().first,
                  Credentials().second) {}
+    // Credentials() holds no user unless a password comes with it: a user name alone is no login, and an
+    // empty password is not tried (cameras count failed logins).
 
     CallResult Run() {
         CallResult result;
@@ -67,7 +109,10 @@ private:
         int error = 0;
         HttpResult http;
         SoapReply soap;
+        // Refused for want of the right credentials. A fault that names another cause (ActionNotSupported,
+        // say) is that cause, whatever status and challenge came with it.
         bool refused() const {
+            if (soap.isFault && !soap.notAuthorized) return false;
             return http.status == 401 || soap.notAuthorized || (http.status == 400 && http.digestChallenge);
         }
     };
@@ -75,8 +120,16 @@ private:
     // The credentials given, or else those written into the address; the address's own are never sent
     // as they stand.
     std::pair<std::string, std::string> Credentials() const {
-        if (m_user.empty() && m_password.empty() && m_base) return {m_base->user, m_base->password};
-        return {m_user, m_password};
+        std::pair<std::string, std::string> given{m_user, m_password};
+        if (m_user.empty() && m_password.empty() && m_base) given = {m_base->user, m_base->password};
+        if (given.second.empty()) return {};
+        return given;
+    }
+    // The user name given without a password, if that is what was given.
+    std::string UserWithoutPassword() const {
+        if (m_user.empty() && m_password.empty() && m_base)
+            return m_base->password.empty() ? m_base->user : "";
+        return m_password.empty() ? m_user : "";
     }
 
     int Fail(int code, std::string detail) {
@@ -152,6 +205,11 @@ private:
                         "it was not sent");
         }
         if (a.refused()) {
+            if (!UserWithoutPassword().empty()) {
+                return Fail(ONVIF_ERR_NOT_AUTHORIZED,
+                            "the device wants credentials, and no password was given for " +
+                                Shortened(UserWithoutPassword()) + " (none was sent)");
+            }
             return Fail(ONVIF_ERR_NOT_AUTHORIZED,
                         Credentials().first.empty()
                             ? "credentials refused by the device: it wants a user name"
@@ -160,6 +218,11 @@ private:
         if (a.soap.isFault) {
             return Fail(ONVIF_ERR_DEVICE_FAULT, std::string("the device answered ") + operation +
                                                     " with a fault: " + Shortened(a.soap.faultText));
+        }
+        if (!a.soap.wellFormed && LooksLikeXml(a.http.body)) {
+            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("the reply to ") + operation +
+                                                        " is not well-formed XML (HTTP " +
+                                                        std::to_string(a.http.status) + ")");
         }
         if (!a.soap.isSoap) {
             return Fail(ONVIF_ERR_UNEXPECTED_REPLY, std::string("the reply to ") + operation +
@@ -324,7 +387,12 @@ private:
         const auto parsed = ParseProfiles(a.http.body);
         if (!parsed) return ReplyFailure(a, "GetProfiles");
         if (parsed->empty()) return Fail(ONVIF_ERR_NO_PROFILES, "the device has no media profiles");
-        profiles = *parsed;
+        profiles = VideoProfilesBySource(*parsed);
+        if (profiles.empty()) {
+            return Fail(ONVIF_ERR_NO_PROFILES, "the device has no video profile (none of its " +
+                                                   std::to_string(parsed->size()) +
+                                                   " media profiles has a video encoder)");
+        }
         return 0;
     }
 
@@ -396,7 +464,9 @@ private:
             } else {
                 return ReplyFailure(s, "GetStreamUri");
             }
-            items.push_back({profiles[i].name, profiles[i].token, uri, ptz});
+            const Profile& p = profiles[i];
+            items.push_back(
+                {p.name, p.token, uri, ptz, p.videoSource, EncodingName(p.encoding), p.width, p.height});
         }
         if (fault &&
             std::all_of(items.begin(), items.end(), [](const StreamItem& it) { return it.uri.empty(); })) {
@@ -427,9 +497,17 @@ std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t lim
     std::string doc = kOpen;
     std::size_t count = 0;
     for (const auto& item : items) {
-        const std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" +
-                                  XmlEscape(item.token) + "</Token><Uri>" + XmlEscape(item.uri) +
-                                  "</Uri><UriPTZ>" + XmlEscape(item.uriPtz) + "</UriPTZ></item>";
+        std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" + XmlEscape(item.token) +
+                            "</Token><Uri>" + XmlEscape(item.uri) + "</Uri><UriPTZ>" +
+                            XmlEscape(item.uriPtz) + "</UriPTZ>";
+        // What the stream carries, after the elements every reader knows.
+        if (!item.source.empty()) entry += "<Source>" + XmlEscape(item.source) + "</Source>";
+        if (!item.encoding.empty()) entry += "<Encoding>" + XmlEscape(item.encoding) + "</Encoding>";
+        if (item.width > 0 && item.height > 0) {
+            entry += "<Width>" + std::to_string(item.width) + "</Width><Height>" +
+                     std::to_string(item.height) + "</Height>";
+        }
+        entry += "</item>";
         if (doc.size() + entry.size() + kClose.size() > limit) break;
         doc += entry;
         ++count;
@@ -472,6 +550,39 @@ extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const ch
         // Nothing may cross the C boundary; running out of memory is the only thing that throws here.
         return Remember(ONVIF_ERR_UNEXPECTED_REPLY, "out of memory");
     }
+}
+
+extern "C" int Onvif_CheckStreams(const char* const* uris, int count, const char* deviceUri, const char* user,
+                                  const char* password, OnvifStreamCheck* results) {
+    if (!uris || count < 0 || count > 100000 || !deviceUri || !user || !password || (count > 0 && !results))
+        return ONVIF_ERR_INVALID_ARGUMENT;
+    for (int i = 0; i < count; ++i) {
+        if (!uris[i]) return ONVIF_ERR_INVALID_ARGUMENT;
+    }
+    try {
+        const std::vector<std::string> list(uris, uris + count);
+        const auto checks = onvifc::CheckStreams(list, deviceUri, user, password);
+        int playing = 0;
+        for (int i = 0; i < count; ++i) {
+            const onvifc::StreamCheck& c = checks[static_cast<std::size_t>(i)];
+            OnvifStreamCheck& out = results[i];
+            std::memset(&out, 0, sizeof out);
+            out.state = static_cast<int>(c.state);
+            std::snprintf(out.encoding, sizeof out.encoding, "%s", c.encoding.c_str());
+            out.width = c.width;
+            out.height = c.height;
+            std::snprintf(out.detail, sizeof out.detail, "%s", c.detail.c_str());
+            if (c.state == onvifc::StreamState::Plays) ++playing;
+        }
+        return playing;
+    } catch (...) {
+        return ONVIF_ERR_UNEXPECTED_REPLY;  // out of memory
+    }
+}
+
+extern "C" const char* Onvif_StreamStateName(int state) {
+    if (state < 0 || state > ONVIF_STREAM_BAD_ANSWER) return "not-checked";
+    return onvifc::StreamStateName(static_cast<onvifc::StreamState>(state));
 }
 
 extern "C" const char* Onvif_ErrorText(int code) {

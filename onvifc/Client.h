@@ -10,6 +10,10 @@ struct StreamItem {
     std::string token;
     std::string uri;
     std::string uriPtz;
+    std::string source;    // the profile's video source token
+    std::string encoding;  // H264, H265, JPEG, MPEG4 (Media 2's MPV4-ES is MPEG4)
+    int width = 0;
+    int height = 0;
 };
 
 struct CallStats {

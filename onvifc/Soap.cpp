@@ -54,6 +54,7 @@ class Reply {
 public:
     explicit Reply(const std::string& body) {
         if (m_doc.Parse(body.data(), body.size()) != tinyxml2::XML_SUCCESS) return;
+        m_wellFormed = true;
         const XMLElement* envelope = m_doc.RootElement();
         if (!HasLocalName(envelope, "Envelope")) return;
         const XMLElement* soapBody = Child(envelope, "Body");
@@ -62,6 +63,7 @@ public:
         m_payload = soapBody->FirstChildElement();
     }
     bool IsSoap() const { return m_isSoap; }
+    bool WellFormed() const { return m_wellFormed; }
     // The response element when it has the expected name.
     const XMLElement* Payload(const char* local) const {
         return HasLocalName(m_payload, local) ? m_payload : nullptr;
@@ -70,6 +72,7 @@ public:
 private:
     tinyxml2::XMLDocument m_doc;
     bool m_isSoap = false;
+    bool m_wellFormed = false;
     const XMLElement* m_payload = nullptr;
 };
 
@@ -146,6 +149,7 @@ std::string FormatUtc(std::time_t t) {
 SoapReply ClassifyReply(const std::string& body) {
     SoapReply result;
     const Reply reply(body);
+    result.wellFormed = reply.WellFormed();
     result.isSoap = reply.IsSoap();
     const XMLElement* fault = reply.Payload("Fault");
     if (!fault) return result;
@@ -225,7 +229,30 @@ std::optional<std::vector<Profile>> ParseProfiles(const std::string& body) {
         if (!HasLocalName(p, "Profiles")) continue;
         const char* token = p->Attribute("token");
         if (!token || Trim(token).empty()) continue;  // nothing to ask for its stream by
-        profiles.push_back({Trim(token), Text(Child(p, "Name"))});
+        Profile profile;
+        profile.token = Trim(token);
+        profile.name = Text(Child(p, "Name"));
+        // Media 1 names its configurations on the profile, Media 2 inside Configurations.
+        const XMLElement* media2 = Child(p, "Configurations");
+        const XMLElement* encoder =
+            media2 ? Child(media2, "VideoEncoder") : Child(p, "VideoEncoderConfiguration");
+        const XMLElement* source =
+            media2 ? Child(media2, "VideoSource") : Child(p, "VideoSourceConfiguration");
+        for (const XMLElement* c = p->FirstChildElement(); c && !profile.configurations;
+             c = c->NextSiblingElement()) {
+            const char* colon = std::strrchr(c->Name(), ':');
+            const std::string local = colon ? colon + 1 : c->Name();
+            profile.configurations =
+                local == "Configurations" ||
+                (local.size() > 13 && local.compare(local.size() - 13, 13, "Configuration") == 0);
+        }
+        profile.video = encoder != nullptr;
+        profile.videoSource = Text(Child(source, "SourceToken"));
+        profile.encoding = Text(Child(encoder, "Encoding"));
+        const XMLElement* resolution = Child(encoder, "Resolution");
+        ToInt(Text(Child(resolution, "Width")), 1, 65535, profile.width);
+        ToInt(Text(Child(resolution, "Height")), 1, 65535, profile.height);
+        profiles.push_back(std::move(profile));
     }
     return profiles;
 }

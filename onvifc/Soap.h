@@ -33,7 +33,8 @@ std::string FormatUtc(std::time_t t);
 
 // What a reply body turned out to be.
 struct SoapReply {
-    bool isSoap = false;  // a well-formed SOAP envelope with a Body
+    bool wellFormed = false;  // well-formed XML, SOAP or not
+    bool isSoap = false;      // a well-formed SOAP envelope with a Body
     bool isFault = false;
     bool notAuthorized = false;  // a fault saying the credentials were refused
     std::string faultText;
@@ -51,6 +52,12 @@ struct Services {
 struct Profile {
     std::string token;
     std::string name;
+    bool video = false;           // has a video encoder configuration
+    bool configurations = false;  // lists any configuration at all (bare profiles say nothing of video)
+    std::string videoSource;      // the source token of its video source configuration
+    std::string encoding;         // H264, H265, JPEG, MPEG4 ... as the encoder configuration names it
+    int width = 0;
+    int height = 0;
 };
 
 // Each returns nothing when the body is not the expected response.

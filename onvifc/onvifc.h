@@ -3,9 +3,15 @@
  * Onvif_GetStreamUri asks the device service at `uri` (http or https) for its media profiles and the RTSP
  * address of each, and writes a NUL-terminated XML document into `buf`:
  *
- *   <Onvif_GetStreamUri><item><Name/><Token/><Uri/><UriPTZ/></item>...</Onvif_GetStreamUri>
+ *   <Onvif_GetStreamUri><item><Name/><Token/><Uri/><UriPTZ/><Source/><Encoding/><Width/><Height/></item>
+ *   ...</Onvif_GetStreamUri>
  *
- * one item per media profile in the device's order. Returns the number of items (>= 0), or one of the
+ * one item per video profile (a profile with a video encoder configuration), in the device's order but
+ * with the profiles of the first video source (the source of its first video profile) first, then those
+ * of the next source, and so on, so that the first two items are a main and a sub stream of one camera.
+ * Each item also carries, after UriPTZ, what its stream is: <Source> (the video source token),
+ * <Encoding> (H264, H265, JPEG, MPEG4) and <Width> and <Height>, when the device says. A device with no
+ * video profile fails with ONVIF_ERR_NO_PROFILES. Returns the number of items (>= 0), or one of the
  * negative codes below; on failure `buf` is left untouched. When the whole document would not fit into
  * `size` bytes, it holds as many whole items as fit, from the first, and that number is returned;
  * ONVIF_ERR_RESULT_TOO_LARGE only when not even the first item fits.
@@ -16,8 +22,9 @@
  * that item's Uri is empty and the others are still given. When every profile answers a fault, the
  * call fails with ONVIF_ERR_DEVICE_FAULT.
  *
- * Credentials: a non-empty `user` is sent as a WS-UsernameToken digest and, when the device asks for it,
- * as HTTP Digest; never in clear, and only to the host named in `uri`. A service the device advertises
+ * Credentials: a non-empty `user` with a non-empty `password` is sent as a WS-UsernameToken digest and,
+ * when the device asks for it, as HTTP Digest; never in clear, and only to the host named in `uri`. A
+ * user name without a password is not tried as a login. A service the device advertises
  * on another host is looked for on that host instead. A user part written into `uri` is never sent; it
  * stands in for `user` and `password` when both of those are empty.
  *
@@ -58,6 +65,40 @@ enum OnvifcResult {
 
 ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
                                   const char* password);
+
+/* Whether stream addresses play: one RTSP DESCRIBE to each (never SETUP or PLAY, so no stream slot of
+ * the camera is taken), up to 4 at once, each over a connection of its own and within 5 s. Credentials
+ * go only by RTSP Digest and only to the host of `deviceUri`, the device address the user gave: a
+ * stream on another host is asked without them (a 401 there is ONVIF_STREAM_OTHER_HOST), a server that
+ * offers only Basic is not sent the password (ONVIF_STREAM_BASIC_ONLY). One attempt per stream: a
+ * DESCRIBE and, when challenged, one answer to the challenge; never another try.
+ * `results` receives `count` entries; returns how many streams play, or ONVIF_ERR_INVALID_ARGUMENT. */
+enum OnvifStreamState {
+    ONVIF_STREAM_NOT_CHECKED = 0, /* an address the check does not speak (rtsps://, no host) */
+    ONVIF_STREAM_PLAYS = 1,       /* 200 with an SDP that has video */
+    ONVIF_STREAM_CREDENTIALS_REFUSED = 2,
+    ONVIF_STREAM_BASIC_ONLY = 3,
+    ONVIF_STREAM_OTHER_HOST = 4,
+    ONVIF_STREAM_NOT_FOUND = 5, /* 404 or 454 */
+    ONVIF_STREAM_NO_SERVER = 6, /* connection refused or no route */
+    ONVIF_STREAM_NO_ANSWER = 7, /* nothing in time */
+    ONVIF_STREAM_BAD_ANSWER = 8 /* anything else; the detail says what came */
+};
+
+typedef struct OnvifStreamCheck {
+    int state;         /* an OnvifStreamState */
+    char encoding[16]; /* from the SDP: "H264", "H265", "JPEG", "MPEG4"; empty when unknown */
+    int width;         /* from the stream's parameter sets or the SDP; 0 when unknown */
+    int height;
+    char detail[256]; /* what came, in words, when it does not play */
+} OnvifStreamCheck;
+
+ONVIFC_API int Onvif_CheckStreams(const char* const* uris, int count, const char* deviceUri, const char* user,
+                                  const char* password, OnvifStreamCheck* results);
+
+/* "plays", "credentials-refused", "basic-only", "other-host", "not-found", "no-server", "no-answer",
+ * "bad-answer" or "not-checked"; never NULL. */
+ONVIFC_API const char* Onvif_StreamStateName(int state);
 
 /* One English line for a result code; never NULL. For the code that the last failed call on this
  * thread returned, the line names the cause in detail (what refused or cut the connection, the

@@ -13,7 +13,17 @@ struct ItemUri {
     bool operator==(const ItemUri& o) const {
         return hasUri == o.hasUri && hasText == o.hasText && text == o.text;
     }
+    // What the stream carries, when the document says (the Name, Token, Source, Encoding, Width and
+    // Height elements; texts cut to kMaxItemText bytes). The addresses are read from Uri alone.
+    std::string name;
+    std::string token;
+    std::string source;
+    std::string encoding;
+    int width = 0;
+    int height = 0;
 };
+
+constexpr std::size_t kMaxItemText = 256;
 
 // Reads the result document of Onvif_GetStreamUri: the top-level Onvif_GetStreamUri element, its `item`
 // children in order, and in each the first `Uri` child's text. Whatever the parser could build is read,

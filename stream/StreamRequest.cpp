@@ -1,9 +1,13 @@
 #include "StreamRequest.h"
 
+#include <arpa/inet.h>
+#include <strings.h>
+
 #include <QByteArray>
 #include <QUrl>
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 #include "onvifc.h"
 
@@ -41,6 +45,89 @@ QString ComposeStreamAddress(const ItemUri& item, const QString& user, const QSt
            EncodeUserInfo(password, true) + '@' + QString::fromLocal8Bit(rest.c_str());
 }
 
+namespace {
+
+bool Unreachable(const std::string& host) {
+    if (host.empty() || host == "0.0.0.0") return true;
+    std::string lower;
+    for (const char c : host) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == "localhost" || lower == "[::1]" || lower == "[::]") return true;
+    in_addr a{};
+    return ::inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+std::string HostOf(const std::string& uri) {
+    const auto schemeEnd = uri.find("://");
+    if (schemeEnd == std::string::npos) return {};
+    const std::size_t start = schemeEnd + 3;
+    const std::size_t end = std::min(uri.find_first_of("/?#", start), uri.size());
+    std::string authority = uri.substr(start, end - start);
+    const auto at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);
+    if (!authority.empty() && authority[0] == '[') return authority.substr(0, authority.find(']') + 1);
+    return authority.substr(
+        0, authority.rfind(':') == std::string::npos ? authority.size() : authority.rfind(':'));
+}
+
+}  // namespace
+
+std::string ReplaceUnreachableHost(const std::string& uri, const std::string& deviceHost, bool& replaced) {
+    replaced = false;
+    const auto schemeEnd = uri.find("://");
+    if (schemeEnd == std::string::npos || deviceHost.empty() || Unreachable(deviceHost)) return uri;
+    const std::size_t start = schemeEnd + 3;
+    const std::size_t end = std::min(uri.find_first_of("/?#", start), uri.size());
+    const std::string authority = uri.substr(start, end - start);
+    const auto at = authority.rfind('@');
+    const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+    std::size_t hostEnd = authority.size();
+    if (hostStart < authority.size() && authority[hostStart] == '[') {
+        hostEnd = std::min(authority.find(']', hostStart) + 1, authority.size());
+    } else if (const auto colon = authority.find(':', hostStart); colon != std::string::npos) {
+        hostEnd = colon;
+    }
+    const std::string host = authority.substr(hostStart, hostEnd - hostStart);
+    if (!Unreachable(host) || host == deviceHost) return uri;
+    replaced = true;
+    return uri.substr(0, start) + authority.substr(0, hostStart) + deviceHost + authority.substr(hostEnd) +
+           uri.substr(end);
+}
+
+CheckStreamsFunction LibraryCheckStreams() {
+    return [](const std::vector<std::string>& uris, const QString& deviceUri, const QString& user,
+              const QString& password) {
+        std::vector<const char*> list;
+        for (const std::string& u : uris) list.push_back(u.c_str());
+        std::vector<OnvifStreamCheck> raw(uris.size());
+        const QByteArray device = deviceUri.toLocal8Bit();
+        const QByteArray u = user.toLocal8Bit();
+        const QByteArray p = password.toLocal8Bit();
+        std::vector<StreamCheckResult> out(uris.size());
+        if (Onvif_CheckStreams(list.data(), static_cast<int>(list.size()), device.constData(), u.constData(),
+                               p.constData(), raw.data()) < 0) {
+            for (auto& r : out) r.state = QStringLiteral("not-checked");
+            return out;
+        }
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            out[i].state = QString::fromLatin1(Onvif_StreamStateName(raw[i].state));
+            out[i].encoding = QString::fromUtf8(raw[i].encoding);
+            out[i].width = raw[i].width;
+            out[i].height = raw[i].height;
+            out[i].detail = QString::fromUtf8(raw[i].detail);
+        }
+        return out;
+    };
+}
+
+std::vector<StreamCheckResult> CheckStreamAddresses(const StreamAddresses& streams, const QString& deviceUri,
+                                                    const std::vector<std::size_t>& which,
+                                                    const CheckStreamsFunction& check) {
+    std::vector<std::string> uris;
+    for (const std::size_t i : which)
+        uris.push_back(i < streams.streams.size() ? streams.streams[i].uri : "");
+    return check(uris, deviceUri, streams.user, streams.password);
+}
+
 StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, const QString& password,
                                        const GetStreamUriFunction& getStreamUri) {
     StreamAddresses out;
@@ -55,9 +142,34 @@ StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, 
         out.errorText = QString::fromUtf8(Onvif_ErrorText(out.result));
         return out;
     }
-    const std::vector<ItemUri> items = ReadResultDocument(buffer.data());
-    if (items.size() > 0) out.mainStream = ComposeStreamAddress(items[0], user, password);
-    if (items.size() > 1) out.subStream = ComposeStreamAddress(items[1], user, password);
+    // The credentials the addresses carry: the fields', or else a user part written into the address.
+    out.user = user;
+    out.password = password;
+    const QUrl device(uri);
+    if (user.isEmpty() && password.isEmpty() && !device.userName().isEmpty() &&
+        !device.password().isEmpty()) {
+        out.user = device.userName(QUrl::FullyDecoded);
+        out.password = device.password(QUrl::FullyDecoded);
+    }
+    const std::string deviceHost = HostOf(uri.toStdString());
+    std::vector<ItemUri> items = ReadResultDocument(buffer.data());
+    for (ItemUri& item : items) {
+        StreamInfo info;
+        if (item.hasText) item.text = ReplaceUnreachableHost(item.text, deviceHost, info.hostReplaced);
+        info.uri = item.hasText ? item.text : std::string();
+        info.address = ComposeStreamAddress(item, out.user, out.password);
+        info.profile = QString::fromUtf8(item.token.c_str());
+        info.name = QString::fromUtf8(item.name.c_str());
+        info.source = QString::fromUtf8(item.source.c_str());
+        info.encoding = QString::fromUtf8(item.encoding.c_str());
+        info.width = item.width;
+        info.height = item.height;
+        const std::string streamHost = HostOf(info.uri);
+        info.otherHost = !info.uri.empty() && ::strcasecmp(streamHost.c_str(), deviceHost.c_str()) != 0;
+        out.streams.push_back(std::move(info));
+    }
+    if (out.streams.size() > 0) out.mainStream = out.streams[0].address;
+    if (out.streams.size() > 1) out.subStream = out.streams[1].address;
     return out;
 }
 

@@ -158,7 +158,8 @@ TEST(OnvifClient, ABufferTooSmallGetsTheWholeItemsThatFit) {
 }
 
 TEST(OnvifClient, RecordersWithHundredsOfChannels) {
-    for (const int profiles : {256, 5000}) {
+    // A thousand profiles with their configurations is a GetProfiles answer just under the 1 MiB bound.
+    for (const int profiles : {256, 1000}) {
         Device device({"--profiles", std::to_string(profiles), "--auth", "both"});
         for (int run = 0; run < (profiles == 256 ? 3 : 1); ++run) {
             const Call c = GetStreams(device.Url(), "admin", "40718", 32768);
@@ -319,22 +320,86 @@ TEST(RealDevices, APartialAnswerIsAFailureNeverAHalfResult) {
         << Onvif_ErrorText(c.code);
 }
 
-TEST(RealDevices, AProfileWithoutVideoLeavesOnlyItsOwnAddressEmpty) {
+TEST(RealDevices, OnlyVideoProfilesAreListedAndTheirStreamsAreNotAskedFor) {
     Device device({"--profiles", "3", "--audio-profiles", "1", "--auth", "wsse"});
     const Call c = GetStreams(device.Url());
-    ASSERT_EQ(c.code, 3) << Onvif_ErrorText(c.code);
+    ASSERT_EQ(c.code, 2) << Onvif_ErrorText(c.code);
     const auto items = Items(c.document);
     EXPECT_EQ(items[0].uri, "rtsp://127.0.0.1:554/cam0/Profile_0");
     EXPECT_EQ(items[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
-    EXPECT_EQ(items[2].uri, "");
-    EXPECT_EQ(items[2].token, "Profile_2");
+    EXPECT_EQ(device.Count("op=GetStreamUri"), 2) << "the audio profile's address is not asked for\n"
+                                                  << device.Log();
+
+    // Firmware that answers an audio-only first profile's GetStreamUri with an address like any other.
+    for (const char* media : {"1", "2"}) {
+        Device audioFirst({"--audio-first", "--media", media});
+        const auto first = Items(GetStreams(audioFirst.Url()).document);
+        ASSERT_EQ(first.size(), 2u) << media;
+        EXPECT_EQ(first[0].token, "Profile_0") << media << ": the main stream is the first video profile";
+        EXPECT_EQ(first[1].token, "Profile_1") << media;
+    }
 
     Device audioOnly({"--profiles", "2", "--audio-profiles", "2"});
     const Call none = GetStreams(audioOnly.Url());
-    EXPECT_EQ(none.code, ONVIF_ERR_DEVICE_FAULT);
-    EXPECT_NE(std::string(Onvif_ErrorText(none.code)).find("no video encoder configuration"),
-              std::string::npos)
+    EXPECT_EQ(none.code, ONVIF_ERR_NO_PROFILES);
+    EXPECT_NE(std::string(Onvif_ErrorText(none.code)).find("no video profile"), std::string::npos)
         << Onvif_ErrorText(none.code);
+}
+
+TEST(RealDevices, StreamsOfOneSourceComeFirstAndSayWhatTheyCarry) {
+    // An encoder with two inputs lists input 1 main, input 2 main, input 1 sub, input 2 sub.
+    for (const char* media : {"1", "2"}) {
+        Device encoder({"--video-sources", "2", "--profiles", "4", "--media", media});
+        const Call c = GetStreams(encoder.Url());
+        ASSERT_EQ(c.code, 4) << media << ": " << Onvif_ErrorText(c.code);
+        TiXmlDocument doc;
+        doc.Parse(c.document.c_str());
+        std::vector<std::string> order;
+        const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
+        ASSERT_TRUE(root) << c.document;
+        for (const TiXmlElement* i = root->FirstChildElement("item"); i; i = i->NextSiblingElement("item")) {
+            auto text = [&](const char* name) {
+                const TiXmlElement* e = i->FirstChildElement(name);
+                return e && e->GetText() ? std::string(e->GetText()) : std::string();
+            };
+            order.push_back(text("Token") + " " + text("Source") + " " + text("Encoding") + " " +
+                            text("Width") + "x" + text("Height"));
+        }
+        EXPECT_EQ(order,
+                  (std::vector<std::string>{
+                      "Profile_0 VideoSource_1 H264 1920x1080", "Profile_2 VideoSource_1 H264 640x360",
+                      "Profile_1 VideoSource_2 H264 1920x1080", "Profile_3 VideoSource_2 H264 640x360"}))
+            << media << "\n"
+            << c.document;
+    }
+}
+
+TEST(RealDevices, RefusalsAndBrokenRepliesAreToldApart) {
+    // A wrong service path: 400, a Digest challenge and the fault ActionNotSupported.
+    Device wrongPath({"--auth", "digest", "--wrong-path-fault"});
+    std::string url = wrongPath.Url();
+    url.replace(url.find("/cam0/onvif/device_service"), 26, "/onvif/device_svc");
+    const Call fault = GetStreams(url);
+    EXPECT_EQ(fault.code, ONVIF_ERR_DEVICE_FAULT) << Onvif_ErrorText(fault.code);
+    EXPECT_NE(std::string(Onvif_ErrorText(fault.code)).find("is not supported"), std::string::npos)
+        << Onvif_ErrorText(fault.code);
+
+    // NUL bytes inside a long answer, under a right Content-Length.
+    Device broken({"--profiles", "16", "--nul-bytes-from", "6000"});
+    const Call nul = GetStreams(broken.Url());
+    EXPECT_EQ(nul.code, ONVIF_ERR_UNEXPECTED_REPLY) << Onvif_ErrorText(nul.code);
+    EXPECT_NE(std::string(Onvif_ErrorText(nul.code)).find("GetProfiles is not well-formed XML"),
+              std::string::npos)
+        << Onvif_ErrorText(nul.code);
+
+    // A user name without a password: no login attempt with an empty password, and the text says why.
+    Device device({"--auth", "both"});
+    const Call empty = GetStreams(device.Url(), "admin", "");
+    EXPECT_EQ(empty.code, ONVIF_ERR_NOT_AUTHORIZED);
+    EXPECT_NE(std::string(Onvif_ErrorText(empty.code)).find("no password was given"), std::string::npos)
+        << Onvif_ErrorText(empty.code);
+    EXPECT_EQ(device.Count("authorization=Digest"), 0) << device.Log();
+    EXPECT_EQ(device.Count("wsse=yes"), 0) << device.Log();
 }
 
 // Devices that check Digest strictly, each in its own way: the nonce count, nonces that go stale, the
@@ -453,7 +518,7 @@ TEST(RealDevices, ErrorTextsNameTheCause) {
          {Case{{"--fault", "hang"}, "40718", ONVIF_ERR_TIMED_OUT, "in time"},
           Case{{"--auth", "wsse"}, "wrong", ONVIF_ERR_NOT_AUTHORIZED, "credentials refused"},
           Case{{"--auth", "digest"}, "wrong", ONVIF_ERR_NOT_AUTHORIZED, "credentials refused"},
-          Case{{"--fault", "malformed"}, "40718", ONVIF_ERR_UNEXPECTED_REPLY, "not SOAP"},
+          Case{{"--fault", "malformed"}, "40718", ONVIF_ERR_UNEXPECTED_REPLY, "not well-formed XML"},
           Case{{"--fault", "services-fault", "--media", "2"},
                "40718",
                ONVIF_ERR_DEVICE_FAULT,

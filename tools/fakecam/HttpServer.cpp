@@ -35,8 +35,14 @@ const char* Reason(int status) {
             return "Bad Request";
         case 401:
             return "Unauthorized";
+        case 403:
+            return "Forbidden";
         case 404:
             return "Not Found";
+        case 454:
+            return "Session Not Found";
+        case 455:
+            return "Method Not Valid in This State";
         case 413:
             return "Payload Too Large";
         case 500:
@@ -301,8 +307,9 @@ bool HttpServer::ReadRequest(Connection& c, HttpRequest& request, std::string& v
 namespace {
 
 // The response as it goes on the wire; "cut short" keeps only half of its body.
-std::string FormatResponse(const HttpResponse& response, bool close) {
-    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+std::string FormatResponse(const std::string& protocol, const HttpResponse& response, bool close) {
+    std::string out =
+        protocol + " " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
     if (!response.contentType.empty()) out += "Content-Type: " + response.contentType + "\r\n";
     for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
@@ -332,8 +339,10 @@ void HttpServer::Serve(std::unique_ptr<Connection> c) {
         HttpResponse response;
         m_handler(request, response);
         if (response.drop || m_stopping) return;
-        const bool close = version != "HTTP/1.1" || Lower(request.Header("connection")) == "close";
-        if (!c->Write(FormatResponse(response, close)) || close || response.cutShort) return;
+        // RTSP keeps its connection as HTTP/1.1 does.
+        const bool close = (version != "HTTP/1.1" && version != "RTSP/1.0") ||
+                           Lower(request.Header("connection")) == "close";
+        if (!c->Write(FormatResponse(m_protocol, response, close)) || close || response.cutShort) return;
     }
 }
 

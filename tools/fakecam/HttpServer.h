@@ -50,6 +50,8 @@ public:
     bool Start(const std::string& address, int port, int maxConnections, bool tls,
                const std::string& certificateOut = {}, const std::string& tlsName = {});
     void Stop();
+    // Answers as this protocol ("RTSP/1.0" for an RTSP server; the framing is the same).
+    void SetProtocol(std::string protocol) { m_protocol = std::move(protocol); }
 
 private:
     struct Connection;
@@ -61,6 +63,7 @@ private:
 
     Handler m_handler;
     Logger m_log;
+    std::string m_protocol = "HTTP/1.1";
     int m_listener = -1;
     int m_port = 0;
     int m_maxConnections = 0;

@@ -38,6 +38,13 @@ const char kUsage[] =
     "  --certificate-out F  write that certificate to F (PEM)\n"
     "  --open-services      answer GetServices and GetCapabilities without credentials\n"
     "  --audio-profiles K   the last K profiles have no video (GetStreamUri answers a fault)\n"
+    "  --audio-first        an audio-only profile first, whose GetStreamUri answers an address\n"
+    "  --video-sources N    N inputs, profiles listed input 1 main, input 2 main, input 1 sub ...\n"
+    "  --stream-host 127.0.0.1|0.0.0.0|empty   the host the firmware puts into stream addresses\n"
+    "  --rtsp-port P        answer RTSP DESCRIBE on port P (stream addresses name it)\n"
+    "  --rtsp-auth digest|basic|none   --rtsp-password P   the RTSP account\n"
+    "  --wrong-path-fault   answer an unknown path with 400, a Digest challenge and ActionNotSupported\n"
+    "  --nul-bytes-from N   GetProfiles answers NUL bytes from offset N on, under a right length\n"
     "  --log FILE           log every connection and request to FILE\n"
     "  --uri-query TEXT     appended to every stream Uri after '?'\n"
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n"
@@ -96,6 +103,8 @@ const struct {
     {"--media-plain-only", &Options::mediaPlainOnly},
     {"--digest-nc-check", &Options::digestNcCheck},
     {"--digest-on-400", &Options::digestOn400},
+    {"--audio-first", &Options::audioFirst},
+    {"--wrong-path-fault", &Options::wrongPathFault},
 };
 
 // Options whose value is kept as it is written.
@@ -115,6 +124,9 @@ const struct {
     {"--certificate-out", &Options::certificateOut},
     {"--log", &Options::logFile},
     {"--tls-name", &Options::tlsName},
+    {"--stream-host", &Options::streamHost},
+    {"--rtsp-auth", &Options::rtspAuth},
+    {"--rtsp-password", &Options::rtspPassword},
 };
 
 // Options whose value is a whole number.
@@ -134,6 +146,9 @@ const struct {
     {"--max-connections", [](Options& o, long n) { o.maxConnections = static_cast<int>(n); }},
     {"--audio-profiles", [](Options& o, long n) { o.audioProfiles = static_cast<int>(n); }},
     {"--plain-port", [](Options& o, long n) { o.plainPort = static_cast<int>(n); }},
+    {"--video-sources", [](Options& o, long n) { o.videoSources = static_cast<int>(n); }},
+    {"--rtsp-port", [](Options& o, long n) { o.rtspPort = static_cast<int>(n); }},
+    {"--nul-bytes-from", [](Options& o, long n) { o.nulBytesFrom = static_cast<int>(n); }},
 };
 
 // One option with its value (argv[i + 1]); false with a message when it is wrong.

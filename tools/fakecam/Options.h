@@ -40,8 +40,16 @@ struct Options {
     std::string certificateOut;  // where to write that certificate (PEM)
     bool openServices = false;   // GetServices and GetCapabilities answered without credentials
     int audioProfiles = 0;       // the last K profiles have no video: GetStreamUri answers a fault
-    std::string logFile;         // one line per connection and per request
-    std::string uriQuery;        // appended to each stream Uri, e.g. "a=1&b=2"
+    bool audioFirst = false;     // an audio-only profile first, whose GetStreamUri answers an address
+    int videoSources = 1;        // inputs; profiles interleave: input 1 main, input 2 main, input 1 sub ...
+    std::string streamHost;      // 127.0.0.1 | 0.0.0.0 | empty: the host firmware puts into stream addresses
+    int rtspPort = 0;            // an RTSP responder (DESCRIBE) on this port; stream addresses name it
+    std::string rtspAuth = "digest";  // digest | basic | none
+    std::string rtspPassword;         // the RTSP account's password when it differs from the ONVIF one
+    bool wrongPathFault = false;      // an unknown path: 400, a Digest challenge and ActionNotSupported
+    int nulBytesFrom = 0;             // GetProfiles answers NUL bytes from this offset on
+    std::string logFile;              // one line per connection and per request
+    std::string uriQuery;             // appended to each stream Uri, e.g. "a=1&b=2"
     std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
     int plainPort = 0;      // with --tls: the same services in clear on this port, advertised there
     bool mediaPlainOnly = false;  // with --plain-port: over TLS only the device service answers

@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "Digest.h"
+#include "Profiles.h"
 #include "Xml.h"
 
 namespace fakecam {
@@ -185,6 +186,12 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
     static const std::regex route(R"(/cam(\d{1,6})/onvif/(\w+))");
     std::smatch match;
     if (req.method != "POST" || !std::regex_match(req.target, match, route)) {
+        // Some firmwares answer a path they do not serve as a fault, with a challenge on top.
+        if (o.wrongPathFault) {
+            res.headers["WWW-Authenticate"] = m_digest.Challenge();
+            return SoapFault(res, 400, "Sender", "ter:ActionNotSupported",
+                             "The requested service " + req.target + " is not supported");
+        }
         res.status = 404;
         return;
     }
@@ -302,8 +309,13 @@ void SoapServer::AnswerOperation(int device, const std::string& service, const s
     std::string answer;
     if (operation == "GetStreamUri") {
         const std::string profile = TextOf(Child(payload, "ProfileToken"));
-        const int index = profile.rfind("Profile_", 0) == 0 ? std::atoi(profile.c_str() + 8) : -1;
-        if (index >= 0 && index < o.profiles && index >= o.profiles - o.audioProfiles) {
+        const std::vector<ProfileSpec> profiles = DeviceProfiles(o);
+        const ProfileSpec* spec = FindProfile(profiles, profile);
+        if (!spec) {
+            return SoapFault(res, 500, "Sender", "ter:InvalidArgVal", "No such profile: " + profile);
+        }
+        // Firmwares differ on a profile without video: a fault on some, an (audio) address on others.
+        if (!spec->video && !(o.audioFirst && spec == &profiles.front())) {
             return SoapFault(
                 res, 500, "Receiver", "ter:IncompleteConfiguration",
                 "The requested profile token " + profile + " has no video encoder configuration");
@@ -386,31 +398,67 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
     return {};
 }
 
+namespace {
+
+// One profile of GetProfiles, as Media 1 (tt: configurations) or Media 2 (tr2:Configurations) lists it.
+std::string ProfileXml(const ProfileSpec& p, bool isMedia2) {
+    const std::string t = isMedia2 ? "tr2" : "trt";
+    const std::string name = isMedia2 ? "tr2:Name" : "tt:Name";
+    const std::string source = "VideoSource_" + std::to_string(p.source + 1);
+    const std::string w = std::to_string(p.width);
+    const std::string h = std::to_string(p.height);
+    std::string videoSource =
+        "<tt:Name>VideoSourceConfig</tt:Name><tt:UseCount>2</tt:UseCount><tt:SourceToken>" + source +
+        "</tt:SourceToken><tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/>";
+    std::string encoder = "<tt:Name>VideoEncoder</tt:Name><tt:UseCount>1</tt:UseCount><tt:Encoding>" +
+                          p.encoding + "</tt:Encoding><tt:Resolution><tt:Width>" + w +
+                          "</tt:Width><tt:Height>" + h +
+                          "</tt:Height></tt:Resolution><tt:Quality>5</tt:Quality>";
+    const std::string audio =
+        "<tt:Name>AudioSource</tt:Name><tt:UseCount>1</tt:UseCount><tt:SourceToken>"
+        "AudioSource_1</tt:SourceToken>";
+    std::string s = "<" + t + ":Profiles token=\"" + p.token + "\" fixed=\"true\"><" + name + ">" + p.name +
+                    "</" + name + ">";
+    if (isMedia2) {
+        s += "<tr2:Configurations>";
+        if (p.video)
+            s += "<tr2:VideoSource token=\"VSC_" + std::to_string(p.source) + "\">" + videoSource +
+                 "</tr2:VideoSource>";
+        s += "<tr2:AudioSource token=\"ASC\">" + audio + "</tr2:AudioSource>";
+        if (p.video)
+            s += "<tr2:VideoEncoder token=\"VEC_" + p.token + "\">" + encoder + "</tr2:VideoEncoder>";
+        s += "</tr2:Configurations>";
+    } else {
+        if (p.video) {
+            s += "<tt:VideoSourceConfiguration token=\"VSC_" + std::to_string(p.source) + "\">" +
+                 videoSource + "</tt:VideoSourceConfiguration>";
+        }
+        s += "<tt:AudioSourceConfiguration token=\"ASC\">" + audio + "</tt:AudioSourceConfiguration>";
+        if (p.video)
+            s += "<tt:VideoEncoderConfiguration token=\"VEC_" + p.token + "\">" + encoder +
+                 "</tt:VideoEncoderConfiguration>";
+    }
+    return s + "</" + t + ":Profiles>";
+}
+
+}  // namespace
+
 std::string SoapServer::MediaAnswer(int device, const std::string& operation, bool isMedia2) {
     const Options& o = m_options;
-    const bool isMedia1 = !isMedia2;
-    const std::string p = isMedia1 ? "trt" : "tr2";
-    auto profileName = [](int k) {
-        return k == 0   ? std::string("mainStream")
-               : k == 1 ? std::string("subStream")
-                        : "stream" + std::to_string(k);
-    };
+    const std::string p = isMedia2 ? "tr2" : "trt";
     if (operation == "GetProfiles") {
         std::string s = "<" + p + ":GetProfilesResponse>";
-        for (int k = 0; k < o.profiles; ++k) {
-            s += "<" + p + ":Profiles token=\"Profile_" + std::to_string(k) + "\" fixed=\"true\"><" +
-                 (isMedia1 ? "tt" : "tr2") + ":Name>" + profileName(k) + "</" + (isMedia1 ? "tt" : "tr2") +
-                 ":Name></" + p + ":Profiles>";
+        for (const ProfileSpec& profile : DeviceProfiles(o)) s += ProfileXml(profile, isMedia2);
+        s += "</" + p + ":GetProfilesResponse>";
+        // A server that breaks inside a long answer: NUL bytes from this offset on, under a right length.
+        if (o.nulBytesFrom > 0 && s.size() > static_cast<std::size_t>(o.nulBytesFrom)) {
+            std::fill(s.begin() + o.nulBytesFrom, s.end(), '\0');
         }
-        return s + "</" + p + ":GetProfilesResponse>";
+        return s;
     }
     if (operation.rfind("GetStreamUri:", 0) == 0) {
         const std::string token = operation.substr(13);
-        if (token.rfind("Profile_", 0) != 0) return {};
-        // Some firmwares give different addresses through Media 2; with --media2-distinct we do too.
-        const std::string via = isMedia2 && o.media2Distinct ? "media2/" : "";
-        std::string uri = "rtsp://" + o.bind + ":554/cam" + std::to_string(device) + "/" + via + token;
-        if (!o.uriQuery.empty()) uri += "?" + o.uriQuery;
+        const std::string uri = StreamUri(o, device, token, isMedia2);
         std::string escaped;
         for (char c : uri) {
             escaped += c == '&'   ? std::string("&amp;")
@@ -418,7 +466,7 @@ std::string SoapServer::MediaAnswer(int device, const std::string& operation, bo
                        : c == '>' ? std::string("&gt;")
                                   : std::string(1, c);
         }
-        if (isMedia1) {
+        if (!isMedia2) {
             return "<trt:GetStreamUriResponse><trt:MediaUri><tt:Uri>\n  " + escaped +
                    "\n</tt:Uri><tt:InvalidAfterConnect>false</"
                    "tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"

@@ -27,6 +27,7 @@ public:
     ~SoapServer();
     bool Start();  // binds and serves on threads of its own
     void Stop();
+    void Log(const std::string& line);  // one line of the log file, from any thread
 
 private:
     void Handle(const HttpRequest& req, HttpResponse& res);
@@ -42,7 +43,6 @@ private:
     std::string DeviceAnswer(int device, const std::string& operation, bool media1, bool media2);
     std::string MediaAnswer(int device, const std::string& operation, bool isMedia2);
     std::string ServiceUrl(int device, const std::string& service) const;
-    void Log(const std::string& line);
 
     Options m_options;
     std::unique_ptr<HttpServer> m_server;

@@ -8,6 +8,7 @@
 
 #include "Discovery.h"
 #include "Options.h"
+#include "Rtsp.h"
 #include "Soap.h"
 
 namespace {
@@ -31,6 +32,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    std::unique_ptr<fakecam::RtspServer> rtsp;
+    if (!options.noHttp && options.rtspPort > 0) {
+        rtsp = std::make_unique<fakecam::RtspServer>(options,
+                                                     [&soap](const std::string& line) { soap->Log(line); });
+        if (!rtsp->Start()) {
+            std::fprintf(stderr, "fakecam: cannot serve RTSP on %s:%d\n", options.bind.c_str(),
+                         options.rtspPort);
+            return 1;
+        }
+    }
     auto ready = [] {
         std::printf("ready\n");
         std::fflush(stdout);
@@ -42,6 +53,7 @@ int main(int argc, char** argv) {
     } else {
         ok = fakecam::RunDiscoveryResponder(options, g_stop, ready);
     }
+    if (rtsp) rtsp->Stop();
     if (soap) soap->Stop();
     return ok ? 0 : 1;
 }

@@ -1,0 +1,323 @@
+#include "RtspCheck.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "Crypto.h"
+#include "Http.h"
+#include "Sdp.h"
+
+namespace onvifc {
+
+const char* StreamStateName(StreamState state) {
+    switch (state) {
+        case StreamState::Plays:
+            return "plays";
+        case StreamState::CredentialsRefused:
+            return "credentials-refused";
+        case StreamState::BasicOnly:
+            return "basic-only";
+        case StreamState::OtherHost:
+            return "other-host";
+        case StreamState::NotFound:
+            return "not-found";
+        case StreamState::NoServer:
+            return "no-server";
+        case StreamState::NoAnswer:
+            return "no-answer";
+        case StreamState::BadAnswer:
+            return "bad-answer";
+        case StreamState::NotChecked:
+            break;
+    }
+    return "not-checked";
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void GlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool StartsWithNoCase(const char* text, std::size_t length, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    return length >= n && ::strncasecmp(text, prefix, n) == 0;
+}
+
+std::string Printable(std::string text, std::size_t limit = 120) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    if (text.size() > limit) text = text.substr(0, limit - 3) + "...";
+    return text;
+}
+
+// One stream's DESCRIBE, and its Digest answer when it is challenged.
+struct Probe {
+    std::size_t index = 0;
+    std::string target;  // the address without any user part, as the request line carries it
+    bool mayAuthenticate = false;
+    bool otherHost = false;  // not the host of the device address
+    std::string host;
+    CURL* handle = nullptr;
+    curl_slist* headers = nullptr;
+    Clock::time_point deadline;
+    int round = 0;
+    long status = 0;
+    std::size_t headerBytes = 0;
+    bool tooLarge = false;
+    std::vector<std::string> challenges;
+    std::string body;
+    char error[CURL_ERROR_SIZE] = {};
+    StreamCheck result;
+
+    ~Probe() {
+        curl_slist_free_all(headers);
+        if (handle) curl_easy_cleanup(handle);
+    }
+
+    static size_t OnBody(char* data, size_t size, size_t count, void* self) {
+        auto* p = static_cast<Probe*>(self);
+        const size_t n = size * count;
+        if (p->body.size() + n > kMaxSdpBytes) {
+            p->tooLarge = true;
+            return 0;
+        }
+        p->body.append(data, n);
+        return n;
+    }
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
+        auto* p = static_cast<Probe*>(self);
+        const size_t n = size * count;
+        p->headerBytes += n;
+        if (p->headerBytes > kMaxHeaderBytes) {
+            p->tooLarge = true;
+            return 0;
+        }
+        if (StartsWithNoCase(data, n, "RTSP/")) {
+            p->challenges.clear();
+            p->body.clear();
+        }
+        if (StartsWithNoCase(data, n, "WWW-Authenticate:")) {
+            std::string value(data + 17, n - 17);
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of(" \t\r\n") + 1);
+            p->challenges.push_back(value);
+        }
+        return n;
+    }
+
+    bool Send(CURLM* multi, const std::string& authorization) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (remaining.count() <= 0) return false;
+        if (!handle) {
+            handle = curl_easy_init();
+            if (!handle) return false;
+            curl_easy_setopt(handle, CURLOPT_URL, target.c_str());
+            curl_easy_setopt(handle, CURLOPT_RTSP_STREAM_URI, target.c_str());
+            curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "rtsp");
+            curl_easy_setopt(handle, CURLOPT_PROXY, "");
+            curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Probe::OnBody);
+            curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+            curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Probe::OnHeader);
+            curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+            curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
+            curl_easy_setopt(handle, CURLOPT_PRIVATE, this);
+        }
+        curl_easy_setopt(handle, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_DESCRIBE));
+        curl_slist_free_all(headers);
+        headers = curl_slist_append(nullptr, "Accept: application/sdp");
+        if (!authorization.empty())
+            headers = curl_slist_append(headers, ("Authorization: " + authorization).c_str());
+        curl_easy_setopt(handle, CURLOPT_RTSPHEADER, headers);
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(std::min(std::chrono::milliseconds(3000), remaining).count()));
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
+        headerBytes = 0;
+        ++round;
+        ++result.requests;
+        return curl_multi_add_handle(multi, handle) == CURLM_OK;
+    }
+
+    void Finish(StreamState state, std::string detail = {}) {
+        result.state = state;
+        result.detail = Printable(std::move(detail), 240);
+    }
+
+    void Plays() {
+        const SdpVideo video = ReadSdpVideo(body);
+        if (!video.found)
+            return Finish(StreamState::BadAnswer, "the stream has no video (its SDP lists none)");
+        result.state = StreamState::Plays;
+        result.encoding = video.encoding;
+        result.width = video.width;
+        result.height = video.height;
+    }
+
+    // What a finished round says; true when a second round is to go.
+    bool Read(CURLcode code) {
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        long connects = 0;
+        curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+        result.connections += static_cast<int>(connects);
+        if (tooLarge) {
+            Finish(StreamState::BadAnswer, "the server's answer is larger than a description is");
+            return false;
+        }
+        if (code != CURLE_OK) {
+            long osErrno = 0;
+            curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
+            if (code == CURLE_COULDNT_CONNECT) {
+                Finish(StreamState::NoServer, osErrno == ECONNREFUSED
+                                                  ? "nothing listens at " + host + " (connection refused)"
+                                                  : "no RTSP server can be reached at " + host);
+            } else if (code == CURLE_OPERATION_TIMEDOUT) {
+                Finish(StreamState::NoAnswer,
+                       "no answer within " + std::to_string(kStreamCheckTime.count() / 1000) + " s");
+            } else {
+                Finish(StreamState::BadAnswer,
+                       std::string("not an RTSP answer: ") + (error[0] ? error : curl_easy_strerror(code)));
+            }
+            return false;
+        }
+        if (status == 200) {
+            Plays();
+            return false;
+        }
+        if (status == 404 || status == 454) {
+            Finish(StreamState::NotFound,
+                   "the server does not know this stream (RTSP " + std::to_string(status) + ")");
+            return false;
+        }
+        if (status != 401) {
+            Finish(StreamState::BadAnswer, "RTSP " + std::to_string(status) + " to DESCRIBE");
+            return false;
+        }
+        std::optional<DigestChallenge> digest;
+        bool basic = false;
+        std::string unanswerable;
+        for (const std::string& value : challenges) {
+            std::string why;
+            if (auto c = ParseDigestChallenge(value, &why); c && !digest) digest = c;
+            if (!why.empty()) unanswerable = why;
+            basic = basic || OffersScheme(value, "basic");
+        }
+        if (round > 1) {
+            Finish(StreamState::CredentialsRefused, "the RTSP server refused the credentials");
+        } else if (otherHost) {
+            Finish(StreamState::OtherHost, "the stream is served by another host (" + host +
+                                               ") than the device; no credentials were sent to it");
+        } else if (!mayAuthenticate) {
+            Finish(StreamState::CredentialsRefused, "the stream needs credentials, and none were given");
+        } else if (digest) {
+            return true;
+        } else if (basic) {
+            Finish(
+                StreamState::BasicOnly,
+                "the RTSP server offers only Basic, which would send the password in clear: it was not sent");
+        } else if (!unanswerable.empty()) {
+            Finish(StreamState::BadAnswer,
+                   "the RTSP server asks for Digest with " + unanswerable + ", which cannot be answered");
+        } else {
+            Finish(StreamState::BadAnswer, "RTSP 401 without a challenge");
+        }
+        return false;
+    }
+};
+
+bool SameHost(const std::string& a, const std::string& b) {
+    return !a.empty() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+}  // namespace
+
+std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, const std::string& deviceUri,
+                                      const std::string& user, const std::string& password,
+                                      std::chrono::milliseconds bound) {
+    GlobalInit();
+    std::vector<StreamCheck> results(uris.size());
+    const auto device = ParseUrl(deviceUri);
+    const std::string deviceHost = device ? device->host : std::string();
+    std::vector<std::unique_ptr<Probe>> waiting;
+    for (std::size_t i = 0; i < uris.size(); ++i) {
+        const auto url = ParseUrl(uris[i]);
+        if (!url || url->scheme != "rtsp" || url->host.empty()) {
+            results[i].detail = !url || url->host.empty() ? "not an address with a host"
+                                                          : "a " + url->scheme + ":// address is not checked";
+            continue;
+        }
+        auto p = std::make_unique<Probe>();
+        p->index = i;
+        p->host = url->host;
+        p->target = Origin(*url) + url->pathAndQuery;
+        p->otherHost = !SameHost(url->host, deviceHost);
+        p->mayAuthenticate = !p->otherHost && !user.empty() && !password.empty();
+        waiting.push_back(std::move(p));
+    }
+    CURLM* multi = curl_multi_init();
+    if (!multi) return results;
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxStreamChecksAtOnce));
+    std::vector<std::unique_ptr<Probe>> active;
+    std::reverse(waiting.begin(), waiting.end());
+    auto settle = [&](std::unique_ptr<Probe> p) { results[p->index] = p->result; };
+    while (!waiting.empty() || !active.empty()) {
+        while (!waiting.empty() && static_cast<int>(active.size()) < kMaxStreamChecksAtOnce) {
+            std::unique_ptr<Probe> p = std::move(waiting.back());
+            waiting.pop_back();
+            p->deadline = Clock::now() + bound;
+            if (!p->Send(multi, {})) {
+                p->Finish(StreamState::NoAnswer, "no time left to ask");
+                settle(std::move(p));
+                continue;
+            }
+            active.push_back(std::move(p));
+        }
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+        curl_multi_poll(multi, nullptr, 0, 50, nullptr);
+        CURLMsg* message = nullptr;
+        int left = 0;
+        while ((message = curl_multi_info_read(multi, &left)) != nullptr) {
+            if (message->msg != CURLMSG_DONE) continue;
+            const auto it = std::find_if(active.begin(), active.end(),
+                                         [&](const auto& p) { return p->handle == message->easy_handle; });
+            if (it == active.end()) continue;
+            Probe& p = **it;
+            const CURLcode code = message->data.result;
+            curl_multi_remove_handle(multi, p.handle);
+            if (p.Read(code)) {
+                const DigestChallenge c = *ParseDigestChallenge(
+                    *std::find_if(p.challenges.begin(), p.challenges.end(),
+                                  [](const std::string& v) { return ParseDigestChallenge(v).has_value(); }));
+                const std::string answer =
+                    DigestAuthorization(c, user, password, "DESCRIBE", p.target, "", 1, Hex(RandomBytes(8)));
+                if (p.Send(multi, answer)) continue;
+                p.Finish(StreamState::NoAnswer, "no time left to answer the challenge");
+            }
+            std::unique_ptr<Probe> done = std::move(*it);
+            active.erase(it);
+            settle(std::move(done));
+        }
+    }
+    for (auto& p : active) {
+        curl_multi_remove_handle(multi, p->handle);
+        p->Finish(StreamState::BadAnswer, "the check could not go on");
+        results[p->index] = p->result;
+    }
+    active.clear();
+    curl_multi_cleanup(multi);
+    return results;
+}
+
+}  // namespace onvifc

@@ -1,0 +1,96 @@
+// RTSP DESCRIBE (RFC 2326) as cameras answer it, written on its own.
+#include "Rtsp.h"
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "Profiles.h"
+
+namespace fakecam {
+
+namespace {
+
+DigestPolicy RtspPolicy() {
+    DigestPolicy p;
+    p.realm = "fakecam RTSP";
+    p.qop = false;  // RFC 2069 answers, as most cameras ask for
+    return p;
+}
+
+}  // namespace
+
+RtspServer::RtspServer(const Options& o, std::function<void(const std::string&)> log)
+    : m_options(o), m_log(std::move(log)), m_digest(RtspPolicy()) {
+    m_server = std::make_unique<HttpServer>(
+        [this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); }, m_log);
+    m_server->SetProtocol("RTSP/1.0");
+}
+
+bool RtspServer::Start() { return m_server->Start(m_options.bind, m_options.rtspPort, 0, false); }
+
+void RtspServer::Stop() { m_server->Stop(); }
+
+bool RtspServer::Authorized(const HttpRequest& req, HttpResponse& res) {
+    const Options& o = m_options;
+    const std::string password = o.rtspPassword.empty() ? o.password : o.rtspPassword;
+    const std::string authorization = req.Header("authorization");
+    if (o.rtspAuth == "none") return true;
+    if (o.rtspAuth == "basic") {
+        if (authorization == "Basic " + Base64(o.user + ":" + password)) return true;
+        res.status = 401;
+        res.headers["WWW-Authenticate"] = "Basic realm=\"fakecam RTSP\"";
+        return false;
+    }
+    const auto verdict = m_digest.Check(authorization, req.method, req.target, o.user, password);
+    if (verdict == DigestServer::Verdict::Valid) return true;
+    res.status = 401;
+    res.headers["WWW-Authenticate"] = m_digest.Challenge(verdict == DigestServer::Verdict::Stale);
+    return false;
+}
+
+void RtspServer::Handle(const HttpRequest& req, HttpResponse& res) {
+    const Options& o = m_options;
+    for (int waited = 0; waited < o.delayMs; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    res.headers["CSeq"] = req.Header("cseq");
+    static const std::regex route(R"(rtsp://[^/]*/cam(\d{1,6})/([A-Za-z0-9_]+)(/[A-Za-z]+)?(\?.*)?)");
+    std::smatch match;
+    const bool known = std::regex_match(req.target, match, route) && std::stoi(match[1]) < o.devices &&
+                       !match[3].matched && FindProfile(DeviceProfiles(o), match[2]) != nullptr;
+    if (req.method == "OPTIONS") {
+        res.headers["Public"] = "OPTIONS, DESCRIBE";
+    } else if (req.method != "DESCRIBE") {
+        res.status = 455;
+    } else if (Authorized(req, res)) {
+        if (known) {
+            res.contentType = "application/sdp";
+            res.headers["Content-Base"] = req.target + "/";
+            res.body = Sdp(std::stoi(match[1]), match[2]);
+        } else {
+            res.status = 404;
+        }
+    }
+    const std::string authorization = req.Header("authorization");
+    m_log("rtsp conn=" + std::to_string(req.connection) + " method=" + req.method + " uri=" + req.target +
+          " authorization=" +
+          (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
+          " status=" + std::to_string(res.status));
+}
+
+std::string RtspServer::Sdp(int device, const std::string& token) const {
+    const ProfileSpec* p = FindProfile(DeviceProfiles(m_options), token);
+    std::string sdp = "v=0\r\no=- " + std::to_string(device + 1) + " 1 IN IP4 " + m_options.bind +
+                      "\r\ns=fakecam\r\nt=0 0\r\na=control:*\r\n";
+    if (p && p->video) {
+        const std::string pps("\x68\xee\x3c\x80", 4);
+        sdp +=
+            "m=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:96 H264/90000\r\n"
+            "a=fmtp:96 packetization-mode=1;profile-level-id=4d0028;sprop-parameter-sets=" +
+            Base64(H264Sps(p->width, p->height)) + "," + Base64(pps) + "\r\na=control:trackID=1\r\n";
+    }
+    sdp += "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=control:trackID=2\r\n";
+    return sdp;
+}
+
+}  // namespace fakecam
