@@ -326,22 +326,23 @@ TEST(DirectedProbe, CliSendsAtTheRateAsked) {
     if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
     ChildProcess fakecam(ProbeAnswerer(1, 0, "198.18.1.9"));
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
-    // The device is the eighth target: at 2 probes a second its Probe goes out 3.5 s after the first.
+    const auto listening = Clock::now();
+    // The device is the first of eight targets: at 2 probes a second the last goes out 3.5 s after its
+    // Probe, and the run ends a window (3.5 s) after that.
     const ProcessResult r =
-        RunProcess({CliPath(), "discover", "--target", "198.18.1.2-198.18.1.9", "--rate", "2"});
+        RunProcess({CliPath(), "discover", "--target", "198.18.1.9,198.18.1.2-198.18.1.8", "--rate", "2"});
+    const auto ended =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - listening).count();
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    long long lastMulticast = -1;
     long long directed = -1;
     const QRegularExpression line("probe from [0-9.]+:(\\d+) \\S+ at=(\\d+)");
     for (const QString& text : QString::fromStdString(fakecam.Output()).split('\n')) {
         const auto m = line.match(text);
-        if (!m.hasMatch()) continue;
-        (m.captured(1) == "3704" ? lastMulticast : directed) = m.captured(2).toLongLong();
+        if (m.hasMatch() && m.captured(1) != "3704") directed = m.captured(2).toLongLong();
     }
-    ASSERT_GE(lastMulticast, 0) << fakecam.Output();
     ASSERT_GE(directed, 0) << fakecam.Output();
-    // The last multicast exchange's window (3.5 s), then seven probes at 2 a second before the device's.
-    EXPECT_GE(directed - lastMulticast, 3500 + 3000) << fakecam.Output();
+    // Sending faster only shortens this; a loaded machine only lengthens it.
+    EXPECT_GE(ended - directed, 3500 + 2500) << fakecam.Output();
 }
 
 TEST(LocalAdapters, ListsTheTestAdapterButNotLoopback) {
