@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Client.h"
+#include "RtspCheck.h"
 #include "TestSupport.h"
 
 using namespace quorvi;
@@ -54,6 +55,42 @@ void Measure(const char* auth, int profiles, int delayMs, bool openServices, int
         Median(connections), *std::max_element(connections.begin(), connections.end()), Median(rounds));
 }
 
+// The stream check of both streams: its wall time and what it asked; then "get" and the check together.
+void MeasureCheck(int delayMs, int port, int rtspPort) {
+    test::FakeDevice fakecam(
+        {"--delay-ms", std::to_string(delayMs), "--auth", "both", "--rtsp-port", std::to_string(rtspPort)},
+        "127.0.0.1", port);
+    if (!fakecam.Ready()) return;
+    const std::string url = fakecam.Url();
+    const onvifc::CallResult streams = onvifc::GetStreamUris(url, "admin", "40718");
+    if (streams.code < 2) return;
+    const std::vector<std::string> uris{streams.items[0].uri, streams.items[1].uri};
+    std::vector<double> ms, together;
+    int requests = 0, connections = 0;
+    bool played = true;
+    for (int i = 0; i < 5; ++i) {
+        const int connectionsBefore = fakecam.Count("port=" + std::to_string(rtspPort));
+        const auto start = std::chrono::steady_clock::now();
+        const auto checks = onvifc::CheckStreams(uris, url, "admin", "40718");
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        requests = std::max(checks[0].requests, checks[1].requests);
+        connections = fakecam.Count("port=" + std::to_string(rtspPort)) - connectionsBefore;
+        played = played && checks[0].state == onvifc::StreamState::Plays &&
+                 checks[1].state == onvifc::StreamState::Plays;
+
+        const auto both = std::chrono::steady_clock::now();
+        const onvifc::CallResult r = onvifc::GetStreamUris(url, "admin", "40718");
+        onvifc::CheckStreams({r.items[0].uri, r.items[1].uri}, url, "admin", "40718");
+        together.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - both).count());
+    }
+    std::printf(
+        "check of both streams, %2d ms per answer: %6.1f ms (%s); %d DESCRIBEs per stream one after another, "
+        "%d connections for two streams; \"get\" and check %6.1f ms (median of 5)\n",
+        delayMs, Median(ms), played ? "both play" : "NOT PLAYING", requests, connections, Median(together));
+}
+
 }  // namespace
 
 int main() {
@@ -67,5 +104,7 @@ int main() {
             }
         }
     }
+    MeasureCheck(0, port++, 18990);
+    MeasureCheck(50, port++, 18991);
     return 0;
 }

@@ -285,9 +285,9 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
         }
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK) break;
-        curl_multi_poll(multi, nullptr, 0, 50, nullptr);
         CURLMsg* message = nullptr;
         int left = 0;
+        bool finished = false;
         while ((message = curl_multi_info_read(multi, &left)) != nullptr) {
             if (message->msg != CURLMSG_DONE) continue;
             const auto it = std::find_if(active.begin(), active.end(),
@@ -295,6 +295,7 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
             if (it == active.end()) continue;
             Probe& p = **it;
             const CURLcode code = message->data.result;
+            finished = true;
             curl_multi_remove_handle(multi, p.handle);
             if (p.Read(code)) {
                 const DigestChallenge c = *ParseDigestChallenge(
@@ -309,6 +310,8 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
             active.erase(it);
             settle(std::move(done));
         }
+        // Wait for the sockets only when nothing finished: what was just sent again starts at once.
+        if (!finished && running > 0) curl_multi_poll(multi, nullptr, 0, 50, nullptr);
     }
     for (auto& p : active) {
         curl_multi_remove_handle(multi, p->handle);

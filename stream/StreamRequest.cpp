@@ -74,7 +74,10 @@ std::string HostOf(const std::string& uri) {
 std::string ReplaceUnreachableHost(const std::string& uri, const std::string& deviceHost, bool& replaced) {
     replaced = false;
     const auto schemeEnd = uri.find("://");
-    if (schemeEnd == std::string::npos || deviceHost.empty() || Unreachable(deviceHost)) return uri;
+    // A scheme and nothing after it names no stream, and stays so.
+    if (schemeEnd == std::string::npos || schemeEnd + 3 == uri.size() || deviceHost.empty() ||
+        Unreachable(deviceHost))
+        return uri;
     const std::size_t start = schemeEnd + 3;
     const std::size_t end = std::min(uri.find_first_of("/?#", start), uri.size());
     const std::string authority = uri.substr(start, end - start);

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTableView>
 #include <algorithm>
 #include <atomic>
@@ -129,11 +130,13 @@ QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du
     return control;
 }
 
-CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri)
+CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri,
+                       CheckStreamsFunction checkStreams)
     : QDialog(parent),
       m_hIcon(ApplicationIcon()),
       m_sources(std::move(sources)),
-      m_getStreamUri(std::move(getStreamUri)) {
+      m_getStreamUri(std::move(getStreamUri)),
+      m_checkStreams(std::move(checkStreams)) {
     setObjectName(QStringLiteral("IDD_QUORVI_DIALOG"));
     setWindowTitle(QStringLiteral("Onvif quorvi"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -158,6 +161,13 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     m_buttonGet = findChild<QPushButton*>(QStringLiteral("IDC_BUTTON_GET"));
     m_buttonGet->setAutoDefault(false);  // no default button: Enter in a field must not press it or close
     m_listDevices = findChild<QTableView*>(QStringLiteral("IDC_LIST_DEVICES"));
+    // Whether a stream plays shows as an icon inside its field: the text and the layout stay as they are.
+    m_checkMain = m_editMainStream->addAction(QIcon(), QLineEdit::TrailingPosition);
+    m_checkSub = m_editSubStream->addAction(QIcon(), QLineEdit::TrailingPosition);
+    m_checkMain->setObjectName(QStringLiteral("IDC_EDIT_MAINSTREAM_CHECK"));
+    m_checkSub->setObjectName(QStringLiteral("IDC_EDIT_SUBSTREAM_CHECK"));
+    m_checkMain->setVisible(false);
+    m_checkSub->setVisible(false);
 
     setFixedSize(du.Width(kDialogWidth), du.Height(kDialogHeight));
     connect(m_buttonGet, &QPushButton::clicked, this, &CQuorviDlg::OnBnClickedGet);
@@ -165,9 +175,10 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
 }
 
 CQuorviDlg::~CQuorviDlg() {
-    if (m_pendingGet) {
-        std::lock_guard<std::mutex> lock(m_pendingGet->mutex);
-        m_pendingGet->window = nullptr;
+    for (const auto& pending : {m_pendingGet, m_pendingCheck}) {
+        if (!pending) continue;
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->window = nullptr;
     }
     m_discovery.Stop();
 }
@@ -244,6 +255,15 @@ void CQuorviDlg::OnBnClickedGet() {
         field->clear();
         field->setPlaceholderText(QString());
     }
+    // A check of the last streams that is still under way reports to nobody.
+    if (m_pendingCheck) {
+        std::lock_guard<std::mutex> lock(m_pendingCheck->mutex);
+        m_pendingCheck->window = nullptr;
+    }
+    m_pendingCheck.reset();
+    m_checkMain->setVisible(false);
+    m_checkSub->setVisible(false);
+    m_getUri = uri;
     auto pending = std::make_shared<PendingGet>();
     pending->window = this;
     m_pendingGet = pending;
@@ -282,6 +302,92 @@ void CQuorviDlg::OnGetFinished(const StreamAddresses& streams) {
     m_editSubStream->setText(streams.subStream);
     if (streams.result == 1)
         m_editSubStream->setPlaceholderText(QStringLiteral("the device has one stream only"));
+    m_shown = streams;
+    StartCheck(streams, m_getUri);
+}
+
+namespace {
+
+// A tooltip with texts from the network in it, shown as written whatever they hold.
+QString PlainTip(const QString& text) {
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
+}  // namespace
+
+void CQuorviDlg::StartCheck(const StreamAddresses& streams, const QString& deviceUri) {
+    std::vector<std::size_t> which;
+    for (std::size_t i = 0; i < 2 && i < streams.streams.size(); ++i) {
+        if (!streams.streams[i].address.isEmpty()) which.push_back(i);
+    }
+    if (which.empty()) return;
+    for (const std::size_t i : which) {
+        QAction* icon = i == 0 ? m_checkMain : m_checkSub;
+        ShowCheck(i == 0 ? m_editMainStream : m_editSubStream, icon, &streams.streams[i], nullptr);
+    }
+    auto pending = std::make_shared<PendingGet>();
+    pending->window = this;
+    m_pendingCheck = pending;
+    // Both streams at once, off the UI thread; at most the check's 5 s.
+    auto call = [pending, check = m_checkStreams, streams, deviceUri, which] {
+        std::vector<StreamCheckResult> results = CheckStreamAddresses(streams, deviceUri, which, check);
+        std::vector<StreamCheckResult> both(2);
+        for (std::size_t k = 0; k < which.size() && k < results.size(); ++k) both[which[k]] = results[k];
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->window) {
+            QMetaObject::invokeMethod(
+                pending->window,
+                [window = pending->window, pending, both] {
+                    if (window->m_pendingCheck == pending) window->OnCheckFinished(both);
+                },
+                Qt::QueuedConnection);
+        }
+        --g_getCallsInFlight;
+    };
+    ++g_getCallsInFlight;
+    try {
+        std::thread(call).detach();
+    } catch (const std::system_error&) {
+        --g_getCallsInFlight;  // no thread to be had: the fields keep their "checking" icon's hint
+        m_pendingCheck.reset();
+    }
+}
+
+void CQuorviDlg::OnCheckFinished(const std::vector<StreamCheckResult>& checks) {
+    m_pendingCheck.reset();
+    for (std::size_t i = 0; i < 2 && i < m_shown.streams.size() && i < checks.size(); ++i) {
+        if (checks[i].state.isEmpty()) continue;  // not checked: an empty field
+        ShowCheck(i == 0 ? m_editMainStream : m_editSubStream, i == 0 ? m_checkMain : m_checkSub,
+                  &m_shown.streams[i], &checks[i]);
+    }
+}
+
+void CQuorviDlg::ShowCheck(QLineEdit* field, QAction* icon, const StreamInfo* info,
+                           const StreamCheckResult* check) {
+    QStyle* st = field->style();
+    QStringList lines;
+    QStyle::StandardPixmap pixmap = QStyle::SP_BrowserReload;
+    if (!check) {
+        lines << QStringLiteral("checking whether the stream plays...");
+    } else {
+        QString what = check->state;
+        if (!check->encoding.isEmpty()) what += ' ' + check->encoding;
+        if (check->width > 0) what += QStringLiteral(" %1x%2").arg(check->width).arg(check->height);
+        lines << what;
+        if (!check->Plays() && !check->detail.isEmpty()) lines << check->detail;
+        pixmap = check->Plays() ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxCritical;
+    }
+    if (info && info->hostReplaced) {
+        lines << QStringLiteral("the device named a host no player can reach; its own address is used");
+    }
+    if (info && info->otherHost) {
+        lines << QStringLiteral("served by another host than the device: its credentials go there too");
+        if (!check || check->Plays()) pixmap = QStyle::SP_MessageBoxWarning;
+    }
+    icon->setIcon(st->standardIcon(pixmap, nullptr, field));
+    icon->setToolTip(PlainTip(lines.join('\n')));
+    icon->setData(check ? check->state : QStringLiteral("checking"));
+    icon->setVisible(true);
 }
 
 void CQuorviDlg::keyPressEvent(QKeyEvent* event) {

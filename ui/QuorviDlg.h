@@ -9,6 +9,7 @@
 #include "DeviceList.h"
 #include "StreamRequest.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -49,7 +50,8 @@ class CQuorviDlg : public QDialog {
     Q_OBJECT
 public:
     explicit CQuorviDlg(QWidget* parent = nullptr, DiscoverySources sources = {},
-                        GetStreamUriFunction getStreamUri = LibraryGetStreamUri());
+                        GetStreamUriFunction getStreamUri = LibraryGetStreamUri(),
+                        CheckStreamsFunction checkStreams = LibraryCheckStreams());
     ~CQuorviDlg() override;
 
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
@@ -64,6 +66,7 @@ public:
 
     DeviceListModel& Devices() { return m_discovery.Model(); }
     bool GetRunning() const { return m_pendingGet != nullptr; }
+    bool CheckRunning() const { return m_pendingCheck != nullptr; }
     bool WorkerRunning() const { return m_discovery.Running(); }
 
 public slots:
@@ -78,12 +81,20 @@ private:
     QWidget* MakeControl(const ControlTemplate& c, const DialogUnits& du);
     void OnInitDialog();
     void OnGetFinished(const StreamAddresses& streams);
+    void StartCheck(const StreamAddresses& streams, const QString& deviceUri);
+    void OnCheckFinished(const std::vector<StreamCheckResult>& checks);
+    void ShowCheck(QLineEdit* field, QAction* icon, const StreamInfo* info, const StreamCheckResult* check);
 
     DiscoveryHost m_discovery;  // the device list and the worker that fills it
     std::mutex m_targetsMutex;  // the worker reads the targets at the start of each cycle
     TargetList m_targets;
     struct PendingGet;
-    std::shared_ptr<PendingGet> m_pendingGet;  // the "get" under way, if any
+    std::shared_ptr<PendingGet> m_pendingGet;    // the "get" under way, if any
+    std::shared_ptr<PendingGet> m_pendingCheck;  // the check of its streams, if one is under way
+    QString m_getUri;                            // the device address the last "get" asked
+    StreamAddresses m_shown;                     // what the last "get" gave
+    QAction* m_checkMain = nullptr;              // the icons inside the stream fields
+    QAction* m_checkSub = nullptr;
     QTableView* m_listDevices = nullptr;
     QLineEdit* m_editUri = nullptr;
     QLineEdit* m_editUserName = nullptr;
@@ -94,6 +105,7 @@ private:
     QIcon m_hIcon;
     DiscoverySources m_sources;
     GetStreamUriFunction m_getStreamUri;
+    CheckStreamsFunction m_checkStreams;
     bool m_initialised = false;
 };
 

@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto profiles = onvifc::ParseProfiles(body)) {
         for (const auto& p : *profiles) {
             if (p.token.empty()) __builtin_trap();  // profiles without a token are never returned
+            if (p.width < 0 || p.height < 0 || p.width > 65535 || p.height > 65535) __builtin_trap();
         }
     }
     onvifc::ParseStreamUri(body);

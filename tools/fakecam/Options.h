@@ -42,7 +42,7 @@ struct Options {
     int audioProfiles = 0;       // the last K profiles have no video: GetStreamUri answers a fault
     bool audioFirst = false;     // an audio-only profile first, whose GetStreamUri answers an address
     int videoSources = 1;        // inputs; profiles interleave: input 1 main, input 2 main, input 1 sub ...
-    std::string streamHost;      // 127.0.0.1 | 0.0.0.0 | empty: the host firmware puts into stream addresses
+    std::string streamHost;      // the host put into stream addresses ("empty": none), when not ours
     int rtspPort = 0;            // an RTSP responder (DESCRIBE) on this port; stream addresses name it
     std::string rtspAuth = "digest";  // digest | basic | none
     std::string rtspPassword;         // the RTSP account's password when it differs from the ONVIF one

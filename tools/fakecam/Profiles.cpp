@@ -98,8 +98,7 @@ const ProfileSpec* FindProfile(const std::vector<ProfileSpec>& profiles, const s
 }
 
 std::string StreamUri(const Options& o, int device, const std::string& token, bool viaMedia2) {
-    std::string host = o.bind;
-    if (o.streamHost == "127.0.0.1" || o.streamHost == "0.0.0.0") host = o.streamHost;
+    std::string host = o.streamHost.empty() ? o.bind : o.streamHost;
     if (o.streamHost == "empty") host.clear();
     const int port = o.rtspPort > 0 ? o.rtspPort : 554;
     // Some firmwares give different addresses through Media 2; with --media2-distinct we do too.

@@ -25,7 +25,7 @@ std::vector<ProfileSpec> DeviceProfiles(const Options& o);
 const ProfileSpec* FindProfile(const std::vector<ProfileSpec>& profiles, const std::string& token);
 
 // The RTSP address a device gives for one of its profiles, as GetStreamUri answers it (--stream-host
-// makes the host the firmware faults 127.0.0.1, 0.0.0.0 or nothing).
+// names another host: the firmware faults 127.0.0.1, 0.0.0.0 or "empty", or a recorder's host).
 std::string StreamUri(const Options& o, int device, const std::string& token, bool viaMedia2);
 
 // The H.264 sequence parameter set (NAL unit, emulation prevention included) of a stream of that size.

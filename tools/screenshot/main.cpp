@@ -1,5 +1,6 @@
 // Takes the README's screenshot: the window after it has found the simulated cameras, with the first
-// one chosen and its streams read. Run by scripts/screenshot inside the private network, under Xvfb.
+// one chosen and its streams read and checked. Run by scripts/screenshot inside the private network, under
+// Xvfb.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
     dlg.OnBnClickedGet();
     // "get" answers on its own time; the picture waits for it.
     waited.restart();
-    while (dlg.GetRunning() && waited.elapsed() < 15000)
+    while ((dlg.GetRunning() || dlg.CheckRunning()) && waited.elapsed() < 15000)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
     if (!dlg.grab().save(QString::fromLocal8Bit(argv[1]))) return 1;
