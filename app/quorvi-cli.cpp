@@ -134,7 +134,7 @@ bool ParseCommand(QCommandLineParser& parser, const char* command, const QString
 
 // Reads discover's options. An exit status when discover ends here: wrong options, or --help.
 std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::DiscoverySources& sources,
-                                        int& cycles, bool& json) {
+                                        quorvi::TargetList& targetsOut, int& cycles, bool& json) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("json"), QString()},
@@ -155,7 +155,7 @@ std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::Discove
         std::string error;
         const auto targets = quorvi::ParseTargets(specs, error);
         if (!targets) return BadArguments(error);
-        sources.targets = [list = *targets] { return list; };
+        targetsOut = *targets;
     }
     if (parser.isSet(QStringLiteral("rate"))) {
         long rate = 0;
@@ -203,15 +203,21 @@ void PrintDevices(const quorvi::DeviceListModel& model, bool json) {
         QJsonArray rows;
         for (int r = 0; r < model.rowCount(); ++r) {
             const quorvi::DeviceListModel::Identity who = model.RowIdentity(r);
-            rows.append(QJsonObject{{"id", model.Cell(r, quorvi::kColumnId)},
-                                    {"time_online", model.Cell(r, quorvi::kColumnTimeOnline)},
-                                    {"onvif", model.Cell(r, quorvi::kColumnOnvif)},
-                                    {"name", who.name},
-                                    {"hardware", who.hardware},
-                                    {"location", who.location},
-                                    {"xaddrs", QJsonArray::fromStringList(who.xaddrs)},
-                                    {"host", who.host},
-                                    {"last_seen", who.lastSeen}});
+            QJsonObject row{{"id", model.Cell(r, quorvi::kColumnId)},
+                            {"time_online", model.Cell(r, quorvi::kColumnTimeOnline)},
+                            {"onvif", model.Cell(r, quorvi::kColumnOnvif)},
+                            {"name", who.name},
+                            {"hardware", who.hardware},
+                            {"location", who.location},
+                            {"xaddrs", QJsonArray::fromStringList(who.xaddrs)},
+                            {"host", who.host},
+                            {"last_seen", who.lastSeen}};
+            // What the row is drawn as in the window: it said goodbye, or went unseen for cycles.
+            if (who.gone) row["gone"] = true;
+            if (!who.gone && who.Stale()) row["stale"] = true;
+            if (!who.movedFrom.isEmpty())
+                row["moved_from"] = QJsonObject{{"host", who.movedFrom}, {"at", who.movedAt}};
+            rows.append(row);
         }
         PrintLine(SafeJson(QJsonDocument(rows), QJsonDocument::Indented).trimmed());
     } else {
@@ -226,13 +232,20 @@ void PrintDevices(const quorvi::DeviceListModel& model, bool json) {
 
 int Discover(const QStringList& args) {
     quorvi::DiscoverySources sources;
+    quorvi::TargetList targets;
     int cycles = 1;
     bool json = false;
-    if (const auto status = ParseDiscoverOptions(args, sources, cycles, json)) return *status;
+    if (const auto status = ParseDiscoverOptions(args, sources, targets, cycles, json)) return *status;
 
     quorvi::DiscoveryHost host;
+    std::string error;
+    if (!host.AddTargets(targets, error)) return BadArguments(error);
     QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit);
+    QObject::connect(&host, &quorvi::DiscoveryHost::announcementsUnavailable, [](const QString& why) {
+        std::fprintf(stderr, "quorvi-cli: %s; going on without Hello and Bye\n",
+                     why.toLocal8Bit().constData());
+    });
     int caught = 0;
     const auto stopSignals = CatchStopSignals(caught);
     try {

@@ -22,6 +22,10 @@ struct DeviceListModel::Row {
     // row, as a flood of invented devices makes a hundred thousand of them. Empty when none was given.
     QByteArray identity;
     std::time_t lastSeen = 0;
+    int lastCycle = 0;       // the discovery cycle it was last seen in
+    std::time_t goneAt = 0;  // when it said goodbye, until it is seen again
+    QByteArray movedFrom;    // the host before the service address's latest change of host
+    std::time_t movedAt = 0;
     std::size_t slot = 0;
     std::list<Row*>::iterator seen;
 };
@@ -39,6 +43,12 @@ int DeviceListModel::columnCount(const QModelIndex& parent) const {
 QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     if (role == Qt::DisplayRole) return Cell(index.row(), index.column());
+    if (role == RowStateRole) {
+        const Row* r = RowAt(index.row());
+        if (!r) return {};
+        if (r->goneAt != 0) return QStringLiteral("gone");
+        return m_cycles - r->lastCycle - 1 >= kStaleCycles ? QStringLiteral("stale") : QString();
+    }
     if (role != Qt::ToolTipRole || !RowAt(index.row())) return {};
     const Identity who = RowIdentity(index.row());
     QStringList lines;
@@ -51,6 +61,10 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     line("addresses: ", who.xaddrs.join(' '));
     line("host: ", who.host);
     line("last seen: ", who.lastSeen);
+    if (who.gone) lines << QStringLiteral("said goodbye at ") + who.goneAt;
+    if (!who.gone && who.Stale()) lines << QStringLiteral("not seen for %1 cycles").arg(who.unseenCycles);
+    if (!who.movedFrom.isEmpty())
+        lines << QStringLiteral("moved from ") + who.movedFrom + " at " + who.movedAt;
     // A tooltip that looks like markup is rendered as rich text, and every text here came from the
     // network: escaped, a name like <img src=...> is shown as it is written and loads nothing.
     return QStringLiteral("<p style='white-space:pre'>") + lines.join('\n').toHtmlEscaped() +
@@ -70,6 +84,12 @@ DeviceListModel::Identity DeviceListModel::RowIdentity(int row) const {
     }
     who.host = QUrl(QString::fromLocal8Bit(r->cells[kColumnOnvif])).host();
     if (r->lastSeen != 0) who.lastSeen = IsoTimeWithOffset(r->lastSeen);
+    who.gone = r->goneAt != 0;
+    if (who.gone) who.goneAt = QString::fromStdString(FormatClockTime(static_cast<uint32_t>(r->goneAt)));
+    // The cycle it was seen in counts as seen; only whole cycles after it count as unseen.
+    who.unseenCycles = std::max(0, m_cycles - r->lastCycle - 1);
+    who.movedFrom = QString::fromLocal8Bit(r->movedFrom);
+    if (!r->movedFrom.isEmpty()) who.movedAt = IsoTimeWithOffset(r->movedAt);
     return who;
 }
 
@@ -193,6 +213,10 @@ QByteArray ShownId(const QByteArray& endpoint) {
     return id == endpoint ? endpoint : id;
 }
 
+QByteArray HostOf(const QByteArray& address) {
+    return QUrl(QString::fromLocal8Bit(address)).host().toLocal8Bit();
+}
+
 QByteArray IdentityBlock(const DeviceIdentity& identity) {
     if (identity.name.empty() && identity.hardware.empty() && identity.location.empty() &&
         identity.xaddrs.empty()) {
@@ -208,6 +232,21 @@ QByteArray IdentityBlock(const DeviceIdentity& identity) {
 }
 
 }  // namespace
+
+void DeviceListModel::MarkGone(const QByteArray& endpoint, std::time_t at) {
+    Row* row = m_byId.value(ShownId(endpoint), nullptr);
+    if (!row) return;
+    row->goneAt = at != 0 ? at : 1;
+    const int r = RowOf(row);
+    emit dataChanged(index(r, 0), index(r, kColumnCount - 1), {RowStateRole, Qt::ToolTipRole});
+}
+
+void DeviceListModel::CycleEnded() {
+    ++m_cycles;
+    // Rows turn stale in the order they were last seen; a view repaints what it shows.
+    if (m_live > 0)
+        emit dataChanged(index(0, 0), index(m_live - 1, kColumnCount - 1), {RowStateRole, Qt::ToolTipRole});
+}
 
 void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
                             const DeviceIdentity& identity, std::time_t seen) {
@@ -245,10 +284,19 @@ void DeviceListModel::MergeChunk(const std::vector<Entry>& batch, std::size_t fr
     if (fresh.size() > room) EvictStalest(fresh.size() - room);
 
     auto write = [&](Row* row, const Entry& e) {
+        // The row follows a device to another host, and says where it was.
+        const QByteArray before = HostOf(row->cells[kColumnOnvif]);
+        const QByteArray after = HostOf(e.service);
+        if (!before.isEmpty() && !after.isEmpty() && before != after) {
+            row->movedFrom = before;
+            row->movedAt = e.seen;
+        }
         row->cells[kColumnTimeOnline] = e.clock;
         row->cells[kColumnOnvif] = e.service;
         row->identity = IdentityBlock(e.identity);
         row->lastSeen = e.seen;
+        row->lastCycle = m_cycles;
+        row->goneAt = 0;
     };
     QSet<const Row*> created;
     if (!fresh.empty()) {
@@ -297,14 +345,26 @@ void AddDeviceRow(DeviceListModel& model, const Sighting& sighting) {
 void MergeSightings(DeviceListModel& model, const std::vector<TimedSighting>& sightings) {
     std::vector<DeviceListModel::Entry> batch;
     batch.reserve(sightings.size());
+    auto flush = [&] {
+        if (!batch.empty()) model.MergeBatch(batch);
+        batch.clear();
+    };
     for (const TimedSighting& t : sightings) {
         const Sighting& s = t.sighting;
-        batch.push_back({QByteArray(s.endpoint.data(), static_cast<qsizetype>(s.endpoint.size())),
-                         QByteArray(s.service.data(), static_cast<qsizetype>(s.service.size())),
-                         QByteArray::fromStdString(FormatClockTime(static_cast<uint32_t>(t.seen))),
-                         s.identity, t.seen});
+        const QByteArray endpoint(s.endpoint.data(), static_cast<qsizetype>(s.endpoint.size()));
+        if (t.kind == TimedSighting::Bye) {
+            flush();
+            model.MarkGone(endpoint, t.seen);
+        } else if (t.kind == TimedSighting::CycleEnd) {
+            flush();
+            model.CycleEnded();
+        } else {
+            batch.push_back({endpoint, QByteArray(s.service.data(), static_cast<qsizetype>(s.service.size())),
+                             QByteArray::fromStdString(FormatClockTime(static_cast<uint32_t>(t.seen))),
+                             s.identity, t.seen});
+        }
     }
-    model.MergeBatch(batch);
+    flush();
 }
 
 QString IsoTimeWithOffset(std::time_t seconds) {
@@ -372,19 +432,23 @@ SightingHandOff::SightingHandOff(QObject* receiver, Deliver deliver) : m_queue(s
     m_queue->deliver = std::move(deliver);
 }
 
-SightingSink SightingHandOff::Sink(const std::atomic<bool>& running) {
-    return [q = m_queue, &running](const Sighting& sighting) {
-        std::unique_lock<std::mutex> lock(q->mutex);
-        // A backlog this large: wait for the receiver to catch up, or for the end of the run.
-        while (q->bytes > kMaxPendingBytes && running.load())
-            q->room.wait_for(lock, std::chrono::milliseconds(20));
-        q->bytes += Queue::Size(sighting);
-        q->waiting.push_back({sighting, std::time(nullptr)});
-        if (q->turnDue) return;
-        q->turnDue = true;
-        QMetaObject::invokeMethod(
-            q->receiver, [q] { Queue::Turn(q); }, Qt::QueuedConnection);
-    };
+void SightingHandOff::Hand(const std::atomic<bool>& running, TimedSighting item) const {
+    const std::shared_ptr<Queue>& q = m_queue;
+    std::unique_lock<std::mutex> lock(q->mutex);
+    // A backlog this large: wait for the receiver to catch up, or for the end of the run.
+    while (q->bytes > kMaxPendingBytes && running.load())
+        q->room.wait_for(lock, std::chrono::milliseconds(20));
+    q->bytes += Queue::Size(item.sighting);
+    item.seen = std::time(nullptr);
+    q->waiting.push_back(std::move(item));
+    if (q->turnDue) return;
+    q->turnDue = true;
+    QMetaObject::invokeMethod(
+        q->receiver, [q] { Queue::Turn(q); }, Qt::QueuedConnection);
+}
+
+SightingSink SightingHandOff::Sink(const std::atomic<bool>& running) const {
+    return [this, &running](const Sighting& sighting) { Hand(running, {sighting}); };
 }
 
 void SightingHandOff::DeliverAll() {
@@ -401,8 +465,38 @@ DiscoveryHost::DiscoveryHost(QObject* parent)
 
 DiscoveryHost::~DiscoveryHost() { Stop(); }
 
+bool DiscoveryHost::AddTargets(const TargetList& targets, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_targetsMutex);
+    std::vector<uint32_t> fresh;
+    std::unordered_set<uint32_t> seen;
+    for (const uint32_t t : targets) {
+        if (!m_targetSet.count(t) && seen.insert(t).second) fresh.push_back(t);
+    }
+    if (m_targets.size() + fresh.size() > kMaxTargets) {
+        error = "more than " + std::to_string(kMaxTargets) + " addresses in all";
+        return false;
+    }
+    for (const uint32_t t : fresh) {
+        m_targetSet.insert(t);
+        m_targets.push_back(t);
+    }
+    return true;
+}
+
+TargetList DiscoveryHost::Targets() const {
+    std::lock_guard<std::mutex> lock(m_targetsMutex);
+    return m_targets;
+}
+
 void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
     Stop();
+    // The targets the sources name, then those added to this owner.
+    sources.targets = [this, given = sources.targets] {
+        TargetList all = given ? given() : TargetList{};
+        const TargetList added = Targets();
+        all.insert(all.end(), added.begin(), added.end());
+        return all;
+    };
     m_sources = std::move(sources);
     m_maxCycles = maxCycles;
     m_bRunning = true;
@@ -412,10 +506,37 @@ void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
         m_bRunning = false;
         throw;
     }
+    // Without a thread for it, discovery goes on by its cycles alone.
+    if (m_sources.listen) {
+        try {
+            m_announcementThread = boost::thread([this] { AnnouncementThread(); });
+        } catch (...) {
+            emit announcementsUnavailable(QStringLiteral("no thread to listen for announcements"));
+        }
+    }
+}
+
+void DiscoveryHost::AnnouncementThread() {
+    std::string why;
+    const bool ok = m_sources.listen(
+        m_bRunning, m_sources.adapters,
+        [this](const Announcement& a) {
+            m_handOff.Hand(
+                m_bRunning,
+                {a.sighting, 0, a.kind == Announcement::Bye ? TimedSighting::Bye : TimedSighting::Reply});
+        },
+        why);
+    if (!ok) {
+        QMetaObject::invokeMethod(
+            this, [this, text = QString::fromStdString(why)] { emit announcementsUnavailable(text); },
+            Qt::QueuedConnection);
+    }
 }
 
 void DiscoveryHost::SearchThread() {
-    RunDiscoveryCycles(m_bRunning, m_sources, m_handOff.Sink(m_bRunning), m_maxCycles);
+    RunDiscoveryCycles(m_bRunning, m_sources, m_handOff.Sink(m_bRunning), m_maxCycles, [this] {
+        m_handOff.Hand(m_bRunning, {{}, 0, TimedSighting::CycleEnd});
+    });
     // Every sighting of the run is in the list before anyone hears that it ended.
     QMetaObject::invokeMethod(
         this,
@@ -435,6 +556,7 @@ void DiscoveryHost::AddDeviceRow(const std::string& endpoint, const std::string&
 void DiscoveryHost::Stop() {
     m_bRunning = false;
     if (m_searchThread.joinable()) m_searchThread.join();
+    if (m_announcementThread.joinable()) m_announcementThread.join();
 }
 
 }  // namespace quorvi

@@ -15,7 +15,9 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "DiscoveryCycle.h"
@@ -72,10 +74,26 @@ public:
         QString hardware;
         QString location;
         QStringList xaddrs;
-        QString host;      // the service address's host
-        QString lastSeen;  // ISO 8601, local time with its offset
+        QString host;          // the service address's host
+        QString lastSeen;      // ISO 8601, local time with its offset
+        bool gone = false;     // it said goodbye (Bye) and has not been seen since
+        QString goneAt;        // HH:MM:SS of the goodbye
+        int unseenCycles = 0;  // whole discovery cycles since the one it was last seen in
+        QString movedFrom;     // the host its service address had before the latest change, if any
+        QString movedAt;       // ISO 8601 time of that change
+        bool Stale() const { return unseenCycles >= kStaleCycles; }
     };
     Identity RowIdentity(int row) const;
+
+    // A row unseen for this many whole cycles is drawn greyed.
+    static constexpr int kStaleCycles = 3;
+    // What a view draws a row as: "gone", "stale" or nothing, under this role.
+    static constexpr int RowStateRole = Qt::UserRole + 1;
+
+    // The device said goodbye at `at`: its row (if it has one) is drawn greyed until it is seen again.
+    void MarkGone(const QByteArray& endpoint, std::time_t at);
+    // A discovery cycle ended: rows not seen for kStaleCycles of them are greyed.
+    void CycleEnded();
 
 private:
     struct Row;
@@ -92,6 +110,7 @@ private:
     std::vector<std::unique_ptr<Row>> m_slots;  // in the order rows were added: the last is the top row
     std::vector<int> m_tree;                    // Fenwick tree over m_slots: 1 for a live row
     int m_live = 0;
+    int m_cycles = 0;  // discovery cycles ended
     QHash<QByteArray, Row*> m_byId;
     std::list<Row*> m_bySeen;  // least recently seen first
 };
@@ -115,6 +134,8 @@ QString IsoTimeWithOffset(std::time_t seconds);
 struct TimedSighting {
     Sighting sighting;
     std::time_t seen = 0;
+    // A reply or a Hello; a Bye (only the endpoint counts); or the end of a discovery cycle.
+    enum Kind { Reply, Bye, CycleEnd } kind = Reply;
 };
 
 // Sightings merged by the owner's thread in one turn at most; then input and painting get their turn.
@@ -133,8 +154,10 @@ class SightingHandOff {
 public:
     using Deliver = std::function<void(std::vector<TimedSighting>&&)>;
     SightingHandOff(QObject* receiver, Deliver deliver);
-    // For the worker; `running` is what it runs by.
-    SightingSink Sink(const std::atomic<bool>& running);
+    // For the worker; `running` is what it runs by. The hand-off must outlive the sink.
+    SightingSink Sink(const std::atomic<bool>& running) const;
+    // Any record (a sighting, a Bye, the end of a cycle), stamped with the time it is handed on.
+    void Hand(const std::atomic<bool>& running, TimedSighting item) const;
     // On the receiver's thread: everything that is waiting, now.
     void DeliverAll();
 
@@ -164,19 +187,31 @@ public:
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
     // Merges what the worker has handed on and is still waiting, at once (after Stop, say).
     void MergePending();
+    // Addresses probed by unicast in every cycle from the next on, besides those the sources name: each
+    // once, in the order first added. All or nothing: refused, with the reason in `error`, when together
+    // they would be more than kMaxTargets. Safe from any thread.
+    bool AddTargets(const TargetList& targets, std::string& error);
+    TargetList Targets() const;
 
 signals:
     void finished();  // the worker returned by itself (maxCycles reached)
+    // No Hello or Bye can be heard (the port cannot be bound or the group joined); discovery goes on.
+    void announcementsUnavailable(const QString& why);
 
 private:
-    void SearchThread();  // the whole body of the worker
+    void SearchThread();        // the whole body of the worker
+    void AnnouncementThread();  // listens for Hello and Bye
 
     DeviceListModel m_model;
     SightingHandOff m_handOff;
     std::atomic<bool> m_bRunning{false};
     boost::thread m_searchThread;
+    boost::thread m_announcementThread;  // hears Hello and Bye while the worker runs
     DiscoverySources m_sources;
     int m_maxCycles = 0;
+    mutable std::mutex m_targetsMutex;  // the worker reads the targets at the start of each cycle
+    TargetList m_targets;
+    std::unordered_set<uint32_t> m_targetSet;
 };
 
 }  // namespace quorvi

@@ -15,15 +15,15 @@ void PauseUnlessStopped(const std::atomic<bool>& running, std::chrono::milliseco
 }
 
 void HandOn(const ReplyList& replies, const SightingSink& sink) {
-    for (const std::string& reply : replies) {
-        if (auto sighting = ExtractSighting(reply)) sink(*sighting);
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        if (auto sighting = ExtractSighting(replies[i], replies.From(i))) sink(*sighting);
     }
 }
 
 }  // namespace
 
 int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources& sources,
-                       const SightingSink& sink, int maxCycles) {
+                       const SightingSink& sink, int maxCycles, const std::function<void()>& cycleEnded) {
     int cycles = 0;
     while (running.load() && (maxCycles <= 0 || cycles < maxCycles)) {
         const AdapterList adapters = sources.adapters();
@@ -42,6 +42,7 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
             HandOn(replies, sink);
         }
         ++cycles;
+        if (cycleEnded && running.load()) cycleEnded();
         if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles))
             PauseUnlessStopped(running, kIdleCyclePause);
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "Announcements.h"
 #include "DirectedProbe.h"
 #include "LocalAdapters.h"
 #include "ProbeExchange.h"
@@ -30,15 +31,20 @@ struct DiscoverySources {
     std::function<TargetList()> targets;
     int rate = kDefaultProbeRate;
     DirectedProbeFunction directedProbe = ProbeTargets;
+    // Hello and Bye, heard while the cycles run (ListenForAnnouncements); empty: none.
+    std::function<bool(const std::atomic<bool>&, const AdapterSource&, const AnnouncementSink&, std::string&)>
+        listen = ListenForAnnouncements;
 };
 
 // How long a cycle that probed nothing waits before the next, so an idle worker does not spin.
 constexpr std::chrono::milliseconds kIdleCyclePause{1000};
 
 // Runs discovery cycles while `running` is set: every address but "0.0.0.0" gets one exchange, every
-// reply that yields a sighting goes to `sink`. `maxCycles` > 0 stops after that many cycles.
+// reply that yields a sighting goes to `sink`, and `cycleEnded` (when given) after each cycle.
+// `maxCycles` > 0 stops after that many cycles.
 // Returns the number of cycles completed.
 int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources& sources,
-                       const SightingSink& sink, int maxCycles = 0);
+                       const SightingSink& sink, int maxCycles = 0,
+                       const std::function<void()>& cycleEnded = {});
 
 }  // namespace quorvi

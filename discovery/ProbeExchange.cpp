@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <unordered_set>
+#include <vector>
 
 #include "DirectedProbe.h"
 #include "MessageId.h"
@@ -80,6 +82,16 @@ std::string BuildProbe(const std::string& messageId) {
     return probe;
 }
 
+std::string BuildDeviceProbe(const std::string& messageId) {
+    std::string probe = BuildProbe(messageId);
+    // The same envelope; the type asked for is the device service's.
+    const std::string nvt = "<Types>dn:NetworkVideoTransmitter</Types>";
+    probe.replace(probe.find(nvt), nvt.size(), "<Types>tds:Device</Types>");
+    const std::string dn = "xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\"";
+    probe.replace(probe.find(dn), dn.size(), "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\"");
+    return probe;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -88,10 +100,10 @@ using Clock = std::chrono::steady_clock;
 // probe also names the addresses it probed: a datagram from any other address answers nothing it sent.
 class ReplyCollector {
 public:
-    ReplyCollector(int fd, std::string messageId, ReplyList& replies,
+    ReplyCollector(int fd, std::vector<std::string> messageIds, ReplyList& replies,
                    const std::unordered_set<uint32_t>* sources = nullptr)
         : m_fd(fd),
-          m_messageId(std::move(messageId)),
+          m_messageIds(std::move(messageIds)),
           m_replies(replies),
           m_sources(sources),
           m_buffer(kMaxDatagram + 1, '\0') {}
@@ -135,16 +147,40 @@ private:
             const auto size = static_cast<std::size_t>(n);
             if (m_sources && !m_sources->count(ntohl(from.sin_addr.s_addr))) continue;
             // Replies to another client's Probe are not ours to count; past the byte cap nothing is kept.
+            const std::string_view datagram(m_buffer.data(), size);
             if (n > 0 && m_kept + size <= kMaxReplyBytesPerExchange &&
-                RepliesToProbe(std::string_view(m_buffer.data(), size), m_messageId)) {
-                m_replies.emplace_back(m_buffer.data(), size);
+                std::any_of(m_messageIds.begin(), m_messageIds.end(),
+                            [&](const std::string& id) { return RepliesToProbe(datagram, id); }) &&
+                FirstOfItsKind(datagram, from.sin_addr.s_addr)) {
+                char source[INET_ADDRSTRLEN] = {};
+                ::inet_ntop(AF_INET, &from.sin_addr, source, sizeof source);
+                m_replies.Add(std::string(datagram), source);
                 m_kept += size;
             }
         }
     }
 
+    // False for a datagram from the same source whose body (from its SOAP Body on) was already kept: a
+    // device answering both Probes, or sending its answer twice, says the same thing again. Its
+    // headers (MessageID, RelatesTo, AppSequence) differ; what becomes a row does not.
+    bool FirstOfItsKind(std::string_view datagram, uint32_t source) {
+        const auto body = datagram.find("Body>");
+        const std::string_view part = body == std::string_view::npos ? datagram : datagram.substr(body);
+        uint64_t fnv = 1469598103934665603ull;
+        for (const char c : part) fnv = (fnv ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        const uint64_t other = std::hash<std::string_view>{}(part) ^ (uint64_t{source} << 17);
+        return m_bodies.insert({fnv ^ source, other}).second;
+    }
+
+    struct PairHash {
+        std::size_t operator()(const std::pair<uint64_t, uint64_t>& p) const {
+            return static_cast<std::size_t>(p.first ^ (p.second * 31));
+        }
+    };
+
     int m_fd;
-    std::string m_messageId;
+    std::unordered_set<std::pair<uint64_t, uint64_t>, PairHash> m_bodies;
+    std::vector<std::string> m_messageIds;  // of the Probes this exchange sent
     ReplyList& m_replies;
     const std::unordered_set<uint32_t>* m_sources;
     std::string m_buffer;
@@ -171,7 +207,12 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
                  sizeof group) < 0) {
         return -1;
     }
-    ReplyCollector(sock.fd, messageId, replies).CollectUntil(deadline, running);
+    // Then the same for the device type; a device answering both is one row all the same.
+    const std::string deviceId = MakeMessageId();
+    const std::string deviceProbe = BuildDeviceProbe(deviceId);
+    ::sendto(sock.fd, deviceProbe.data(), deviceProbe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
+             sizeof group);
+    ReplyCollector(sock.fd, {messageId, deviceId}, replies).CollectUntil(deadline, running);
     return static_cast<int>(replies.size());
 }
 
@@ -185,9 +226,10 @@ int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const 
     ::setsockopt(sock.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
 
     const std::string messageId = MakeMessageId();
-    const std::string probe = BuildProbe(messageId);
+    const std::string deviceId = MakeMessageId();
+    const std::string probes[] = {BuildProbe(messageId), BuildDeviceProbe(deviceId)};
     const std::unordered_set<uint32_t> probed(targets.begin(), targets.end());
-    ReplyCollector collector(sock.fd, messageId, replies, &probed);
+    ReplyCollector collector(sock.fd, {messageId, deviceId}, replies, &probed);
     const auto interval = std::chrono::microseconds(1000000 / std::max(1, rate));
     auto nextSend = Clock::now();
     for (const uint32_t target : targets) {
@@ -196,15 +238,19 @@ int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const 
         to.sin_family = AF_INET;
         to.sin_port = htons(kDiscoveryPort);
         to.sin_addr.s_addr = htonl(target);
-        // A target that cannot be reached (no route) is simply not answered. When the send buffer is full,
-        // wait for room while still taking replies and heeding a stop request, never blocked in sendto.
-        for (int tries = 0; tries < 300 &&
-                            ::sendto(sock.fd, probe.data(), probe.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
-                            (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ENOBUFS);
-             ++tries) {
-            if (!collector.CollectUntil(Clock::now() + std::chrono::milliseconds(10), running)) {
-                return static_cast<int>(replies.size());
+        // Both Probes, one after the other: the rate counts targets. A target that cannot be reached (no
+        // route) is simply not answered. When the send buffer is full, wait for room while still taking
+        // replies and heeding a stop request, never blocked in sendto.
+        for (const std::string& probe : probes) {
+            for (int tries = 0;
+                 tries < 300 &&
+                 ::sendto(sock.fd, probe.data(), probe.size(), MSG_DONTWAIT,
+                          reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
+                 (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ENOBUFS);
+                 ++tries) {
+                if (!collector.CollectUntil(Clock::now() + std::chrono::milliseconds(10), running)) {
+                    return static_cast<int>(replies.size());
+                }
             }
         }
         nextSend = std::max(nextSend + interval, Clock::now() - interval);

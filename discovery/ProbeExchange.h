@@ -8,7 +8,18 @@
 
 namespace quorvi {
 
-using ReplyList = std::vector<std::string>;
+// The datagrams of one exchange, in arrival order, and where each came from (dotted IPv4; `from` may be
+// shorter than the list when the replies were not read off a socket, and an unknown source is empty).
+struct ReplyList : std::vector<std::string> {
+    using std::vector<std::string>::vector;
+    std::vector<std::string> from;
+    void Add(std::string datagram, std::string source) {
+        from.resize(size());
+        push_back(std::move(datagram));
+        from.push_back(std::move(source));
+    }
+    std::string From(std::size_t i) const { return i < from.size() ? from[i] : std::string(); }
+};
 
 constexpr const char* kDiscoveryGroup = "239.255.255.250";
 constexpr unsigned short kDiscoveryPort = 3702;
@@ -23,8 +34,12 @@ constexpr std::size_t kMaxReplyBytesPerExchange = 32u << 20;
 // A stop request is noticed within this time, even inside an exchange.
 constexpr std::chrono::milliseconds kStopPollInterval{100};
 
-// The Probe for NetworkVideoTransmitter devices with the given MessageID in place.
+// The Probe for NetworkVideoTransmitter devices with the given MessageID in place: the 768 bytes every
+// exchange sends first.
 std::string BuildProbe(const std::string& messageId);
+// The same Probe asking for the device type (tds:Device), which newer devices and recorders answer
+// although they do not match NetworkVideoTransmitter; sent right after the first.
+std::string BuildDeviceProbe(const std::string& messageId);
 
 // Sends one Probe from `localAddress` (dotted IPv4), port 3704, to the discovery group and collects
 // every datagram that reaches that port during the probe window, in arrival order. Returns -1 when

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace quorvi {
 
@@ -73,6 +74,34 @@ std::vector<std::string_view> Words(std::string_view text) {
     return words;
 }
 
+// The host of a URL's text: after "://", without a user part, brackets kept for IPv6; empty without one.
+std::string_view HostOf(std::string_view url) {
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos) return {};
+    std::string_view authority = url.substr(schemeEnd + 3);
+    authority = authority.substr(0, std::min(authority.find_first_of("/?#"), authority.size()));
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    if (!authority.empty() && authority.front() == '[') {
+        return authority.substr(0, std::min(authority.find(']') + 1, authority.size()));
+    }
+    return authority.substr(0, std::min(authority.find(':'), authority.size()));
+}
+
+bool LinkLocalOrLoopback(std::string_view host) {
+    std::string lower(host);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == "localhost" || lower == "[::1]") return true;
+    // fe80::/10: fe80 to febf.
+    if (lower.size() > 5 && lower[0] == '[' && lower.compare(1, 2, "fe") == 0 &&
+        std::string_view("89ab").find(lower[3]) != std::string_view::npos) {
+        return true;
+    }
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    char end = 0;
+    if (std::sscanf(lower.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &end) != 4) return false;
+    return a == 127 || (a == 169 && b == 254);
+}
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -94,11 +123,17 @@ DeviceIdentity ReadIdentity(std::string_view reply) {
                 std::string* into;
             };
             for (const Field& f : {Field{"onvif://www.onvif.org/name/", &identity.name},
-                                   Field{"onvif://www.onvif.org/hardware/", &identity.hardware},
-                                   Field{"onvif://www.onvif.org/location/", &identity.location}}) {
+                                   Field{"onvif://www.onvif.org/hardware/", &identity.hardware}}) {
                 if (f.into->empty() && StartsWithNoCase(scope, f.prefix)) {
                     *f.into = CleanScopeText(scope.substr(f.prefix.size()), kMaxIdentityText);
                 }
+            }
+            // Devices carry several locations (building, floor, room): all of them, within the bound.
+            const std::string_view location = "onvif://www.onvif.org/location/";
+            if (StartsWithNoCase(scope, location) && identity.location.size() < kMaxIdentityText) {
+                if (!identity.location.empty()) identity.location += "; ";
+                identity.location += CleanScopeText(scope.substr(location.size()), kMaxIdentityText);
+                identity.location.resize(std::min(identity.location.size(), kMaxIdentityText));
             }
         }
     }
@@ -121,7 +156,20 @@ bool RepliesToProbe(std::string_view reply, std::string_view messageId) {
     return !relatesTo || NormalisedId(*relatesTo) == NormalisedId(messageId);
 }
 
-std::optional<Sighting> ExtractSighting(std::string_view reply) {
+std::string ChooseServiceAddress(std::string_view xaddrs, std::string_view source) {
+    const std::vector<std::string_view> entries = Words(xaddrs);
+    if (entries.empty()) return {};
+    // The address the reply came from is the one that works; else one that can be reached from here.
+    for (const std::string_view e : entries) {
+        if (!source.empty() && HostOf(e) == source) return std::string(e);
+    }
+    for (const std::string_view e : entries) {
+        if (!LinkLocalOrLoopback(HostOf(e))) return std::string(e);
+    }
+    return std::string(entries.front());
+}
+
+std::optional<Sighting> ExtractSighting(std::string_view reply, std::string_view source) {
     const auto nul = reply.find('\0');
     if (nul != std::string_view::npos) reply = reply.substr(0, nul);
 
@@ -135,9 +183,9 @@ std::optional<Sighting> ExtractSighting(std::string_view reply) {
     if (!endpoint) return std::nullopt;
     const auto xaddrs = ElementText(reply, ":XAddrs>");
     if (!xaddrs) return std::nullopt;
-    const std::string_view service = xaddrs->substr(0, xaddrs->find(' '));
+    std::string service = ChooseServiceAddress(*xaddrs, source);
     if (endpoint->size() > kMaxSightingText || service.size() > kMaxSightingText) return std::nullopt;
-    return Sighting{std::string(*endpoint), std::string(service), ReadIdentity(reply)};
+    return Sighting{std::string(*endpoint), std::move(service), ReadIdentity(reply)};
 }
 
 }  // namespace quorvi

@@ -13,7 +13,7 @@ namespace quorvi {
 struct DeviceIdentity {
     std::string name;                 // onvif://www.onvif.org/name/..., percent-decoded
     std::string hardware;             // onvif://www.onvif.org/hardware/...
-    std::string location;             // onvif://www.onvif.org/location/...
+    std::string location;             // every onvif://www.onvif.org/location/..., joined with "; "
     std::vector<std::string> xaddrs;  // every entry of XAddrs, as written (control bytes as %XX)
 };
 
@@ -36,9 +36,15 @@ constexpr std::size_t kMaxSightingText = 1024;
 // Cuts a sighting out of one reply datagram by plain byte search: the text up to the first NUL, the
 // first ":Address>" and ":XAddrs>" markers (case-sensitive, prefix required), each up to the next "</".
 // When the text holds ":EndpointReference>", the Address is the first one from there on, so a ReplyTo
-// header's anonymous address is not taken for the device. No trimming, no unescaping; only the space
-// character separates XAddrs entries. An endpoint or service longer than kMaxSightingText gives none.
-std::optional<Sighting> ExtractSighting(std::string_view reply);
+// header's anonymous address is not taken for the device. No trimming, no unescaping. An endpoint or
+// service longer than kMaxSightingText gives none. The service address: ChooseServiceAddress, with the
+// reply's source address (dotted IPv4, or empty when unknown).
+std::optional<Sighting> ExtractSighting(std::string_view reply, std::string_view source = {});
+
+// Of the XAddrs entries (separated by any XML white space, leading white space skipped): the first whose
+// host is `source`; if none is, the first whose host is neither link-local (169.254.0.0/16, fe80::/10)
+// nor loopback; if none is, the first. Empty when there is no entry.
+std::string ChooseServiceAddress(std::string_view xaddrs, std::string_view source);
 
 // The identity in a reply (up to its first NUL): the Scopes and XAddrs elements found as above.
 DeviceIdentity ReadIdentity(std::string_view reply);

@@ -1,8 +1,10 @@
 #include "TestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +208,68 @@ std::vector<std::string> FakeDevice::Requests() const {
         if (line.rfind("request ", 0) == 0) lines.push_back(line);
     }
     return lines;
+}
+
+ProbeResponder::ProbeResponder(std::vector<std::string> answers, std::size_t pacingEvery,
+                               std::chrono::milliseconds delay, const std::string& bind)
+    : m_answers(std::move(answers)), m_pacing(pacingEvery), m_delay(delay) {
+    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(3702);
+    ip_mreq m{};
+    ::inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
+    ::inet_pton(AF_INET, bind.c_str(), &m.imr_interface);
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
+        std::fprintf(stderr, "ProbeResponder: cannot listen on %s:3702\n", bind.c_str());
+    }
+    timeval tv{0, 100000};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    m_thread = std::thread([this] { Run(); });
+}
+
+ProbeResponder::~ProbeResponder() {
+    m_stop = true;
+    m_thread.join();
+    ::close(m_fd);
+}
+
+std::vector<std::string> ProbeResponder::Probes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
+sockaddr_in ProbeResponder::LastSender() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sender;
+}
+
+void ProbeResponder::Run() {
+    std::vector<char> buf(65536);
+    while (!m_stop) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n =
+            ::recvfrom(m_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n <= 0) continue;
+        const std::string datagram(buf.data(), static_cast<size_t>(n));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_received.push_back(datagram);
+            m_sender = from;
+        }
+        ++m_probes;
+        if (datagram.find("NetworkVideoTransmitter") == std::string::npos) continue;
+        std::this_thread::sleep_for(m_delay);
+        for (size_t i = 0; i < m_answers.size(); ++i) {
+            ::sendto(m_fd, m_answers[i].data(), m_answers[i].size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     sizeof from);
+            if (m_pacing && i % m_pacing == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
 }
 
 quorvi::DiscoverySources QuietNetwork() {

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DiscoveryCycle.h"
@@ -79,6 +83,37 @@ private:
     std::string m_logPath;
     std::unique_ptr<ChildProcess> m_process;
     bool m_ready = false;
+};
+
+// A device stand-in in the test process: joined to the discovery group on `bind` (port 3702, shared),
+// it answers every Probe that asks for NetworkVideoTransmitter with `answers` (from its socket, to the
+// Probe's source), `delay` after the Probe, pausing 1 ms after every `pacingEvery` datagrams; Probes for
+// other types (tds:Device) are only recorded, as older devices match NetworkVideoTransmitter alone.
+class ProbeResponder {
+public:
+    explicit ProbeResponder(std::vector<std::string> answers, std::size_t pacingEvery = 0,
+                            std::chrono::milliseconds delay = std::chrono::milliseconds(0),
+                            const std::string& bind = "198.18.0.1");
+    ~ProbeResponder();
+    ProbeResponder(const ProbeResponder&) = delete;
+    ProbeResponder& operator=(const ProbeResponder&) = delete;
+
+    int ProbesSeen() const { return m_probes; }
+    std::vector<std::string> Probes() const;  // every datagram received, in order
+    sockaddr_in LastSender() const;
+
+private:
+    void Run();
+    std::vector<std::string> m_answers;
+    std::size_t m_pacing;
+    std::chrono::milliseconds m_delay;
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_probes{0};
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_received;
+    sockaddr_in m_sender{};
+    std::thread m_thread;
 };
 
 // A network that never answers: the discovery worker sits in its exchange until it is asked to stop.

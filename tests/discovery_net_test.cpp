@@ -30,66 +30,7 @@ namespace {
 
 constexpr const char* kLocal = "198.18.0.1";
 
-// Joins the discovery group on 198.18.0.1 and answers the first Probe with the given datagrams.
-class Responder {
-public:
-    explicit Responder(std::vector<std::string> answers, size_t pacingEvery = 0,
-                       std::chrono::milliseconds delay = std::chrono::milliseconds(0))
-        : m_answers(std::move(answers)), m_pacing(pacingEvery), m_delay(delay) {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(3702);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-        ip_mreq m{};
-        ::inet_pton(AF_INET, "239.255.255.250", &m.imr_multiaddr);
-        ::inet_pton(AF_INET, kLocal, &m.imr_interface);
-        EXPECT_EQ(::setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m), 0);
-        timeval tv{0, 100000};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Responder() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    int ProbesSeen() const { return m_probes; }
-    std::string LastProbe() const { return m_lastProbe; }
-    sockaddr_in LastSender() const { return m_sender; }
-
-private:
-    void Run() {
-        std::vector<char> buf(65536);
-        while (!m_stop) {
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            const ssize_t n =
-                ::recvfrom(m_fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n <= 0) continue;
-            m_lastProbe.assign(buf.data(), static_cast<size_t>(n));
-            m_sender = from;
-            ++m_probes;
-            std::this_thread::sleep_for(m_delay);
-            for (size_t i = 0; i < m_answers.size(); ++i) {
-                ::sendto(m_fd, m_answers[i].data(), m_answers[i].size(), 0,
-                         reinterpret_cast<sockaddr*>(&from), sizeof from);
-                if (m_pacing && i % m_pacing == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
-    }
-    std::vector<std::string> m_answers;
-    size_t m_pacing;
-    std::chrono::milliseconds m_delay;
-    int m_fd = -1;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_probes{0};
-    std::string m_lastProbe;
-    sockaddr_in m_sender{};
-    std::thread m_thread;
-};
+using Responder = ProbeResponder;
 
 }  // namespace
 
@@ -145,10 +86,17 @@ TEST(ProbeExchange, SendsTheProbeFromPort3704AndKeepsRepliesWhole) {
     EXPECT_EQ(replies[0], big);
     EXPECT_EQ(replies[1], withNul);
     EXPECT_EQ(replies[2].size(), kMaxDatagram);
-    EXPECT_EQ(responder.ProbesSeen(), 1) << "the Probe is sent once";
-    const std::string probe = responder.LastProbe();
+    // The Probe once, the 768 bytes first, then the same for the device type with a MessageID of its own.
+    const std::vector<std::string> probes = responder.Probes();
+    ASSERT_EQ(probes.size(), 2u);
+    const std::string probe = probes[0];
     EXPECT_EQ(probe.size(), 768u);
     EXPECT_EQ(probe.rfind("<Envelope", 0), 0u);
+    EXPECT_NE(probe.find("<Types>dn:NetworkVideoTransmitter</Types>"), std::string::npos);
+    EXPECT_NE(probes[1].find("<Types>tds:Device</Types>"), std::string::npos) << probes[1];
+    EXPECT_NE(probes[1].find("xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\""), std::string::npos);
+    const auto id = [](const std::string& p) { return p.substr(p.find("urn:uuid:"), 45); };
+    EXPECT_NE(id(probe), id(probes[1]));
     EXPECT_EQ(ntohs(responder.LastSender().sin_port), 3704);
     char from[INET_ADDRSTRLEN];
     const sockaddr_in sender = responder.LastSender();
@@ -185,7 +133,11 @@ TEST(ProbeExchange, FiveThousandDevicesAnsweringAtOnceAreFound) {
 
 TEST(ProbeExchange, AFloodOfLargeDatagramsIsCappedInBytes) {
     const size_t fit = kMaxReplyBytesPerExchange / kMaxDatagram;
-    std::vector<std::string> flood(fit + 100, std::string(kMaxDatagram, 'F'));
+    std::vector<std::string> flood;
+    for (size_t i = 0; i < fit + 100; ++i) {
+        flood.push_back(std::to_string(i));  // each its own: identical answers are kept once
+        flood.back().resize(kMaxDatagram, 'F');
+    }
     Responder responder(flood, 8);
     ReplyList replies;
     // A bound, not a count: on a busy machine the kernel may drop some of the flood before it is read.
@@ -264,7 +216,7 @@ TEST(DirectedProbe, RepliesFromAddressesNotProbedAreDropped) {
     ProbeTargets(*targets, 1000, replies);
     done = true;
     forger.join();
-    ASSERT_EQ(device.ProbesSeen(), 1);
+    ASSERT_EQ(device.ProbesSeen(), 2) << "the Probe and the device-type Probe";
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(ExtractSighting(replies[0])->endpoint, "urn:real");
 }

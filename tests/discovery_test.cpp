@@ -64,13 +64,14 @@ struct ExtractionCase {
     bool found;
     std::string endpoint;
     std::string service;
+    std::string source = {};  // where the reply came from
 };
 
 class Extraction : public ::testing::TestWithParam<ExtractionCase> {};
 
 TEST_P(Extraction, CutsTheSighting) {
     const ExtractionCase& c = GetParam();
-    const auto sighting = ExtractSighting(c.reply);
+    const auto sighting = ExtractSighting(c.reply, c.source);
     ASSERT_EQ(sighting.has_value(), c.found);
     if (c.found) {
         EXPECT_EQ(sighting->endpoint, c.endpoint);
@@ -95,8 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                        true, "x", "http://10.0.0.5/a"},
         ExtractionCase{"XAddrsWithoutSpaceIsWhole", "<a:Address>x</a:Address><d:XAddrs>http://h/s</d:XAddrs>",
                        true, "x", "http://h/s"},
-        ExtractionCase{"XAddrsStartingWithSpaceIsEmpty",
-                       "<a:Address>x</a:Address><d:XAddrs> http://h/s</d:XAddrs>", true, "x", ""},
+        ExtractionCase{"LeadingWhiteSpaceIsSkipped",
+                       "<a:Address>x</a:Address><d:XAddrs> http://h/s</d:XAddrs>", true, "x", "http://h/s"},
         ExtractionCase{"EmptyAddressIsHandedOn", "<a:Address></a:Address><d:XAddrs>http://h/s</d:XAddrs>",
                        true, "", "http://h/s"},
         ExtractionCase{"AddressWithoutXAddrs", "<a:Address>x</a:Address>", false, "", ""},
@@ -116,11 +117,42 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractionCase{"FirstAddressMarkerCountsWherever",
                        "<h:Address>hdr</h:Address><a:Address>x</a:Address><d:XAddrs>y</d:XAddrs>", true,
                        "hdr", "y"},
-        ExtractionCase{"TabDoesNotSeparate", "<a:Address>x</a:Address><d:XAddrs>a\tb c</d:XAddrs>", true, "x",
-                       "a\tb"},
+        ExtractionCase{"AnyWhiteSpaceSeparates", "<a:Address>x</a:Address><d:XAddrs>a\tb c</d:XAddrs>", true,
+                       "x", "a"},
+        ExtractionCase{"LineBreaksSeparate",
+                       "<a:Address>x</a:Address><d:XAddrs>\n    http://10.0.0.5/onvif/device_service\n    "
+                       "http://10.0.0.6/onvif/device_service\n  </d:XAddrs>",
+                       true, "x", "http://10.0.0.5/onvif/device_service"},
         ExtractionCase{"NoTrimmingOrUnescaping",
                        "<a:Address>\n x&amp;y </a:Address><d:XAddrs>\nhttp://h/?a=1&amp;b</d:XAddrs>", true,
-                       "\n x&amp;y ", "\nhttp://h/?a=1&amp;b"},
+                       "\n x&amp;y ", "http://h/?a=1&amp;b"},
+        ExtractionCase{"LinkLocalFirstIsPassedOver",
+                       "<a:Address>x</a:Address><d:XAddrs>http://169.254.1.7/onvif/device_service "
+                       "http://10.0.0.5/onvif/device_service</d:XAddrs>",
+                       true, "x", "http://10.0.0.5/onvif/device_service"},
+        ExtractionCase{"Ipv6LinkLocalFirstIsPassedOver",
+                       "<a:Address>x</a:Address><d:XAddrs>http://[fe80::7:1]:80/onvif/device_service "
+                       "http://10.0.0.5/onvif/device_service</d:XAddrs>",
+                       true, "x", "http://10.0.0.5/onvif/device_service"},
+        ExtractionCase{"LoopbackFirstIsPassedOver",
+                       "<a:Address>x</a:Address><d:XAddrs>http://127.0.0.1/a http://10.0.0.5/b</d:XAddrs>",
+                       true, "x", "http://10.0.0.5/b"},
+        ExtractionCase{
+            "TheReplysSourceWins",
+            "<a:Address>x</a:Address><d:XAddrs>http://10.0.0.5/a http://10.0.0.6:8080/b</d:XAddrs>", true,
+            "x", "http://10.0.0.6:8080/b", "10.0.0.6"},
+        ExtractionCase{
+            "TheReplysSourceWinsOverLinkLocal",
+            "<a:Address>x</a:Address><d:XAddrs>http://169.254.1.7/a http://u@10.0.0.6/b</d:XAddrs>", true,
+            "x", "http://u@10.0.0.6/b", "10.0.0.6"},
+        ExtractionCase{"OnlyLinkLocalGivesTheFirst",
+                       "<a:Address>x</a:Address><d:XAddrs>http://169.254.1.7/a http://[fe80::1]/b</d:XAddrs>",
+                       true, "x", "http://169.254.1.7/a"},
+        ExtractionCase{"OnlyWhiteSpaceIsEmpty", "<a:Address>x</a:Address><d:XAddrs> \t\n</d:XAddrs>", true,
+                       "x", ""},
+        ExtractionCase{"NotQuiteLinkLocal",
+                       "<a:Address>x</a:Address><d:XAddrs>http://169.25.1.7/a http://10.0.0.5/b</d:XAddrs>",
+                       true, "x", "http://169.25.1.7/a"},
         ExtractionCase{"NestedMarkupEndsAtFirstClose",
                        "<a:Address><b>x</b></a:Address><d:XAddrs>y</d:XAddrs>", true, "<b>x", "y"},
         ExtractionCase{"EmptyReply", "", false, "", ""},
@@ -186,6 +218,13 @@ TEST(Identity, ScopesAndServiceAddressesAreReadAndCut) {
     EXPECT_EQ(hostile.hardware, "a b [31m%zz%4")
         << "control characters blanked, bad escapes kept as they are";
     EXPECT_EQ(hostile.xaddrs.size(), 1u) << "whole entries up to the bound";
+
+    const DeviceIdentity places = ReadIdentity(
+        "<d:Scopes>onvif://www.onvif.org/location/Building%201 onvif://www.onvif.org/location/Floor%202 "
+        "onvif://www.onvif.org/location/" +
+        std::string(80, 'r') + "</d:Scopes>");
+    EXPECT_EQ(places.location, ("Building 1; Floor 2; " + std::string(80, 'r')).substr(0, kMaxIdentityText))
+        << "every location, joined, within the bound";
 
     // Service addresses are addresses: kept as written, escapes and all; only control bytes are made
     // visible (percent-encoded), never decoded into the separator.
@@ -298,7 +337,7 @@ struct RecordingProbe {
         return [this](const char* address, ReplyList& out, const std::atomic<bool>*) {
             probed.emplace_back(address);
             if (result < 0) return result;
-            out = replies;
+            out.assign(replies.begin(), replies.end());
             return static_cast<int>(out.size());
         };
     }

@@ -107,7 +107,8 @@ TEST(StreamCheck, EveryWayAStreamFailsHasItsState) {
     EXPECT_EQ(checks[7].state, StreamState::OtherHost) << checks[7].detail;
     EXPECT_LT(took, std::chrono::milliseconds(5000 * 2 + 3000)) << "bounded, four at a time";
     EXPECT_EQ(basic.Count("authorization=Basic"), 0) << "the password never goes in clear\n" << basic.Log();
-    EXPECT_EQ(device.Count("authorization=Digest"), 1) << "credentials to the device's own host only\n" << device.Log();
+    EXPECT_EQ(device.Count("authorization=Digest"), 1) << "credentials to the device's own host only\n"
+                                                       << device.Log();
 }
 
 TEST(StreamCheck, NoCredentialsAreSentWhereNoneAreWanted) {

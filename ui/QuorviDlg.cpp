@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <algorithm>
 #include <atomic>
@@ -191,11 +192,31 @@ void CQuorviDlg::showEvent(QShowEvent* event) {
     }
 }
 
+namespace {
+
+// Draws the rows of devices that said goodbye or went unseen for cycles in the greyed text colour.
+class DeviceRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.data(DeviceListModel::RowStateRole).toString().isEmpty()) return;
+        const QColor grey = option->palette.color(QPalette::Disabled, QPalette::Text);
+        option->palette.setColor(QPalette::Text, grey);
+        option->palette.setColor(QPalette::HighlightedText, grey);
+    }
+};
+
+}  // namespace
+
 void CQuorviDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
 
     // The report list: grid lines, whole rows selected, no sorting; the model is the list's only store.
     m_listDevices->setModel(&m_discovery.Model());
+    m_listDevices->setItemDelegate(new DeviceRowDelegate(m_listDevices));
     m_listDevices->setShowGrid(true);
     m_listDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_listDevices->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -213,15 +234,8 @@ void CQuorviDlg::OnInitDialog() {
     m_editPassword->setText(QStringLiteral("40718"));
 
     // After the list has its columns and the fields their texts: the worker never meets a bare list.
-    DiscoverySources sources = m_sources;
-    sources.targets = [this, given = m_sources.targets] {
-        TargetList all = given ? given() : TargetList{};
-        std::lock_guard<std::mutex> lock(m_targetsMutex);
-        all.insert(all.end(), m_targets.begin(), m_targets.end());
-        return all;
-    };
     try {
-        m_discovery.Start(sources);
+        m_discovery.Start(m_sources);
     } catch (const std::exception& e) {
         // Out of threads or memory: the window stays useful for "get" with a typed address.
         qWarning("quorvi: device discovery could not start: %s", e.what());
@@ -429,12 +443,7 @@ QString CQuorviDlg::AddProbeTargets(const QString& specs) {
     if (list.empty()) return QStringLiteral("no address given");
     std::string error;
     const auto targets = ParseTargets(list, error);
-    if (!targets) return QString::fromStdString(error);
-    std::lock_guard<std::mutex> lock(m_targetsMutex);
-    for (const uint32_t t : *targets) {
-        if (std::find(m_targets.begin(), m_targets.end(), t) == m_targets.end()) m_targets.push_back(t);
-    }
-    if (m_targets.size() > kMaxTargets) m_targets.resize(kMaxTargets);
+    if (!targets || !m_discovery.AddTargets(*targets, error)) return QString::fromStdString(error);
     return {};
 }
 

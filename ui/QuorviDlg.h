@@ -86,8 +86,6 @@ private:
     void ShowCheck(QLineEdit* field, QAction* icon, const StreamInfo* info, const StreamCheckResult* check);
 
     DiscoveryHost m_discovery;  // the device list and the worker that fills it
-    std::mutex m_targetsMutex;  // the worker reads the targets at the start of each cycle
-    TargetList m_targets;
     struct PendingGet;
     std::shared_ptr<PendingGet> m_pendingGet;    // the "get" under way, if any
     std::shared_ptr<PendingGet> m_pendingCheck;  // the check of its streams, if one is under way

@@ -38,8 +38,9 @@ struct ProbeInfo {
     bool wanted = false;
 };
 
-// A Probe we answer: Body/Probe whose Types is empty or asks for a video transmitter or a device.
-bool ReadProbe(const std::string& datagram, ProbeInfo& info) {
+// A Probe we answer: Body/Probe whose Types is empty or asks for a video transmitter or a device (with
+// --types device-only, as newer devices and recorders do: empty or a device only).
+bool ReadProbe(const Options& o, const std::string& datagram, ProbeInfo& info) {
     XMLDocument doc;
     if (!ParseRequest(doc, datagram)) return false;
     const XMLElement* env = doc.RootElement();
@@ -52,9 +53,10 @@ bool ReadProbe(const std::string& datagram, ProbeInfo& info) {
     const XMLElement* types = Child(probe, "Types");
     const char* text = types ? types->GetText() : nullptr;
     const std::string wanted = text ? text : "";
-    info.wanted = wanted.find_first_not_of(" \t\r\n") == std::string::npos ||
-                  wanted.find("NetworkVideoTransmitter") != std::string::npos ||
-                  wanted.find(":Device") != std::string::npos;
+    const bool any = wanted.find_first_not_of(" \t\r\n") == std::string::npos;
+    const bool device = wanted.find(":Device") != std::string::npos;
+    const bool transmitter = wanted.find("NetworkVideoTransmitter") != std::string::npos;
+    info.wanted = any || device || (transmitter && o.types != "device-only");
     return true;
 }
 
@@ -79,9 +81,31 @@ std::string RelatesTo(const Options& o, const std::string& probeId, std::mt19937
     return probeId;
 }
 
-std::string ProbeMatches(const Options& o, int index, const std::string& relatesTo, std::mt19937& rng,
-                         unsigned messageNumber) {
-    const std::string host = o.bind + ":" + std::to_string(o.httpPort);
+// The service addresses a device lists, in its order and with its separators: its own first, or a
+// link-local one (IPv4 or IPv6) before it, as encoders do.
+std::string XAddrs(const Options& o, int index) {
+    const std::string path = DeviceServicePath(index);
+    const std::string port = std::to_string(o.httpPort);
+    const std::string own = "http://" + o.bind + ":" + port + path;
+    const std::string ula = "http://[fd00::" + std::to_string(index + 1) + "]:" + port + path;
+    std::vector<std::string> entries{own, ula};
+    if (o.xaddrsOrder == "linklocal-first") {
+        entries = {"http://169.254." + std::to_string(index / 250 % 250 + 1) + "." +
+                       std::to_string(index % 250 + 1) + ":" + port + path,
+                   own};
+    } else if (o.xaddrsOrder == "ipv6-first") {
+        entries = {"http://[fe80::" + std::to_string(index + 1) + ":1]:" + port + path, own};
+    }
+    const std::string between = o.xaddrsSeparator == "newline" ? "\n      "
+                                : o.xaddrsSeparator == "tab"   ? "\t"
+                                                               : " ";
+    std::string text = o.xaddrsSeparator == "newline" ? "\n      " : "";
+    for (std::size_t i = 0; i < entries.size(); ++i) text += (i ? between : "") + entries[i];
+    if (o.xaddrsSeparator == "newline") text += "\n    ";
+    return text;
+}
+
+std::string Scopes(const Options& o, int index) {
     std::string scopes =
         "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type/video_encoder "
         "onvif://www.onvif.org/name/Fake%20Camera%20" +
@@ -89,6 +113,37 @@ std::string ProbeMatches(const Options& o, int index, const std::string& relates
         " onvif://www.onvif.org/location/lab";
     for (int i = 0; i < o.extraScopes; ++i)
         scopes += " onvif://www.onvif.org/extra/scope-" + std::to_string(i);
+    return scopes;
+}
+
+// A Hello (when it joins) or a Bye (when it leaves), multicast to the group.
+std::string Announcement(const Options& o, int index, bool hello, std::mt19937& rng, unsigned messageNumber) {
+    const std::string action = hello ? "Hello" : "Bye";
+    std::string body = "<d:" + action + "><wsa:EndpointReference><wsa:Address>" + DeviceUuid(o, index) +
+                       "</wsa:Address></wsa:EndpointReference>";
+    if (hello) {
+        body += "<d:Types>dn:NetworkVideoTransmitter tds:Device</d:Types><d:Scopes>" + Scopes(o, index) +
+                "</d:Scopes><d:XAddrs>" + XAddrs(o, index) +
+                "</d:XAddrs><d:MetadataVersion>1</d:MetadataVersion>";
+    }
+    body += "</d:" + action + ">";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
+           "xmlns:wsa=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
+           "xmlns:d=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\" "
+           "xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\" "
+           "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\"><SOAP-ENV:Header><wsa:MessageID>" +
+           NewUuid(rng) +
+           "</wsa:MessageID><wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>"
+           "<wsa:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/" +
+           action + "</wsa:Action><d:AppSequence InstanceId=\"" + std::to_string(o.seed) +
+           "\" MessageNumber=\"" + std::to_string(messageNumber) + "\"/></SOAP-ENV:Header><SOAP-ENV:Body>" +
+           body + "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+std::string ProbeMatches(const Options& o, int index, const std::string& relatesTo, std::mt19937& rng,
+                         unsigned messageNumber) {
+    const std::string scopes = Scopes(o, index);
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
@@ -121,9 +176,8 @@ std::string ProbeMatches(const Options& o, int index, const std::string& relates
         "<d:Scopes>" +
         scopes +
         "</d:Scopes>"
-        "<d:XAddrs>http://" +
-        host + DeviceServicePath(index) + " http://[fd00::" + std::to_string(index + 1) +
-        "]:" + std::to_string(o.httpPort) + DeviceServicePath(index) +
+        "<d:XAddrs>" +
+        XAddrs(o, index) +
         "</d:XAddrs>"
         "<d:MetadataVersion>1</d:MetadataVersion>"
         "</d:ProbeMatch></d:ProbeMatches></SOAP-ENV:Body></SOAP-ENV:Envelope>";
@@ -133,7 +187,9 @@ std::string ProbeMatches(const Options& o, int index, const std::string& relates
 }  // namespace
 
 std::string DeviceUuid(const Options& o, int index) {
-    std::mt19937 rng(o.seed * 7919u + static_cast<unsigned>(index));
+    // Some firmwares make a new id whenever they start: a value of this run's into every id.
+    static const unsigned restart = std::random_device{}();
+    std::mt19937 rng(o.seed * 7919u + static_cast<unsigned>(index) + (o.newIdOnRestart ? restart : 0u));
     char buf[64];
     std::snprintf(buf, sizeof buf, "urn:uuid:%08x-%04x-4%03x-b%03x-%012x", static_cast<unsigned>(rng()),
                   static_cast<unsigned>(rng() & 0xFFFF), static_cast<unsigned>(rng() & 0xFFF),
@@ -227,18 +283,31 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
     if (fd < 0) return false;
     in_addr own{};
     ::inet_pton(AF_INET, o.bind.c_str(), &own);
-    onReady();
-    const auto started = Clock::now();
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(3702);
+    ::inet_pton(AF_INET, "239.255.255.250", &group.sin_addr);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &own, sizeof own);
     std::mt19937 rng(o.seed);
+    unsigned messageNumber = 0;
+    // Devices announce themselves when they join the network, and say goodbye when they leave in order.
+    auto announce = [&](bool hello) {
+        for (int i = 0; i < o.devices && o.hello; ++i) {
+            const std::string a = Announcement(o, i, hello, rng, ++messageNumber);
+            ::sendto(fd, a.data(), a.size(), 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
+        }
+    };
+    onReady();
+    announce(true);
+    const auto started = Clock::now();
     PendingQueue pending;
     std::vector<char> buffer(65536);
     std::string datagram;
-    unsigned messageNumber = 0;
     while (!stop.load()) {
         const auto wait = SendDue(fd, pending, std::chrono::milliseconds(100));
         sockaddr_in from{};
         ProbeInfo info;
-        if (!ReceiveForUs(fd, own, wait, buffer, datagram, from) || !ReadProbe(datagram, info) ||
+        if (!ReceiveForUs(fd, own, wait, buffer, datagram, from) || !ReadProbe(o, datagram, info) ||
             !info.wanted) {
             continue;
         }
@@ -251,10 +320,15 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
         std::uniform_int_distribution<int> delay(0, o.maxDelayMs > 0 ? o.maxDelayMs : 0);
         const auto arrived = Clock::now();
         for (int i = 0; i < o.devices; ++i) {
-            pending.push({arrived + std::chrono::milliseconds(o.maxDelayMs > 0 ? delay(rng) : 0), from,
-                          ProbeMatches(o, i, RelatesTo(o, info.messageId, rng), rng, ++messageNumber)});
+            const auto due = arrived + std::chrono::milliseconds(o.maxDelayMs > 0 ? delay(rng) : 0);
+            const std::string reply =
+                ProbeMatches(o, i, RelatesTo(o, info.messageId, rng), rng, ++messageNumber);
+            pending.push({due, from, reply});
+            // Some devices send a copy of their answer to the group as well.
+            if (o.probeMatchesCopyToGroup) pending.push({due, group, reply});
         }
     }
+    announce(false);
     ::close(fd);
     return true;
 }

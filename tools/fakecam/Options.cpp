@@ -24,6 +24,12 @@ const char kUsage[] =
     "  --id-suffix TEXT     append TEXT to every endpoint id; \\n \\t \\r \\e \\a \\xNN are decoded\n"
     "  --id-padding N       append N more characters to every endpoint id\n"
     "  --reply-to-header    put a wsa:ReplyTo header into each ProbeMatches (as gSOAP firmware does)\n"
+    "  --xaddrs-order linklocal-first|ipv6-first   list an unreachable address before ours\n"
+    "  --xaddrs-separator newline|tab   separate (and indent) the XAddrs entries so\n"
+    "  --types device-only  answer only Probes for tds:Device (or without Types), as newer devices do\n"
+    "  --hello              multicast a Hello for each device at start and a Bye on exit\n"
+    "  --probe-matches-copy-to-group   multicast a copy of each ProbeMatches to the group too\n"
+    "  --new-id-on-restart  new endpoint ids at every start, as some firmwares make after a reset\n"
     "  --no-http            answer Probes only\n"
     "  --no-discovery       serve HTTP only (e.g. on 127.0.0.1)\n"
     "  --auth none|wsse|digest|both   --user U   --password P\n"
@@ -96,6 +102,9 @@ const struct {
     bool Options::*field;
 } kFlags[] = {
     {"--no-http", &Options::noHttp},
+    {"--hello", &Options::hello},
+    {"--probe-matches-copy-to-group", &Options::probeMatchesCopyToGroup},
+    {"--new-id-on-restart", &Options::newIdOnRestart},
     {"--no-discovery", &Options::noDiscovery},
     {"--reply-to-header", &Options::replyToHeader},
     {"--tls", &Options::tls},
@@ -114,6 +123,9 @@ const struct {
     std::string Options::*field;
 } kTexts[] = {
     {"--bind", &Options::bind},
+    {"--xaddrs-order", &Options::xaddrsOrder},
+    {"--xaddrs-separator", &Options::xaddrsSeparator},
+    {"--types", &Options::types},
     {"--auth", &Options::auth},
     {"--user", &Options::user},
     {"--password", &Options::password},

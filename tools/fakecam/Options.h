@@ -16,6 +16,12 @@ struct Options {
     bool replyToHeader = false;      // a wsa:ReplyTo header in each ProbeMatches, as gSOAP stacks send
     std::string idSuffix;            // appended to every endpoint id in ProbeMatches (hostile devices)
     int idPadding = 0;               // that many more characters appended to every endpoint id
+    std::string xaddrsOrder;         // linklocal-first | ipv6-first: an unreachable address before ours
+    std::string xaddrsSeparator;     // newline | tab: between (and around) the XAddrs entries
+    std::string types;               // device-only: answer only Probes for tds:Device (or with no Types)
+    bool hello = false;              // a Hello for each device at start, a Bye on exit
+    bool probeMatchesCopyToGroup = false;  // each ProbeMatches also multicast to the group
+    bool newIdOnRestart = false;           // endpoint ids new at every start
     bool noHttp = false;
     bool noDiscovery = false;
     // SOAP side
