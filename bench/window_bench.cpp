@@ -187,6 +187,18 @@ int main(int argc, char** argv) {
                 Median(keys));
     std::fflush(stdout);
 
+    {
+        // "Probe addresses...": a /16 on top of a /16, UI time.
+        CQuorviDlg dlg(nullptr, quiet);
+        dlg.AddProbeTargets("10.1.0.0/16");
+        QElapsedTimer timer;
+        timer.start();
+        dlg.AddProbeTargets("10.2.0.0/16");
+        std::printf("\"Probe addresses...\" adding a /16 next to a /16: %.1f ms\n",
+                    static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        dlg.reject();
+    }
+
     // Start-up: from constructing the window to its first paint, median of 5.
     std::vector<double> startups;
     for (int i = 0; i < 5; ++i) {

@@ -209,6 +209,10 @@ namespace {
 
 // Ids are compared as the text they show: bytes the codec cannot read compare as what it makes of them.
 QByteArray ShownId(const QByteArray& endpoint) {
+    // Plain ASCII, as real ids are, reads back as it is.
+    if (std::all_of(endpoint.begin(), endpoint.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return endpoint;
     QByteArray id = QString::fromLocal8Bit(endpoint).toLocal8Bit();
     return id == endpoint ? endpoint : id;
 }
@@ -285,11 +289,13 @@ void DeviceListModel::MergeChunk(const std::vector<Entry>& batch, std::size_t fr
 
     auto write = [&](Row* row, const Entry& e) {
         // The row follows a device to another host, and says where it was.
-        const QByteArray before = HostOf(row->cells[kColumnOnvif]);
-        const QByteArray after = HostOf(e.service);
-        if (!before.isEmpty() && !after.isEmpty() && before != after) {
-            row->movedFrom = before;
-            row->movedAt = e.seen;
+        if (e.service != row->cells[kColumnOnvif]) {
+            const QByteArray before = HostOf(row->cells[kColumnOnvif]);
+            const QByteArray after = HostOf(e.service);
+            if (!before.isEmpty() && !after.isEmpty() && before != after) {
+                row->movedFrom = before;
+                row->movedAt = e.seen;
+            }
         }
         row->cells[kColumnTimeOnline] = e.clock;
         row->cells[kColumnOnvif] = e.service;
@@ -308,18 +314,25 @@ void DeviceListModel::MergeChunk(const std::vector<Entry>& batch, std::size_t fr
         }
         endInsertRows();
     }
-    // The refreshed rows, in the order last seen, as a single change over the rows between them.
+    // The refreshed rows, in the order last seen, as a single change over the rows between them (over
+    // all rows when there are many: a view repaints what it shows either way).
     int top = m_live;
     int bottom = -1;
+    std::size_t refreshed = 0;
     for (std::size_t k = from; k < to; ++k) {
         if (last.value(ids[k - from]) != k) continue;
         Row* row = m_byId.value(ids[k - from], nullptr);
         MarkSeen(row);
         if (created.contains(row)) continue;  // written as it was made
         write(row, batch[k]);
-        const int at = RowOf(row);
-        top = std::min(top, at);
-        bottom = std::max(bottom, at);
+        if (++refreshed > 64) {
+            top = 0;
+            bottom = m_live - 1;
+        } else {
+            const int at = RowOf(row);
+            top = std::min(top, at);
+            bottom = std::max(bottom, at);
+        }
     }
     if (bottom >= 0)
         emit dataChanged(index(top, kColumnTimeOnline), index(bottom, kColumnOnvif), {Qt::DisplayRole});
@@ -342,15 +355,15 @@ void AddDeviceRow(DeviceListModel& model, const Sighting& sighting) {
     MergeSightings(model, {TimedSighting{sighting, std::time(nullptr)}});
 }
 
-void MergeSightings(DeviceListModel& model, const std::vector<TimedSighting>& sightings) {
+void MergeSightings(DeviceListModel& model, std::vector<TimedSighting> sightings) {
     std::vector<DeviceListModel::Entry> batch;
     batch.reserve(sightings.size());
     auto flush = [&] {
         if (!batch.empty()) model.MergeBatch(batch);
         batch.clear();
     };
-    for (const TimedSighting& t : sightings) {
-        const Sighting& s = t.sighting;
+    for (TimedSighting& t : sightings) {
+        Sighting& s = t.sighting;
         const QByteArray endpoint(s.endpoint.data(), static_cast<qsizetype>(s.endpoint.size()));
         if (t.kind == TimedSighting::Bye) {
             flush();
@@ -361,7 +374,7 @@ void MergeSightings(DeviceListModel& model, const std::vector<TimedSighting>& si
         } else {
             batch.push_back({endpoint, QByteArray(s.service.data(), static_cast<qsizetype>(s.service.size())),
                              QByteArray::fromStdString(FormatClockTime(static_cast<uint32_t>(t.seen))),
-                             s.identity, t.seen});
+                             std::move(s.identity), t.seen});
         }
     }
     flush();
@@ -460,8 +473,9 @@ void SightingHandOff::DeliverAll() {
 }
 
 DiscoveryHost::DiscoveryHost(QObject* parent)
-    : QObject(parent),
-      m_handOff(this, [this](std::vector<TimedSighting>&& batch) { MergeSightings(m_model, batch); }) {}
+    : QObject(parent), m_handOff(this, [this](std::vector<TimedSighting>&& batch) {
+          MergeSightings(m_model, std::move(batch));
+      }) {}
 
 DiscoveryHost::~DiscoveryHost() { Stop(); }
 

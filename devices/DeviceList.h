@@ -167,7 +167,7 @@ private:
 };
 
 // Many sightings at once, each with the time the worker handed it on (DeviceListModel::MergeBatch).
-void MergeSightings(DeviceListModel& model, const std::vector<TimedSighting>& sightings);
+void MergeSightings(DeviceListModel& model, std::vector<TimedSighting> sightings);
 
 // The one owner of the discovery worker, used by the window and by the command line: a model and the
 // worker that fills it. Start() sets m_bRunning and runs SearchThread() on m_searchThread; Stop() (and

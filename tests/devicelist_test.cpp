@@ -1,7 +1,11 @@
 // The device list: merging sightings into rows, the clock column, and the worker-to-owner hand-off.
 #include "DeviceList.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
@@ -11,6 +15,8 @@
 #include <cstdlib>
 #include <memory>
 #include <thread>
+
+#include "TestSupport.h"
 
 using namespace quorvi;
 
@@ -342,4 +348,143 @@ TEST(DiscoveryHost, AFloodIntoAFullListKeepsTheNewestInOrder) {
     EXPECT_EQ(m.Cell(DeviceListModel::kMaxRows - 1, kColumnOnvif), "http://h/again");
     EXPECT_EQ(m.Cell(DeviceListModel::kMaxRows - 2, kColumnId), "urn:" + QString::number(kFlood + 1))
         << "the stalest rows made room, oldest first";
+}
+
+TEST(DeviceRows, RowsUnseenForThreeCyclesGreyAndMovedRowsSaySo) {
+    DeviceListModel m;
+    QAbstractItemModelTester tester(&m, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    m.Merge("urn:a", "http://10.0.0.5/onvif", "t", {}, 100);
+    m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 100);
+    const auto state = [&](int row) {
+        return m.data(m.index(row, 0), DeviceListModel::RowStateRole).toString();
+    };
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        m.CycleEnded();
+        m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 200);  // b answers every cycle, a never again
+        EXPECT_EQ(state(1), "") << "unseen for " << cycle << " whole cycles";
+    }
+    m.CycleEnded();
+    EXPECT_EQ(state(1), "stale");
+    EXPECT_EQ(m.RowIdentity(1).unseenCycles, 3);
+    EXPECT_TRUE(m.data(m.index(1, 0), Qt::ToolTipRole).toString().contains("not seen for 3 cycles"));
+    EXPECT_EQ(state(0), "");
+    m.Merge("urn:a", "http://10.0.0.5/onvif", "t", {}, 300);
+    EXPECT_EQ(state(1), "") << "seen again";
+
+    // The same id answered from another host: the row follows, and says from where.
+    m.Merge("urn:a", "http://10.0.0.99:8080/onvif", "t", {}, 400);
+    const auto moved = m.RowIdentity(1);
+    EXPECT_EQ(moved.host, "10.0.0.99");
+    EXPECT_EQ(moved.movedFrom, "10.0.0.5");
+    EXPECT_EQ(moved.movedAt, IsoTimeWithOffset(400));
+    EXPECT_TRUE(m.data(m.index(1, 0), Qt::ToolTipRole).toString().contains("moved from 10.0.0.5"));
+    m.Merge("urn:a", "http://10.0.0.99/other", "t", {}, 500);
+    EXPECT_EQ(m.RowIdentity(1).movedAt, IsoTimeWithOffset(400)) << "a new path on the same host is no move";
+
+    m.MarkGone("urn:b", 600);
+    EXPECT_EQ(state(0), "gone");
+    EXPECT_TRUE(m.RowIdentity(0).gone);
+    EXPECT_TRUE(m.data(m.index(0, 0), Qt::ToolTipRole).toString().contains("said goodbye at"));
+    m.MarkGone("urn:nobody", 600);
+    EXPECT_EQ(m.rowCount(), 2) << "a goodbye makes no row";
+    m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 700);
+    EXPECT_EQ(state(0), "") << "seen again after its goodbye";
+}
+
+namespace {
+
+// Sources for a host on the test network whose Probes nobody answers: only announcements bring rows.
+DiscoverySources QuietButListening() {
+    return DiscoverySources([] { return AdapterList{"198.18.0.1"}; },
+                            [](const char*, ReplyList&, const std::atomic<bool>* running) {
+                                while (running->load())
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                return 0;
+                            });
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+std::string Hello(const std::string& id) {
+    return "<e:Envelope><e:Header><w:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/Hello</w:Action>"
+           "</e:Header><e:Body><d:Hello><w:EndpointReference><w:Address>" +
+           id +
+           "</w:Address></w:EndpointReference><d:XAddrs>http://198.18.0.1/onvif</d:XAddrs></d:Hello></"
+           "e:Body>";
+}
+
+void Send(const std::string& datagram, const char* to) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(3702);
+    ::inet_pton(AF_INET, to, &addr.sin_addr);
+    in_addr own{};
+    ::inet_pton(AF_INET, "198.18.0.1", &own);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &own, sizeof own);
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::close(fd);
+}
+
+}  // namespace
+
+TEST(Announcements, AHelloMakesARowAtOnceAndAByeGreysIt) {
+    test::RequirePrivateNetwork();
+    DiscoveryHost host;
+    host.Start(QuietButListening());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the listener has joined the group
+    auto fakecam = std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{test::FakecamPath(), "--devices", "2", "--hello", "--no-http"});
+    ASSERT_TRUE(fakecam->WaitForLine("ready"));
+    QElapsedTimer sinceHello;
+    sinceHello.start();
+    ASSERT_TRUE(WaitFor([&] { return host.Model().rowCount() == 2; }, 5000))
+        << "no cycle is due: only a Hello";
+    EXPECT_LT(sinceHello.elapsed(), 1000);
+    EXPECT_TRUE(host.Model().Cell(0, kColumnOnvif).startsWith("http://198.18.0.1:8080/cam"));
+    fakecam.reset();  // it leaves in order: a Bye for each device
+    const auto state = [&](int row) {
+        return host.Model().data(host.Model().index(row, 0), DeviceListModel::RowStateRole).toString();
+    };
+    EXPECT_TRUE(WaitFor([&] { return state(0) == "gone" && state(1) == "gone"; }, 3000));
+    EXPECT_EQ(host.Model().rowCount(), 2) << "rows are kept";
+    fakecam = std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{test::FakecamPath(), "--devices", "2", "--hello", "--no-http"});
+    EXPECT_TRUE(WaitFor([&] { return state(0).isEmpty() && state(1).isEmpty(); }, 3000)) << "back again";
+}
+
+TEST(Announcements, ThePortIsSharedAndUnicastToItIsNotOurs) {
+    test::RequirePrivateNetwork();
+    // Another WS-Discovery listener on this machine, as a plain socket with SO_REUSEADDR.
+    test::ChildProcess other(
+        {"/usr/bin/python3", "-u", "-c",
+         "import socket\n"
+         "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+         "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+         "s.bind(('', 3702))\n"
+         "s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,\n"
+         "             socket.inet_aton('239.255.255.250') + socket.inet_aton('198.18.0.1'))\n"
+         "print('ready', flush=True)\n"
+         "while True:\n"
+         "    d = s.recv(65536)\n"
+         "    print('got', d[d.find(b'urn:'):d.find(b'urn:') + 12].decode(), flush=True)\n"});
+    ASSERT_TRUE(other.WaitForLine("ready"));
+    DiscoveryHost host;
+    host.Start(QuietButListening());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Send(Hello("urn:unicast1"), "198.18.0.1");
+    EXPECT_TRUE(other.WaitForLine("got urn:unicast1")) << other.Output();
+    Send(Hello("urn:multica1"), "239.255.255.250");
+    EXPECT_TRUE(WaitFor([&] { return host.Model().rowCount() >= 1; }, 3000));
+    EXPECT_TRUE(other.WaitForLine("got urn:multica1")) << "it keeps receiving while Quorvi runs\n"
+                                                       << other.Output();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(host.Model().rowCount(), 1);
+    EXPECT_EQ(host.Model().Cell(0, kColumnId), "urn:multica1")
+        << "a unicast to this machine's 3702 is not ours";
 }

@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "Announcements.h"
 #include "DirectedProbe.h"
 #include "DiscoveryCycle.h"
 #include "MessageId.h"
@@ -358,6 +359,79 @@ TEST(Cli, DiscoverListsExactlyTheSimulatedDevices) {
         EXPECT_EQ(services.count(QString("http://198.18.0.1:8080/cam%1/onvif/device_service").arg(i)), 1u)
             << r.out;
     }
+}
+
+// Devices as they come: an unreachable address listed first, entries on lines of their own, devices that
+// answer only Probes for tds:Device.
+struct DeviceManner {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+class DevicesAsTheyCome : public ::testing::TestWithParam<DeviceManner> {};
+
+TEST_P(DevicesAsTheyCome, AreFoundAtTheAddressThatWorks) {
+    std::vector<std::string> args = ProbeAnswerer(3, 0);
+    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+    ChildProcess fakecam(args);
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    const ProcessResult r = RunProcess({CliPath(), "discover", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+    ASSERT_EQ(rows.size(), 3) << r.out;
+    for (const auto& v : rows) {
+        const QJsonObject row = v.toObject();
+        EXPECT_TRUE(QRegularExpression("^http://198\\.18\\.0\\.1:8080/cam\\d/onvif/device_service$")
+                        .match(row["onvif"].toString())
+                        .hasMatch())
+            << r.out;
+        EXPECT_EQ(row["xaddrs"].toArray().size(), 2) << "every entry, in the device's order";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, DevicesAsTheyCome,
+    ::testing::Values(DeviceManner{"LinkLocalFirst", {"--xaddrs-order", "linklocal-first"}},
+                      DeviceManner{"Ipv6LinkLocalFirst", {"--xaddrs-order", "ipv6-first"}},
+                      DeviceManner{"EntriesOnLinesOfTheirOwn", {"--xaddrs-separator", "newline"}},
+                      DeviceManner{"EntriesSeparatedByATab", {"--xaddrs-separator", "tab"}},
+                      DeviceManner{"OnlyTheDeviceType", {"--types", "device-only"}},
+                      DeviceManner{"CopiesToTheGroup", {"--probe-matches-copy-to-group", "--hello"}}),
+    [](const ::testing::TestParamInfo<DeviceManner>& i) { return std::string(i.param.name); });
+
+TEST(Announcements, OnlyHelloAndByeOfVideoDevicesCount) {
+    const std::string head =
+        "<e:Envelope><e:Header><w:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/";
+    const std::string hello =
+        head +
+        "Hello</w:Action></e:Header><e:Body><d:Hello><w:EndpointReference><w:Address>urn:a"
+        "</w:Address></w:EndpointReference><d:Types>dn:NetworkVideoTransmitter</d:Types>"
+        "<d:XAddrs>http://169.254.0.9/a http://10.0.0.5/b</d:XAddrs></d:Hello></e:Body>";
+    const auto a = ReadAnnouncement(hello, "10.0.0.5");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->kind, Announcement::Hello);
+    EXPECT_EQ(a->sighting.endpoint, "urn:a");
+    EXPECT_EQ(a->sighting.service, "http://10.0.0.5/b");
+    std::string printer = hello;
+    printer.replace(printer.find("dn:NetworkVideoTransmitter"), 26, "pr:Printer");
+    EXPECT_FALSE(ReadAnnouncement(printer)) << "another kind of device";
+    std::string untyped = hello;
+    untyped.replace(untyped.find("<d:Types>dn:NetworkVideoTransmitter</d:Types>"), 45, "");
+    EXPECT_TRUE(ReadAnnouncement(untyped)) << "no Types: may be a camera";
+    const auto bye = ReadAnnouncement(head +
+                                      "Bye</w:Action></e:Header><e:Body><d:Bye><w:EndpointReference>"
+                                      "<w:Address>urn:a</w:Address></w:EndpointReference></d:Bye></e:Body>");
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->kind, Announcement::Bye);
+    EXPECT_EQ(bye->sighting.endpoint, "urn:a");
+    std::string matches = hello;
+    matches.replace(matches.find("Hello</w:Action>"), 5, "ProbeMatches");
+    EXPECT_FALSE(ReadAnnouncement(matches)) << "a ProbeMatches copied to the group is no announcement";
+    EXPECT_FALSE(
+        ReadAnnouncement(std::string("<w:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/Hello"
+                                     "</w:Action>\0<d:Hello><w:Address>x</w:Address><d:XAddrs>y</d:XAddrs>",
+                                     130)))
+        << "nothing after a NUL counts";
 }
 
 TEST(Cli, CamerasWithAReplyToHeaderKeepARowEach) {

@@ -563,8 +563,16 @@ void WindowTest::probeAddressesForTheRun() {
     QTRY_COMPARE_WITH_TIMEOUT(dlg.Devices().rowCount(), 3, 5000);
     QCOMPARE(dlg.Devices().Cell(0, kColumnOnvif), QString("http://10.9.0.7/onvif/device_service"));
     QCOMPARE(dlg.AddProbeTargets("10.9.0.7"), QString());
-    std::lock_guard<std::mutex> lock(mutex);
-    QCOMPARE(asked.back().size(), size_t{3});  // an address asked for twice is probed once
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QCOMPARE(asked.back().size(), size_t{3});  // an address asked for twice is probed once
+    }
+    // Past the bound the addresses are refused with the reason quorvi-cli gives, none of them taken.
+    for (const char* block : {"10.1.0.0/16", "10.2.0.0/16", "10.3.0.0/16", "10.4.0.0/16"})
+        QCOMPARE(dlg.AddProbeTargets(block), QString());
+    QCOMPARE(dlg.AddProbeTargets("10.5.0.0/17"), QString("more than 262144 addresses in all"));
+    QCOMPARE(dlg.AddProbeTargets("10.1.0.0/16, 10.9.0.8-10.9.0.9"),
+             QString());  // those already there count once
 }
 
 void WindowTest::networkTextsAreShownAsPlainText() {
