@@ -34,7 +34,7 @@ std::string NameOf(int rank, int source, int sources) {
 class BitWriter {
 public:
     void Bit(unsigned b) {
-        m_current = static_cast<uint8_t>((m_current << 1) | (b & 1));
+        m_current = static_cast<uint8_t>((static_cast<unsigned>(m_current) << 1) | (b & 1u));
         if (++m_bits == 8) Flush();
     }
     void Bits(unsigned value, int count) {

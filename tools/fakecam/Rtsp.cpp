@@ -79,7 +79,8 @@ void RtspServer::Handle(const HttpRequest& req, HttpResponse& res) {
 }
 
 std::string RtspServer::Sdp(int device, const std::string& token) const {
-    const ProfileSpec* p = FindProfile(DeviceProfiles(m_options), token);
+    const std::vector<ProfileSpec> profiles = DeviceProfiles(m_options);
+    const ProfileSpec* p = FindProfile(profiles, token);
     std::string sdp = "v=0\r\no=- " + std::to_string(device + 1) + " 1 IN IP4 " + m_options.bind +
                       "\r\ns=fakecam\r\nt=0 0\r\na=control:*\r\n";
     if (p && p->video) {
