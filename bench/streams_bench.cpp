@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Client.h"
+#include "CApi.h"
+#include "Call.h"
 #include "RtspCheck.h"
 #include "TestSupport.h"
 

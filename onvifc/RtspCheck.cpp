@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
-#include "Crypto.h"
-#include "Http.h"
+#include "CurlReply.h"
+#include "DigestAuth.h"
 #include "Sdp.h"
+#include "Url.h"
 
 namespace onvifc {
 
@@ -43,16 +43,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void GlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool StartsWithNoCase(const char* text, std::size_t length, const char* prefix) {
-    const std::size_t n = std::strlen(prefix);
-    return length >= n && ::strncasecmp(text, prefix, n) == 0;
-}
-
 std::string Printable(std::string text, std::size_t limit = 120) {
     for (char& c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
@@ -73,48 +63,14 @@ struct Probe {
     Clock::time_point deadline;
     int round = 0;
     long status = 0;
-    std::size_t headerBytes = 0;
-    bool tooLarge = false;
-    std::vector<std::string> challenges;
-    std::string body;
+    CurlReply reply{"RTSP/", kMaxSdpBytes};
+    DigestSession digest;
     char error[CURL_ERROR_SIZE] = {};
     StreamCheck result;
 
     ~Probe() {
         curl_slist_free_all(headers);
         if (handle) curl_easy_cleanup(handle);
-    }
-
-    static size_t OnBody(char* data, size_t size, size_t count, void* self) {
-        auto* p = static_cast<Probe*>(self);
-        const size_t n = size * count;
-        if (p->body.size() + n > kMaxSdpBytes) {
-            p->tooLarge = true;
-            return 0;
-        }
-        p->body.append(data, n);
-        return n;
-    }
-
-    static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
-        auto* p = static_cast<Probe*>(self);
-        const size_t n = size * count;
-        p->headerBytes += n;
-        if (p->headerBytes > kMaxHeaderBytes) {
-            p->tooLarge = true;
-            return 0;
-        }
-        if (StartsWithNoCase(data, n, "RTSP/")) {
-            p->challenges.clear();
-            p->body.clear();
-        }
-        if (StartsWithNoCase(data, n, "WWW-Authenticate:")) {
-            std::string value(data + 17, n - 17);
-            value.erase(0, value.find_first_not_of(" \t"));
-            value.erase(value.find_last_not_of(" \t\r\n") + 1);
-            p->challenges.push_back(value);
-        }
-        return n;
     }
 
     bool Send(CURLM* multi, const std::string& authorization) {
@@ -128,10 +84,7 @@ struct Probe {
             curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "rtsp");
             curl_easy_setopt(handle, CURLOPT_PROXY, "");
             curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Probe::OnBody);
-            curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
-            curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Probe::OnHeader);
-            curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+            reply.Attach(handle);
             curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
             curl_easy_setopt(handle, CURLOPT_PRIVATE, this);
         }
@@ -144,7 +97,7 @@ struct Probe {
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::min(std::chrono::milliseconds(3000), remaining).count()));
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
-        headerBytes = 0;
+        reply.Reset();
         ++round;
         ++result.requests;
         return curl_multi_add_handle(multi, handle) == CURLM_OK;
@@ -156,7 +109,7 @@ struct Probe {
     }
 
     void Plays() {
-        const SdpVideo video = ReadSdpVideo(body);
+        const SdpVideo video = ReadSdpVideo(reply.body);
         if (!video.found)
             return Finish(StreamState::BadAnswer, "the stream has no video (its SDP lists none)");
         result.state = StreamState::Plays;
@@ -171,7 +124,7 @@ struct Probe {
         long connects = 0;
         curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
         result.connections += static_cast<int>(connects);
-        if (tooLarge) {
+        if (reply.bodyTooLarge || reply.headersTooLarge) {
             Finish(StreamState::BadAnswer, "the server's answer is larger than a description is");
             return false;
         }
@@ -204,12 +157,11 @@ struct Probe {
             Finish(StreamState::BadAnswer, "RTSP " + std::to_string(status) + " to DESCRIBE");
             return false;
         }
-        std::optional<DigestChallenge> digest;
         bool basic = false;
         std::string unanswerable;
-        for (const std::string& value : challenges) {
+        for (const std::string& value : reply.challenges) {
             std::string why;
-            if (auto c = ParseDigestChallenge(value, &why); c && !digest) digest = c;
+            if (auto c = ParseDigestChallenge(value, &why); c && !digest.Active()) digest.Take(*c);
             if (!why.empty()) unanswerable = why;
             basic = basic || OffersScheme(value, "basic");
         }
@@ -220,7 +172,7 @@ struct Probe {
                                                ") than the device; no credentials were sent to it");
         } else if (!mayAuthenticate) {
             Finish(StreamState::CredentialsRefused, "the stream needs credentials, and none were given");
-        } else if (digest) {
+        } else if (digest.Active()) {
             return true;
         } else if (basic) {
             Finish(
@@ -245,7 +197,7 @@ bool SameHost(const std::string& a, const std::string& b) {
 std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, const std::string& deviceUri,
                                       const std::string& user, const std::string& password,
                                       std::chrono::milliseconds bound) {
-    GlobalInit();
+    CurlGlobalInit();
     std::vector<StreamCheck> results(uris.size());
     const auto device = ParseUrl(deviceUri);
     const std::string deviceHost = device ? device->host : std::string();
@@ -298,11 +250,8 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
             finished = true;
             curl_multi_remove_handle(multi, p.handle);
             if (p.Read(code)) {
-                const DigestChallenge c = *ParseDigestChallenge(
-                    *std::find_if(p.challenges.begin(), p.challenges.end(),
-                                  [](const std::string& v) { return ParseDigestChallenge(v).has_value(); }));
-                const std::string answer =
-                    DigestAuthorization(c, user, password, "DESCRIBE", p.target, "", 1, Hex(RandomBytes(8)));
+                // The uri is the request line's, exactly: cameras compare it.
+                const std::string answer = p.digest.Answer(user, password, "DESCRIBE", p.target, "");
                 if (p.Send(multi, answer)) continue;
                 p.Finish(StreamState::NoAnswer, "no time left to answer the challenge");
             }

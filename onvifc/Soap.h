@@ -43,28 +43,4 @@ struct SoapReply {
 // Tells whether a reply body is SOAP at all, and whether it is a fault.
 SoapReply ClassifyReply(const std::string& body);
 
-struct Services {
-    std::string media1;
-    std::string media2;
-    std::string ptz;
-};
-
-struct Profile {
-    std::string token;
-    std::string name;
-    bool video = false;           // has a video encoder configuration
-    bool configurations = false;  // lists any configuration at all (bare profiles say nothing of video)
-    std::string videoSource;      // the source token of its video source configuration
-    std::string encoding;         // H264, H265, JPEG, MPEG4 ... as the encoder configuration names it
-    int width = 0;
-    int height = 0;
-};
-
-// Each returns nothing when the body is not the expected response.
-std::optional<std::time_t> ParseSystemDateAndTime(const std::string& body);
-std::optional<Services> ParseServices(const std::string& body);
-std::optional<Services> ParseCapabilities(const std::string& body);
-std::optional<std::vector<Profile>> ParseProfiles(const std::string& body);
-std::optional<std::string> ParseStreamUri(const std::string& body);
-
 }  // namespace onvifc

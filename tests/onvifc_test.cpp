@@ -20,11 +20,16 @@
 #include <mutex>
 #include <thread>
 
-#include "Client.h"
+#include "CApi.h"
+#include "Call.h"
 #include "Crypto.h"
-#include "Http.h"
+#include "DeviceService.h"
+#include "DigestAuth.h"
+#include "HttpSession.h"
+#include "MediaService.h"
 #include "Soap.h"
 #include "TestSupport.h"
+#include "Url.h"
 #include "XmlGuard.h"
 #include "digest_known_answers.h"
 

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Http.h"
+#include "DigestAuth.h"
+#include "HttpSession.h"
+#include "Url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string value(reinterpret_cast<const char*>(data), size);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "DeviceService.h"
+#include "MediaService.h"
 #include "Soap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,34 +1,23 @@
-#include "Client.h"
+#include "Call.h"
 
-#include <curl/curl.h>
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <functional>
 #include <optional>
 
 #include "Crypto.h"
-#include "Http.h"
-#include "RtspCheck.h"
+#include "DeviceService.h"
+#include "HttpSession.h"
+#include "MediaService.h"
 #include "Soap.h"
+#include "Url.h"
 #include "onvifc.h"
 
 namespace onvifc {
 
 namespace {
-
-bool IsHttp(const Url& url) { return (url.scheme == "http" || url.scheme == "https") && !url.host.empty(); }
-
-std::string HostPort(const std::string& address) {
-    const auto url = ParseUrl(address);
-    if (!url) return address;
-    return url->host + (url->port.empty() ? "" : ":" + url->port);
-}
 
 // A device's words, cut to a line.
 std::string Shortened(std::string text) {
@@ -45,41 +34,8 @@ bool LooksLikeXml(const std::string& body) {
     return first != std::string::npos && body[first] == '<';
 }
 
-// Encodings as Media 1 names them; Media 2 uses MIME subtypes.
-std::string EncodingName(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (text == "MPV4-ES") return "MPEG4";
-    if (text == "H.264") return "H264";
-    if (text == "H.265" || text == "HEVC") return "H265";
-    return text.substr(0, 16);
-}
-
-// The profiles that carry video, in the device's order but those of the first video source (the
-// source of the first video profile) first, then those of the next, and so on: so the first two are a
-// main and a sub stream of one camera. Profiles that list no configuration at all cannot tell, and are
-// all kept when every profile is such.
-std::vector<Profile> VideoProfilesBySource(const std::vector<Profile>& profiles) {
-    const bool anyTells =
-        std::any_of(profiles.begin(), profiles.end(), [](const Profile& p) { return p.configurations; });
-    if (!anyTells) return profiles;
-    std::vector<std::string> sources;
-    for (const Profile& p : profiles) {
-        if (p.video && std::find(sources.begin(), sources.end(), p.videoSource) == sources.end())
-            sources.push_back(p.videoSource);
-    }
-    std::vector<Profile> out;
-    for (const std::string& source : sources) {
-        for (const Profile& p : profiles) {
-            if (p.video && p.videoSource == source) out.push_back(p);
-        }
-    }
-    return out;
-}
-
-constexpr const char* kMedia1Setup =
-    "<trt:StreamSetup><tt:Stream>RTP-Unicast</tt:Stream><tt:Transport><tt:Protocol>RTSP</tt:Protocol>"
-    "</tt:Transport></trt:StreamSetup>";
-
+// The whole exchange with one device, step by step: its clock and services, the media service's
+// profiles, their stream addresses; and why it failed, in words, when it did.
 class Call {
 public:
     Call(const std::string& uri, std::string user, std::string password)
@@ -89,8 +45,6 @@ public:
           m_base(ParseUrl(uri)),
           m_http(Clock::now() + std::chrono::seconds(kCallSeconds), Credentials().first,
                  Credentials().second) {}
-    // Credentials() holds no user unless a password comes with it: a user name alone is no login, and an
-    // empty password is not tried (cameras count failed logins).
 
     CallResult Run() {
         CallResult result;
@@ -99,7 +53,7 @@ public:
             result.items.clear();
             result.detail = m_detail;
         }
-        result.stats = {m_http.Requests(), m_http.Connections(), m_http.Rounds()};
+        result.stats = m_http.Counts();
         return result;
     }
 
@@ -118,7 +72,8 @@ private:
     };
 
     // The credentials given, or else those written into the address; the address's own are never sent
-    // as they stand.
+    // as they stand. No user unless a password comes with it: a user name alone is no login, and an empty
+    // password is not tried (cameras count failed logins).
     std::pair<std::string, std::string> Credentials() const {
         std::pair<std::string, std::string> given{m_user, m_password};
         if (m_user.empty() && m_password.empty() && m_base) given = {m_base->user, m_base->password};
@@ -139,13 +94,12 @@ private:
 
     int TransportFailure(const HttpResult& r, const std::string& url) {
         const std::string where = " (" + HostPort(url) + ")";
-        if (r.headersTooLarge) {
-            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply headers are too large (over " +
-                                                        std::to_string(kMaxHeaderBytes / 1024) + " KiB)" +
-                                                        where);
-        }
-        switch (r.code) {
-            case CURLE_OPERATION_TIMEDOUT:
+        switch (r.transport) {
+            case Transport::HeadersTooLarge:
+                return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply headers are too large (over " +
+                                                            std::to_string(kMaxHeaderBytes / 1024) + " KiB)" +
+                                                            where);
+            case Transport::TimedOut:
                 if (!r.connected)
                     return Fail(ONVIF_ERR_TIMED_OUT, "no connection to the device in time" + where);
                 return Fail(ONVIF_ERR_TIMED_OUT,
@@ -153,43 +107,38 @@ private:
                                 (r.budgetSpent ? ": its answers are too slow for the call's " +
                                                      std::to_string(kCallSeconds) + " s"
                                                : std::string()));
-            case CURLE_UNSUPPORTED_PROTOCOL:
+            case Transport::Unsupported:
                 return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS, "unsupported address: " + Shortened(url));
-            case CURLE_COULDNT_RESOLVE_HOST:
+            case Transport::HostNotFound:
                 return Fail(ONVIF_ERR_CANNOT_CONNECT,
                             "cannot connect to the device: host name not found" + where);
-            case CURLE_COULDNT_CONNECT:
-                if (r.osErrno == ECONNREFUSED)
-                    return Fail(ONVIF_ERR_CANNOT_CONNECT,
-                                "cannot connect to the device: connection refused" + where);
-                if (r.osErrno == EHOSTUNREACH || r.osErrno == ENETUNREACH) {
-                    return Fail(ONVIF_ERR_CANNOT_CONNECT,
-                                "cannot connect to the device: no route to it" + where);
-                }
+            case Transport::Refused:
+                return Fail(ONVIF_ERR_CANNOT_CONNECT,
+                            "cannot connect to the device: connection refused" + where);
+            case Transport::NoRoute:
+                return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device: no route to it" + where);
+            case Transport::NoConnection:
                 return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device" + where);
-            case CURLE_GOT_NOTHING:
-            case CURLE_SEND_ERROR:
-            case CURLE_RECV_ERROR:
+            case Transport::ClosedUnanswered:
                 return Fail(ONVIF_ERR_CANNOT_CONNECT,
                             "the device closed the connection without an answer" + where);
-            case CURLE_PEER_FAILED_VERIFICATION:
-            case CURLE_SSL_CACERT_BADFILE:
-            case CURLE_SSL_ISSUER_ERROR:
+            case Transport::CertificateRefused:
                 return Fail(ONVIF_ERR_CERTIFICATE_REFUSED,
-                            "the device's certificate was refused" + where + ": " + Shortened(r.error));
-            case CURLE_SSL_CONNECT_ERROR:
+                            "the device's certificate was refused" + where + ": " + Shortened(r.detail));
+            case Transport::TlsFailed:
                 return Fail(ONVIF_ERR_CANNOT_CONNECT, "TLS handshake with the device failed" + where);
-            case CURLE_PARTIAL_FILE:
+            case Transport::CutShort:
                 return Fail(ONVIF_ERR_REPLY_CUT_SHORT, "the device's reply was cut short" + where);
-            case CURLE_FILESIZE_EXCEEDED:
-            case CURLE_WRITE_ERROR:
+            case Transport::BodyTooLarge:
                 return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply is larger than 1 MiB" + where);
-            case CURLE_WEIRD_SERVER_REPLY:
+            case Transport::NotHttp:
                 return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the reply is not HTTP" + where);
-            default:
-                return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device" + where +
-                                                          (r.error.empty() ? "" : ": " + Shortened(r.error)));
+            case Transport::Ok:
+            case Transport::Failed:
+                break;
         }
+        return Fail(ONVIF_ERR_CANNOT_CONNECT, "cannot connect to the device" + where +
+                                                  (r.detail.empty() ? "" : ": " + Shortened(r.detail)));
     }
 
     // Why a reply that is not the expected response fails the call.
@@ -249,7 +198,7 @@ private:
     Answer Read(HttpResult http) const {
         Answer a;
         a.http = std::move(http);
-        if (a.http.code != CURLE_OK) {
+        if (a.http.transport != Transport::Ok) {
             a.error = -1;
             return a;
         }
@@ -271,26 +220,20 @@ private:
 
     const std::string& DeviceUrl() const { return m_deviceUrl; }
 
-    std::string TimeRequest() const {
-        return "<tds:GetSystemDateAndTime xmlns:tds=\"" + std::string(ns::kDevice) + "\"/>";
-    }
-    std::string ServicesRequest() const {
-        return "<tds:GetServices xmlns:tds=\"" + std::string(ns::kDevice) +
-               "\"><tds:IncludeCapability>false</tds:IncludeCapability></tds:GetServices>";
-    }
-
     // The device clock, then the services; both are asked for at once without credentials, as ONVIF
     // allows, and asked again with them where the device wants them.
     int Discover(Services& services) {
         auto first = Send(2, [&](std::size_t i) {
-            return i == 0 ? Request(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", TimeRequest(), false)
-                          : Request(DeviceUrl(), ns::kDevice, "GetServices", ServicesRequest(), false);
+            return i == 0 ? Request(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime",
+                                    GetSystemDateAndTimeRequest(), false)
+                          : Request(DeviceUrl(), ns::kDevice, "GetServices", GetServicesRequest(), false);
         });
         Answer time = first[0];
         if (time.error) return TransportFailure(time.http, DeviceUrl());
         if (time.refused()) {
             if (Credentials().first.empty()) return ReplyFailure(time, "GetSystemDateAndTime");
-            time = SendOne(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", TimeRequest(), true);
+            time = SendOne(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", GetSystemDateAndTimeRequest(),
+                           true);
             if (time.error) return TransportFailure(time.http, DeviceUrl());
             if (time.refused()) return ReplyFailure(time, "GetSystemDateAndTime");
         }
@@ -301,7 +244,7 @@ private:
 
         Answer a = first[1];
         if (a.error == 0 && a.refused() && !Credentials().first.empty()) {
-            a = SendOne(DeviceUrl(), ns::kDevice, "GetServices", ServicesRequest(), true);
+            a = SendOne(DeviceUrl(), ns::kDevice, "GetServices", GetServicesRequest(), true);
         }
         if (a.error) return TransportFailure(a.http, DeviceUrl());
         if (a.refused()) return ReplyFailure(a, "GetServices");
@@ -310,10 +253,7 @@ private:
 
         // Older devices know only GetCapabilities.
         const Answer servicesAnswer = a;
-        a = SendOne(DeviceUrl(), ns::kDevice, "GetCapabilities",
-                    "<tds:GetCapabilities xmlns:tds=\"" + std::string(ns::kDevice) +
-                        "\"><tds:Category>All</tds:Category></tds:GetCapabilities>",
-                    true);
+        a = SendOne(DeviceUrl(), ns::kDevice, "GetCapabilities", GetCapabilitiesRequest(), true);
         if (a.error) return TransportFailure(a.http, DeviceUrl());
         if (a.refused()) return ReplyFailure(a, "GetCapabilities");
         if (auto found = ParseCapabilities(a.http.body)) {
@@ -408,44 +348,16 @@ private:
         const MediaService media(services);
         std::string mediaUrl;
         std::vector<Profile> profiles;
-        if (int rc = ReadProfiles(media.address, media.space, media.GetProfiles(), mediaUrl, profiles);
+        if (int rc = ReadProfiles(media.address, media.space, media.GetProfilesRequest(), mediaUrl, profiles);
             rc < 0) {
             return rc;
         }
         const auto answers = Send(profiles.size(), [&](std::size_t i) {
-            return Request(mediaUrl, media.space, "GetStreamUri", media.GetStreamUri(profiles[i].token),
-                           true);
+            return Request(mediaUrl, media.space, "GetStreamUri",
+                           media.GetStreamUriRequest(profiles[i].token), true);
         });
         return CollectStreamAddresses(answers, profiles, mediaUrl, services.ptz, items);
     }
-
-    // Media 1 when the device offers it (some firmwares answer Media 2 wrongly), else Media 2.
-    struct MediaService {
-        explicit MediaService(const Services& services)
-            : media2(services.media1.empty()),
-              address(media2 ? services.media2 : services.media1),
-              space(media2 ? ns::kMedia2 : ns::kMedia1),
-              declare(std::string("xmlns:") + (media2 ? "tr2" : "trt") + "=\"" + space + "\"") {}
-
-        std::string GetProfiles() const {
-            return media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
-                          : "<trt:GetProfiles " + declare + "/>";
-        }
-        std::string GetStreamUri(const std::string& profileToken) const {
-            const std::string prefix = media2 ? "tr2" : "trt";
-            const std::string token =
-                "<" + prefix + ":ProfileToken>" + XmlEscape(profileToken) + "</" + prefix + ":ProfileToken>";
-            return media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
-                                "</tr2:GetStreamUri>"
-                          : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" +
-                                kMedia1Setup + token + "</trt:GetStreamUri>";
-        }
-
-        bool media2;
-        std::string address;  // as the device advertised it
-        std::string space;
-        std::string declare;
-    };
 
     // Every address must have been answered. Only the device's own fault for a profile (one without
     // video, say) leaves that item's address empty.
@@ -491,130 +403,4 @@ CallResult GetStreamUris(const std::string& uri, const std::string& user, const 
     return Call(uri, user, password).Run();
 }
 
-std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit, std::size_t* written) {
-    static const std::string kOpen = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Onvif_GetStreamUri>";
-    static const std::string kClose = "</Onvif_GetStreamUri>";
-    std::string doc = kOpen;
-    std::size_t count = 0;
-    for (const auto& item : items) {
-        std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" + XmlEscape(item.token) +
-                            "</Token><Uri>" + XmlEscape(item.uri) + "</Uri><UriPTZ>" +
-                            XmlEscape(item.uriPtz) + "</UriPTZ>";
-        // What the stream carries, after the elements every reader knows.
-        if (!item.source.empty()) entry += "<Source>" + XmlEscape(item.source) + "</Source>";
-        if (!item.encoding.empty()) entry += "<Encoding>" + XmlEscape(item.encoding) + "</Encoding>";
-        if (item.width > 0 && item.height > 0) {
-            entry += "<Width>" + std::to_string(item.width) + "</Width><Height>" +
-                     std::to_string(item.height) + "</Height>";
-        }
-        entry += "</item>";
-        if (doc.size() + entry.size() + kClose.size() > limit) break;
-        doc += entry;
-        ++count;
-    }
-    if (written) *written = count;
-    return doc + kClose;
-}
-
 }  // namespace onvifc
-
-namespace {
-// The last failure on this thread, in words, for Onvif_ErrorText.
-thread_local int t_lastCode = 0;
-thread_local std::string t_lastText;
-
-int Remember(int code, std::string text) {
-    t_lastCode = code;
-    t_lastText = std::move(text);
-    return code;
-}
-}  // namespace
-
-extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
-                                  const char* password) {
-    if (!buf || size <= 0 || !uri || !user || !password) return Remember(ONVIF_ERR_INVALID_ARGUMENT, {});
-    try {
-        const onvifc::CallResult result = onvifc::GetStreamUris(uri, user, password);
-        if (result.code < 0) return Remember(result.code, result.detail);
-        // As many whole items as fit, in profile order; a recorder's hundreds of channels need not fit a
-        // small buffer for its first streams to be read.
-        std::size_t fitted = 0;
-        const std::string doc =
-            onvifc::ResultDocument(result.items, static_cast<std::size_t>(size) - 1, &fitted);
-        if (doc.size() + 1 > static_cast<std::size_t>(size) || (fitted == 0 && !result.items.empty())) {
-            return Remember(ONVIF_ERR_RESULT_TOO_LARGE, {});
-        }
-        std::memcpy(buf, doc.c_str(), doc.size() + 1);
-        return Remember(static_cast<int>(fitted), {});
-    } catch (...) {
-        // Nothing may cross the C boundary; running out of memory is the only thing that throws here.
-        return Remember(ONVIF_ERR_UNEXPECTED_REPLY, "out of memory");
-    }
-}
-
-extern "C" int Onvif_CheckStreams(const char* const* uris, int count, const char* deviceUri, const char* user,
-                                  const char* password, OnvifStreamCheck* results) {
-    if (!uris || count < 0 || count > 100000 || !deviceUri || !user || !password || (count > 0 && !results))
-        return ONVIF_ERR_INVALID_ARGUMENT;
-    for (int i = 0; i < count; ++i) {
-        if (!uris[i]) return ONVIF_ERR_INVALID_ARGUMENT;
-    }
-    try {
-        const std::vector<std::string> list(uris, uris + count);
-        const auto checks = onvifc::CheckStreams(list, deviceUri, user, password);
-        int playing = 0;
-        for (int i = 0; i < count; ++i) {
-            const onvifc::StreamCheck& c = checks[static_cast<std::size_t>(i)];
-            OnvifStreamCheck& out = results[i];
-            std::memset(&out, 0, sizeof out);
-            out.state = static_cast<int>(c.state);
-            std::snprintf(out.encoding, sizeof out.encoding, "%s", c.encoding.c_str());
-            out.width = c.width;
-            out.height = c.height;
-            std::snprintf(out.detail, sizeof out.detail, "%s", c.detail.c_str());
-            if (c.state == onvifc::StreamState::Plays) ++playing;
-        }
-        return playing;
-    } catch (...) {
-        return ONVIF_ERR_UNEXPECTED_REPLY;  // out of memory
-    }
-}
-
-extern "C" const char* Onvif_StreamStateName(int state) {
-    if (state < 0 || state > ONVIF_STREAM_BAD_ANSWER) return "not-checked";
-    return onvifc::StreamStateName(static_cast<onvifc::StreamState>(state));
-}
-
-extern "C" const char* Onvif_ErrorText(int code) {
-    if (code < 0 && code == t_lastCode && !t_lastText.empty()) return t_lastText.c_str();
-    switch (code) {
-        case ONVIF_ERR_INVALID_ARGUMENT:
-            return "invalid argument";
-        case ONVIF_ERR_UNSUPPORTED_ADDRESS:
-            return "unsupported address: only http and https device addresses are used";
-        case ONVIF_ERR_CANNOT_CONNECT:
-            return "cannot connect to the device";
-        case ONVIF_ERR_TIMED_OUT:
-            return "the device did not answer in time";
-        case ONVIF_ERR_NOT_AUTHORIZED:
-            return "credentials refused by the device";
-        case ONVIF_ERR_UNEXPECTED_REPLY:
-            return "the reply is not SOAP: not an ONVIF device, or an unexpected reply";
-        case ONVIF_ERR_NO_PROFILES:
-            return "the device has no media profiles";
-        case ONVIF_ERR_RESULT_TOO_LARGE:
-            return "the result is too large for the buffer";
-        case ONVIF_ERR_CERTIFICATE_REFUSED:
-            return "the device's certificate was refused";
-        case ONVIF_ERR_DEVICE_FAULT:
-            return "the device answered with a fault";
-        case ONVIF_ERR_REPLY_CUT_SHORT:
-            return "the device's reply was cut short";
-        case ONVIF_ERR_SERVICE_ELSEWHERE:
-            return "the device pointed to a service on another host, which was not used";
-        case ONVIF_ERR_SERVICE_WITHOUT_TLS:
-            return "the device offered its media service only without TLS, which was not used";
-        default:
-            return code >= 0 ? "success" : "unknown error";
-    }
-}

@@ -3,8 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "HttpSession.h"
+
 namespace onvifc {
 
+// One item of the result document: a video profile and its stream address.
 struct StreamItem {
     std::string name;
     std::string token;
@@ -16,27 +19,16 @@ struct StreamItem {
     int height = 0;
 };
 
-struct CallStats {
-    int requests = 0;
-    int connections = 0;
-    int rounds = 0;  // waits one after another
-};
-
 // The whole exchange behind Onvif_GetStreamUri. `code` is the item count or a negative OnvifcResult.
 struct CallResult {
     int code = 0;
     std::string detail;  // on failure: what happened, in words
     std::vector<StreamItem> items;
-    CallStats stats;
+    SessionCounts stats;
 };
 
 constexpr int kCallSeconds = 15;
 
 CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password);
-
-// The result document for as many of `items`, from the first, as keep it within `limit` bytes (NUL not
-// included); `written` receives their number.
-std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit = std::string::npos,
-                           std::size_t* written = nullptr);
 
 }  // namespace onvifc

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Call.h"
+
+namespace onvifc {
+
+// The result document for as many of `items`, from the first, as keep it within `limit` bytes (NUL not
+// included); `written` receives their number.
+std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit = std::string::npos,
+                           std::size_t* written = nullptr);
+
+}  // namespace onvifc

@@ -1,0 +1,115 @@
+#include "MediaService.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "Soap.h"
+#include "SoapXml.h"
+
+namespace onvifc {
+
+using namespace xml;
+
+namespace {
+
+constexpr const char* kMedia1Setup =
+    "<trt:StreamSetup><tt:Stream>RTP-Unicast</tt:Stream><tt:Transport><tt:Protocol>RTSP</tt:Protocol>"
+    "</tt:Transport></trt:StreamSetup>";
+
+}  // namespace
+
+MediaService::MediaService(const Services& services)
+    : media2(services.media1.empty()),
+      address(media2 ? services.media2 : services.media1),
+      space(media2 ? ns::kMedia2 : ns::kMedia1),
+      declare(std::string("xmlns:") + (media2 ? "tr2" : "trt") + "=\"" + space + "\"") {}
+
+std::string MediaService::GetProfilesRequest() const {
+    return media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
+                  : "<trt:GetProfiles " + declare + "/>";
+}
+
+std::string MediaService::GetStreamUriRequest(const std::string& profileToken) const {
+    const std::string prefix = media2 ? "tr2" : "trt";
+    const std::string token =
+        "<" + prefix + ":ProfileToken>" + XmlEscape(profileToken) + "</" + prefix + ":ProfileToken>";
+    return media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
+                        "</tr2:GetStreamUri>"
+                  : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" + kMedia1Setup +
+                        token + "</trt:GetStreamUri>";
+}
+
+std::optional<std::vector<Profile>> ParseProfiles(const std::string& body) {
+    const Reply reply(body);
+    const XMLElement* response = reply.Payload("GetProfilesResponse");
+    if (!response) return std::nullopt;
+    std::vector<Profile> profiles;
+    for (const XMLElement* p = response->FirstChildElement(); p; p = p->NextSiblingElement()) {
+        if (!HasLocalName(p, "Profiles")) continue;
+        const char* token = p->Attribute("token");
+        if (!token || Trim(token).empty()) continue;  // nothing to ask for its stream by
+        Profile profile;
+        profile.token = Trim(token);
+        profile.name = Text(Child(p, "Name"));
+        // Media 1 names its configurations on the profile, Media 2 inside Configurations.
+        const XMLElement* media2 = Child(p, "Configurations");
+        const XMLElement* encoder =
+            media2 ? Child(media2, "VideoEncoder") : Child(p, "VideoEncoderConfiguration");
+        const XMLElement* source =
+            media2 ? Child(media2, "VideoSource") : Child(p, "VideoSourceConfiguration");
+        for (const XMLElement* c = p->FirstChildElement(); c && !profile.configurations;
+             c = c->NextSiblingElement()) {
+            const char* colon = std::strrchr(c->Name(), ':');
+            const std::string local = colon ? colon + 1 : c->Name();
+            profile.configurations =
+                local == "Configurations" ||
+                (local.size() > 13 && local.compare(local.size() - 13, 13, "Configuration") == 0);
+        }
+        profile.video = encoder != nullptr;
+        profile.videoSource = Text(Child(source, "SourceToken"));
+        profile.encoding = Text(Child(encoder, "Encoding"));
+        const XMLElement* resolution = Child(encoder, "Resolution");
+        ToInt(Text(Child(resolution, "Width")), 1, 65535, profile.width);
+        ToInt(Text(Child(resolution, "Height")), 1, 65535, profile.height);
+        profiles.push_back(std::move(profile));
+    }
+    return profiles;
+}
+
+std::optional<std::string> ParseStreamUri(const std::string& body) {
+    const Reply reply(body);
+    const XMLElement* response = reply.Payload("GetStreamUriResponse");
+    if (!response) return std::nullopt;
+    const XMLElement* uri = Child(Child(response, "MediaUri"), "Uri");  // media 1
+    if (!uri) uri = Child(response, "Uri");                             // media 2
+    if (!uri) return std::nullopt;
+    return Text(uri);
+}
+
+std::vector<Profile> VideoProfilesBySource(const std::vector<Profile>& profiles) {
+    const bool anyTells =
+        std::any_of(profiles.begin(), profiles.end(), [](const Profile& p) { return p.configurations; });
+    if (!anyTells) return profiles;
+    std::vector<std::string> sources;
+    for (const Profile& p : profiles) {
+        if (p.video && std::find(sources.begin(), sources.end(), p.videoSource) == sources.end())
+            sources.push_back(p.videoSource);
+    }
+    std::vector<Profile> out;
+    for (const std::string& source : sources) {
+        for (const Profile& p : profiles) {
+            if (p.video && p.videoSource == source) out.push_back(p);
+        }
+    }
+    return out;
+}
+
+std::string EncodingName(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (text == "MPV4-ES") return "MPEG4";
+    if (text == "H.264") return "H264";
+    if (text == "H.265" || text == "HEVC") return "H265";
+    return text.substr(0, 16);
+}
+
+}  // namespace onvifc
