@@ -1,8 +1,14 @@
 #include "DirectedProbe.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <unordered_set>
+
+#include "Exchange.h"
+#include "MessageId.h"
 
 namespace quorvi {
 
@@ -127,6 +133,51 @@ std::optional<TargetList> ParseTargets(const std::vector<std::string>& specs, st
         }
     }
     return targets;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int ProbeTargets(const TargetList& targets, int rate, ReplyList& replies, const std::atomic<bool>* running) {
+    // Any address, an ephemeral port: the routing table picks the way out.
+    SocketGuard sock{OpenExchangeSocket(in_addr{INADDR_ANY}, 0)};
+    if (sock.fd < 0) return -1;
+    // Probes to absent hosts of an attached network wait in the kernel for address resolution, for
+    // seconds; room for many of them keeps the sending going at its rate.
+    const int sendBuffer = 4 << 20;
+    ::setsockopt(sock.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+
+    const std::string messageId = MakeMessageId();
+    const std::string deviceId = MakeMessageId();
+    const std::string probes[] = {BuildProbe(messageId), BuildDeviceProbe(deviceId)};
+    const std::unordered_set<uint32_t> probed(targets.begin(), targets.end());
+    ReplyCollector collector(sock.fd, {messageId, deviceId}, replies, &probed);
+    const auto interval = std::chrono::microseconds(1000000 / std::max(1, rate));
+    auto nextSend = Clock::now();
+    for (const uint32_t target : targets) {
+        if (!collector.CollectUntil(nextSend, running)) return static_cast<int>(replies.size());
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(kDiscoveryPort);
+        to.sin_addr.s_addr = htonl(target);
+        // Both Probes, one after the other: the rate counts targets. A target that cannot be reached (no
+        // route) is simply not answered. When the send buffer is full, wait for room while still taking
+        // replies and heeding a stop request, never blocked in sendto.
+        for (const std::string& probe : probes) {
+            for (int tries = 0;
+                 tries < 300 &&
+                 ::sendto(sock.fd, probe.data(), probe.size(), MSG_DONTWAIT,
+                          reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
+                 (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ENOBUFS);
+                 ++tries) {
+                if (!collector.CollectUntil(Clock::now() + std::chrono::milliseconds(10), running)) {
+                    return static_cast<int>(replies.size());
+                }
+            }
+        }
+        nextSend = std::max(nextSend + interval, Clock::now() - interval);
+    }
+    collector.CollectUntil(Clock::now() + kProbeWindow, running);
+    return static_cast<int>(replies.size());
 }
 
 }  // namespace quorvi
