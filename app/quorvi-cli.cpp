@@ -18,6 +18,7 @@
 #include <string>
 
 #include "DeviceList.h"
+#include "DiscoveryHost.h"
 #include "StreamRequest.h"
 #include "onvifc.h"
 
@@ -198,14 +199,16 @@ std::unique_ptr<QSocketNotifier> CatchStopSignals(int& caught) {
     return notifier;
 }
 
-void PrintDevices(const quorvi::DeviceListModel& model, bool json) {
+// Prints the rows themselves, newest first.
+void PrintDevices(const quorvi::DeviceRegistry& devices, bool json) {
+    using Model = quorvi::DeviceListModel;
     if (json) {
         QJsonArray rows;
-        for (int r = 0; r < model.rowCount(); ++r) {
-            const quorvi::DeviceListModel::Identity who = model.RowIdentity(r);
-            QJsonObject row{{"id", model.Cell(r, quorvi::kColumnId)},
-                            {"time_online", model.Cell(r, quorvi::kColumnTimeOnline)},
-                            {"onvif", model.Cell(r, quorvi::kColumnOnvif)},
+        for (int r = 0; r < devices.Size(); ++r) {
+            const Model::Identity who = Model::RowIdentity(devices, r);
+            QJsonObject row{{"id", Model::Cell(devices, r, quorvi::kColumnId)},
+                            {"time_online", Model::Cell(devices, r, quorvi::kColumnTimeOnline)},
+                            {"onvif", Model::Cell(devices, r, quorvi::kColumnOnvif)},
                             {"name", who.name},
                             {"hardware", who.hardware},
                             {"location", who.location},
@@ -221,10 +224,10 @@ void PrintDevices(const quorvi::DeviceListModel& model, bool json) {
         }
         PrintLine(SafeJson(QJsonDocument(rows), QJsonDocument::Indented).trimmed());
     } else {
-        for (int r = 0; r < model.rowCount(); ++r) {
-            PrintLine(EscapeField(model.Cell(r, quorvi::kColumnId)) + '\t' +
-                      EscapeField(model.Cell(r, quorvi::kColumnTimeOnline)) + '\t' +
-                      EscapeField(model.Cell(r, quorvi::kColumnOnvif)));
+        for (int r = 0; r < devices.Size(); ++r) {
+            PrintLine(EscapeField(Model::Cell(devices, r, quorvi::kColumnId)) + '\t' +
+                      EscapeField(Model::Cell(devices, r, quorvi::kColumnTimeOnline)) + '\t' +
+                      EscapeField(Model::Cell(devices, r, quorvi::kColumnOnvif)));
         }
     }
     std::fflush(stdout);
@@ -258,7 +261,7 @@ int Discover(const QStringList& args) {
     host.Stop();
     // Sightings the worker handed over before it stopped may still be waiting.
     host.MergePending();
-    PrintDevices(host.Model(), json);
+    PrintDevices(host.Model().Registry(), json);
     return caught ? 128 + caught : 0;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DeviceList.h"
+#include "DiscoveryHost.h"
 #include "TestSupport.h"
 
 using namespace quorvi;

@@ -22,16 +22,6 @@ std::string_view UpToNul(std::string_view text) {
     return text.substr(0, std::min(text.find('\0'), text.size()));
 }
 
-// The text after the first `marker`, up to the next "</".
-std::optional<std::string_view> Between(std::string_view text, std::string_view marker) {
-    const auto at = text.find(marker);
-    if (at == std::string_view::npos) return std::nullopt;
-    const std::string_view rest = text.substr(at + marker.size());
-    const auto end = rest.find("</");
-    if (end == std::string_view::npos) return std::nullopt;
-    return rest.substr(0, end);
-}
-
 // Types that a video device's Hello may name: none, or NetworkVideoTransmitter or Device in any prefix.
 bool VideoTypes(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
@@ -62,7 +52,7 @@ struct SocketGuard {
 std::optional<Announcement> ReadAnnouncement(std::string_view datagram, std::string_view source) {
     const std::string_view text = UpToNul(datagram);
     constexpr std::string_view kDiscovery = "http://schemas.xmlsoap.org/ws/2005/04/discovery/";
-    const auto action = Between(text, ":Action>");
+    const auto action = ElementText(text, ":Action>");
     if (!action) return std::nullopt;
     // The action names the message; its body element must be there too.
     auto actionIs = [&](std::string_view name) {
@@ -71,7 +61,8 @@ std::optional<Announcement> ReadAnnouncement(std::string_view datagram, std::str
                action->substr(a).rfind(std::string(kDiscovery) + std::string(name), 0) == 0;
     };
     if (actionIs("Hello") && text.find(":Hello>") != std::string_view::npos) {
-        if (const auto types = Between(text, ":Types>"); types && !VideoTypes(*types)) return std::nullopt;
+        if (const auto types = ElementText(text, ":Types>"); types && !VideoTypes(*types))
+            return std::nullopt;
         auto sighting = ExtractSighting(text, source);
         if (!sighting) return std::nullopt;
         return Announcement{Announcement::Hello, std::move(*sighting)};
@@ -79,7 +70,7 @@ std::optional<Announcement> ReadAnnouncement(std::string_view datagram, std::str
     if (actionIs("Bye") && text.find(":Bye>") != std::string_view::npos) {
         const auto reference = text.find(":EndpointReference>");
         if (reference == std::string_view::npos) return std::nullopt;
-        const auto endpoint = Between(text.substr(reference), ":Address>");
+        const auto endpoint = ElementText(text.substr(reference), ":Address>");
         if (!endpoint || endpoint->size() > kMaxSightingText) return std::nullopt;
         Announcement bye;
         bye.kind = Announcement::Bye;

@@ -8,16 +8,6 @@ namespace quorvi {
 
 namespace {
 
-// The text after the first `marker`, up to the next "</"; nothing when either is missing.
-std::optional<std::string_view> ElementText(std::string_view text, std::string_view marker) {
-    const auto at = text.find(marker);
-    if (at == std::string_view::npos) return std::nullopt;
-    const std::string_view rest = text.substr(at + marker.size());
-    const auto end = rest.find("</");
-    if (end == std::string_view::npos) return std::nullopt;
-    return rest.substr(0, end);
-}
-
 // A MessageID as compared: trimmed, lower case, without "urn:" before "uuid:".
 std::string NormalisedId(std::string_view id) {
     const auto first = id.find_first_not_of(" \t\r\n");
@@ -74,19 +64,6 @@ std::vector<std::string_view> Words(std::string_view text) {
     return words;
 }
 
-// The host of a URL's text: after "://", without a user part, brackets kept for IPv6; empty without one.
-std::string_view HostOf(std::string_view url) {
-    const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos) return {};
-    std::string_view authority = url.substr(schemeEnd + 3);
-    authority = authority.substr(0, std::min(authority.find_first_of("/?#"), authority.size()));
-    if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
-    if (!authority.empty() && authority.front() == '[') {
-        return authority.substr(0, std::min(authority.find(']') + 1, authority.size()));
-    }
-    return authority.substr(0, std::min(authority.find(':'), authority.size()));
-}
-
 bool LinkLocalOrLoopback(std::string_view host) {
     std::string lower(host);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -111,6 +88,27 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 }
 
 }  // namespace
+
+std::string_view UrlHost(std::string_view url) {
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos) return {};
+    std::string_view authority = url.substr(schemeEnd + 3);
+    authority = authority.substr(0, std::min(authority.find_first_of("/?#"), authority.size()));
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    if (!authority.empty() && authority.front() == '[') {
+        return authority.substr(0, std::min(authority.find(']') + 1, authority.size()));
+    }
+    return authority.substr(0, std::min(authority.find(':'), authority.size()));
+}
+
+std::optional<std::string_view> ElementText(std::string_view text, std::string_view marker) {
+    const auto at = text.find(marker);
+    if (at == std::string_view::npos) return std::nullopt;
+    const std::string_view rest = text.substr(at + marker.size());
+    const auto end = rest.find("</");
+    if (end == std::string_view::npos) return std::nullopt;
+    return rest.substr(0, end);
+}
 
 DeviceIdentity ReadIdentity(std::string_view reply) {
     const auto nul = reply.find('\0');
@@ -161,10 +159,10 @@ std::string ChooseServiceAddress(std::string_view xaddrs, std::string_view sourc
     if (entries.empty()) return {};
     // The address the reply came from is the one that works; else one that can be reached from here.
     for (const std::string_view e : entries) {
-        if (!source.empty() && HostOf(e) == source) return std::string(e);
+        if (!source.empty() && UrlHost(e) == source) return std::string(e);
     }
     for (const std::string_view e : entries) {
-        if (!LinkLocalOrLoopback(HostOf(e))) return std::string(e);
+        if (!LinkLocalOrLoopback(UrlHost(e))) return std::string(e);
     }
     return std::string(entries.front());
 }

@@ -41,6 +41,12 @@ constexpr std::size_t kMaxSightingText = 1024;
 // reply's source address (dotted IPv4, or empty when unknown).
 std::optional<Sighting> ExtractSighting(std::string_view reply, std::string_view source = {});
 
+// The host of a URL's text: after "://", without a user part, brackets kept for IPv6; empty without one.
+std::string_view UrlHost(std::string_view url);
+
+// The text after the first `marker` in `text`, up to the next "</"; nothing when either is missing.
+std::optional<std::string_view> ElementText(std::string_view text, std::string_view marker);
+
 // Of the XAddrs entries (separated by any XML white space, leading white space skipped): the first whose
 // host is `source`; if none is, the first whose host is neither link-local (169.254.0.0/16, fe80::/10)
 // nor loopback; if none is, the first. Empty when there is no entry.

@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "DiscoveryHost.h"
 #include "TestSupport.h"
 
 using namespace quorvi;
@@ -32,14 +33,15 @@ QStringList Ids(const DeviceListModel& m) {
 
 TEST(DeviceRows, FirstSightingMakesAFullRow) {
     DeviceListModel m;
-    const std::string before = FormatClockTime(static_cast<uint32_t>(std::time(nullptr)));
-    AddDeviceRow(m, "urn:a", "http://a/onvif");
-    const std::string after = FormatClockTime(static_cast<uint32_t>(std::time(nullptr)));
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    AddDeviceRow(m, Sighting{"urn:a", "http://a/onvif", {}}, 9 * 3600 + 5 * 60 + 7);
+    ::unsetenv("TZ");
+    ::tzset();
     ASSERT_EQ(m.rowCount(), 1);
     EXPECT_EQ(m.Cell(0, kColumnId), "urn:a");
     EXPECT_EQ(m.Cell(0, kColumnOnvif), "http://a/onvif");
-    const std::string shown = m.Cell(0, kColumnTimeOnline).toStdString();
-    EXPECT_TRUE(shown == before || shown == after) << shown;
+    EXPECT_EQ(m.Cell(0, kColumnTimeOnline), "09:05:07") << "the local time it was seen at";
     EXPECT_EQ(m.headerData(0, Qt::Horizontal).toString(), "id");
     EXPECT_EQ(m.headerData(1, Qt::Horizontal).toString(), "time online");
     EXPECT_EQ(m.headerData(2, Qt::Horizontal).toString(), "onvif");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "DeviceList.h"
+#include "DiscoveryHost.h"
 #include "StreamRequest.h"
 
 class QAction;
