@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -270,6 +271,89 @@ void ProbeResponder::Run() {
             if (m_pacing && i % m_pacing == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+}
+
+RecordingListener::RecordingListener(std::string answer) : m_answer(std::move(answer)) {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_fd, 16) != 0)
+        std::fprintf(stderr, "RecordingListener: cannot listen on loopback\n");
+    socklen_t len = sizeof addr;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Run(); });
+}
+RecordingListener::~RecordingListener() {
+    m_stop = true;
+    m_thread.join();
+    ::close(m_fd);
+}
+
+std::string RecordingListener::Received() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
+void RecordingListener::Run() {
+    std::vector<int> clients;
+    std::map<int, std::string> pending;
+    while (!m_stop) {
+        std::vector<pollfd> fds{{m_fd, POLLIN, 0}};
+        for (int c : clients) fds.push_back({c, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+        if (fds[0].revents & POLLIN) clients.push_back(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            char buf[8192];
+            const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                clients.erase(std::find(clients.begin(), clients.end(), fds[i].fd));
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_received.append(buf, static_cast<size_t>(n));
+            }
+            std::string& p = pending[fds[i].fd];
+            p.append(buf, static_cast<size_t>(n));
+            // One answer per complete request (head and Content-Length body).
+            for (;;) {
+                const auto headEnd = p.find("\r\n\r\n");
+                if (headEnd == std::string::npos) break;
+                const auto lengthAt = p.find("Content-Length: ");
+                const size_t length =
+                    lengthAt < headEnd ? std::strtoul(p.c_str() + lengthAt + 16, nullptr, 10) : 0;
+                if (p.size() < headEnd + 4 + length) break;
+                p.erase(0, headEnd + 4 + length);
+                ::send(fds[i].fd, m_answer.data(), m_answer.size(), MSG_NOSIGNAL);
+            }
+        }
+    }
+    for (int c : clients) ::close(c);
+}
+
+SilentListener::SilentListener() {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(m_fd, 8);
+    socklen_t len = sizeof addr;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+}
+
+SilentListener::~SilentListener() { ::close(m_fd); }
+
+int ClosedPort() {
+    SilentListener l;
+    return l.port;
 }
 
 quorvi::DiscoverySources QuietNetwork() {

@@ -116,6 +116,43 @@ private:
     std::thread m_thread;
 };
 
+// A listener on loopback that records every byte a client sends and gives every complete request (head
+// and Content-Length body) `answer`; on a thread of its own, stopped on destruction.
+class RecordingListener {
+public:
+    explicit RecordingListener(std::string answer);
+    ~RecordingListener();
+    RecordingListener(const RecordingListener&) = delete;
+    RecordingListener& operator=(const RecordingListener&) = delete;
+    std::string Received();
+    int port = 0;
+
+private:
+    void Run();
+    const std::string m_answer;
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::string m_received;
+    std::thread m_thread;
+};
+
+// A listener on loopback that accepts connections and never says a word.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int port = 0;
+
+private:
+    int m_fd = -1;
+};
+
+// A loopback port nothing listens on (one a listener had a moment ago).
+int ClosedPort();
+
 // A network that never answers: the discovery worker sits in its exchange until it is asked to stop.
 quorvi::DiscoverySources QuietNetwork();
 

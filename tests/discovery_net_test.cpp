@@ -168,6 +168,7 @@ TEST(ProbeExchange, PortAlreadyTakenFailsAndSendsNothing) {
 
 TEST(ProbeExchange, BadAddressesFailWithoutDrawingAMessageId) {
     for (const char* address : {"not-an-address", "198.18.0", "", "255.255.255.255", "198.18.0.77"}) {
+        SCOPED_TRACE(address);
         const uint32_t before = ProcessMessageIds().State();
         ReplyList replies;
         EXPECT_EQ(ProbeOnAddress(address, replies), -1) << address;
@@ -485,6 +486,7 @@ TEST(Cli, ArgumentsAreChecked) {
     const ProcessResult blank = RunProcess({CliPath(), "discover", "--target", "198.18.0.7, ,198.18.0.8"});
     EXPECT_EQ(blank.exitCode, 0) << blank.err;
     for (const std::string command : {"discover", "streams"}) {
+        SCOPED_TRACE(command);
         const ProcessResult help = RunProcess({CliPath(), command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_NE(help.out.find("usage:"), std::string::npos) << command;
@@ -519,11 +521,13 @@ TEST(Cli, EightBitAndBidirectionalControlsNeverReachTheTerminal) {
     ChildProcess fakecam(args);
     ASSERT_TRUE(fakecam.WaitForLine("ready"));
     for (const bool json : {false, true}) {
+        SCOPED_TRACE(json);
         std::vector<std::string> cli{CliPath(), "discover"};
         if (json) cli.push_back("--json");
         const ProcessResult r = RunProcess(cli);
         ASSERT_EQ(r.exitCode, 0) << r.err;
         for (const char* raw : {"\xc2\x9b", "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x80\x8f"}) {
+            SCOPED_TRACE(raw);
             EXPECT_EQ(r.out.find(raw), std::string::npos) << (json ? "json: " : "plain: ") << r.out;
         }
         if (json) {

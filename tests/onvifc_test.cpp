@@ -115,6 +115,7 @@ TEST(OnvifClient, UsesMedia1WhenOfferedAndMedia2WhenItIsTheOnlyOne) {
 
 TEST(OnvifClient, AuthenticatesEveryWayADeviceAsks) {
     for (const char* auth : {"wsse", "digest", "both"}) {
+        SCOPED_TRACE(auth);
         Device device({"--auth", auth, "--user", "operator", "--password", "s3cr&t <pw>"});
         const Call ok = GetStreams(device.Url(), "operator", "s3cr&t <pw>");
         EXPECT_EQ(ok.code, 2) << auth << ": " << Onvif_ErrorText(ok.code);
@@ -128,6 +129,7 @@ TEST(OnvifClient, AuthenticatesEveryWayADeviceAsks) {
 
 TEST(OnvifClient, CorrectsForADeviceClockAnHourOff) {
     for (const char* skew : {"3600", "-3600"}) {
+        SCOPED_TRACE(skew);
         Device device({"--auth", "wsse", "--clock-skew", skew});
         EXPECT_EQ(GetStreams(device.Url()).code, 2) << skew;
     }
@@ -165,6 +167,7 @@ TEST(OnvifClient, ABufferTooSmallGetsTheWholeItemsThatFit) {
 TEST(OnvifClient, RecordersWithHundredsOfChannels) {
     // A thousand profiles with their configurations is a GetProfiles answer just under the 1 MiB bound.
     for (const int profiles : {256, 1000}) {
+        SCOPED_TRACE(profiles);
         Device device({"--profiles", std::to_string(profiles), "--auth", "both"});
         for (int run = 0; run < (profiles == 256 ? 3 : 1); ++run) {
             const Call c = GetStreams(device.Url(), "admin", "40718", 32768);
@@ -190,6 +193,7 @@ TEST(OnvifClient, FaultModesEndWithTheirCodeInTime) {
                           Mode{"malformed", ONVIF_ERR_UNEXPECTED_REPLY, std::chrono::milliseconds(1000)},
                           Mode{"always-401", ONVIF_ERR_NOT_AUTHORIZED, std::chrono::milliseconds(1000)},
                           Mode{"services-fault", 2, std::chrono::milliseconds(1000)}}) {
+        SCOPED_TRACE(m.fault);
         Device device({"--fault", m.fault});
         const Call c = GetStreams(device.Url());
         EXPECT_EQ(c.code, m.code) << m.fault << ": " << Onvif_ErrorText(c.code);
@@ -281,6 +285,7 @@ TEST(OnvifClient, FewRequestsRoundTripsAndConnections) {
 // What embedded devices do that a simulator written for our client would not.
 TEST(RealDevices, DigestGivesEveryStreamWhateverADeviceDoesWithABodylessPost) {
     for (const char* mode : {"drop", "reject400", "answer401"}) {
+        SCOPED_TRACE(mode);
         Device device({"--auth", "digest", "--digest-empty-post", mode, "--profiles", "4"});
         const Call c = GetStreams(device.Url());
         ASSERT_EQ(c.code, 4) << mode << ": " << Onvif_ErrorText(c.code) << "\n" << device.Log();
@@ -292,6 +297,7 @@ TEST(RealDevices, DigestGivesEveryStreamWhateverADeviceDoesWithABodylessPost) {
 
 TEST(RealDevices, FewConnectionSlotsStillGiveEveryProfile) {
     for (const char* auth : {"digest", "wsse"}) {
+        SCOPED_TRACE(auth);
         Device device({"--auth", auth, "--max-connections", "1", "--profiles", "10"});
         const Call c = GetStreams(device.Url());
         ASSERT_EQ(c.code, 10) << auth << ": " << Onvif_ErrorText(c.code) << "\n" << device.Log();
@@ -337,6 +343,7 @@ TEST(RealDevices, OnlyVideoProfilesAreListedAndTheirStreamsAreNotAskedFor) {
 
     // Firmware that answers an audio-only first profile's GetStreamUri with an address like any other.
     for (const char* media : {"1", "2"}) {
+        SCOPED_TRACE(media);
         Device audioFirst({"--audio-first", "--media", media});
         const auto first = Items(GetStreams(audioFirst.Url()).document);
         ASSERT_EQ(first.size(), 2u) << media;
@@ -354,6 +361,7 @@ TEST(RealDevices, OnlyVideoProfilesAreListedAndTheirStreamsAreNotAskedFor) {
 TEST(RealDevices, StreamsOfOneSourceComeFirstAndSayWhatTheyCarry) {
     // An encoder with two inputs lists input 1 main, input 2 main, input 1 sub, input 2 sub.
     for (const char* media : {"1", "2"}) {
+        SCOPED_TRACE(media);
         Device encoder({"--video-sources", "2", "--profiles", "4", "--media", media});
         const Call c = GetStreams(encoder.Url());
         ASSERT_EQ(c.code, 4) << media << ": " << Onvif_ErrorText(c.code);
@@ -544,6 +552,7 @@ TEST(RealDevices, ErrorTextsNameTheCause) {
 
 TEST(RealDevices, AUserPartInTheAddressIsNeverSentAsItStands) {
     for (const char* auth : {"digest", "wsse", "none"}) {
+        SCOPED_TRACE(auth);
         Device device({"--auth", auth});
         std::string url = device.Url();
         url.replace(0, 7, "http://admin:40718@");
@@ -560,81 +569,6 @@ namespace {
 const char kDigestChallenge[] =
     "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\"\r\n"
     "Content-Length: 0\r\n\r\n";
-
-// A listener on loopback that records every byte a client sends and gives every request `answer`.
-class RecordingListener {
-public:
-    explicit RecordingListener(std::string answer) : m_answer(std::move(answer)) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int on = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(m_fd, 16), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~RecordingListener() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    std::string Received() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_received;
-    }
-    int port = 0;
-
-private:
-    void Run() {
-        std::vector<int> clients;
-        std::map<int, std::string> pending;
-        while (!m_stop) {
-            std::vector<pollfd> fds{{m_fd, POLLIN, 0}};
-            for (int c : clients) fds.push_back({c, POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
-            if (fds[0].revents & POLLIN) clients.push_back(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
-            for (size_t i = 1; i < fds.size(); ++i) {
-                if (!fds[i].revents) continue;
-                char buf[8192];
-                const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
-                if (n <= 0) {
-                    ::close(fds[i].fd);
-                    clients.erase(std::find(clients.begin(), clients.end(), fds[i].fd));
-                    continue;
-                }
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_received.append(buf, static_cast<size_t>(n));
-                }
-                std::string& p = pending[fds[i].fd];
-                p.append(buf, static_cast<size_t>(n));
-                // One answer per complete request (head and Content-Length body).
-                for (;;) {
-                    const auto headEnd = p.find("\r\n\r\n");
-                    if (headEnd == std::string::npos) break;
-                    const auto lengthAt = p.find("Content-Length: ");
-                    const size_t length =
-                        lengthAt < headEnd ? std::strtoul(p.c_str() + lengthAt + 16, nullptr, 10) : 0;
-                    if (p.size() < headEnd + 4 + length) break;
-                    p.erase(0, headEnd + 4 + length);
-                    ::send(fds[i].fd, m_answer.data(), m_answer.size(), MSG_NOSIGNAL);
-                }
-            }
-        }
-        for (int c : clients) ::close(c);
-    }
-    const std::string m_answer;
-    int m_fd = -1;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;
-    std::string m_received;
-    std::thread m_thread;
-};
 
 }  // namespace
 

@@ -159,6 +159,7 @@ TEST(StreamRequest, ATruncatedUtf8SequenceAtTheEndIsNotFollowedPastTheDocument) 
     ASSERT_NE(area, MAP_FAILED);
     ASSERT_EQ(::mprotect(area + page, static_cast<size_t>(page), PROT_NONE), 0);
     for (const std::string tail : {"\xf0", "&\xf0", "\xe4&", "\xc3"}) {
+        SCOPED_TRACE(tail);
         const std::string doc =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Onvif_GetStreamUri><item><Uri>rtsp://a" + tail;
         char* at = area + page - static_cast<long>(doc.size()) - 1;

@@ -30,32 +30,6 @@ std::string Stream(int port, const std::string& path, const std::string& host = 
 
 const std::string kDevice = "http://127.0.0.1:18080/onvif/device_service";
 
-// A listener that accepts connections and never says a word.
-class SilentListener {
-public:
-    SilentListener() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_fd, 8);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-    }
-    ~SilentListener() { ::close(m_fd); }
-    int port = 0;
-
-private:
-    int m_fd = -1;
-};
-
-int FreePort() {
-    SilentListener l;
-    return l.port;  // closed again: nothing listens there
-}
-
 }  // namespace
 
 TEST(StreamCheck, FakecamsStreamsPlayWithTheirSize) {
@@ -86,7 +60,7 @@ TEST(StreamCheck, EveryWayAStreamFailsHasItsState) {
     FakeDevice right({"--rtsp-port", std::to_string(kRtspPort + 2)});
     ASSERT_TRUE(device.Ready() && basic.Ready() && right.Ready());
     SilentListener silent;
-    const int closed = FreePort();
+    const int closed = ClosedPort();
     const auto start = Clock::now();
     const auto checks = CheckStreams(
         {Stream(kRtspPort, "/cam0/Profile_0"), Stream(kRtspPort + 2, "/cam0/nothing"),

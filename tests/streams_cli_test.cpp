@@ -54,6 +54,7 @@ TEST(StreamsCli, ADigestDeviceWithOneConnectionSlotGivesBothStreams) {
 
 TEST(StreamsCli, ARecorderWithManyChannelsGivesItsFirstTwoStreams) {
     for (const char* profiles : {"256", "1000"}) {
+        SCOPED_TRACE(profiles);
         Device device({"--auth", "both", "--profiles", profiles});
         const ProcessResult r = StreamsWithCredentials();
         EXPECT_EQ(r.exitCode, 0) << profiles << ": " << r.err;
