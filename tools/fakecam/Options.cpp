@@ -64,7 +64,12 @@ const char kUsage[] =
     "  --nonce-lifetime N[s]  a nonce answers N requests (or lasts N seconds), then 401 stale=true\n"
     "  --digest-on-400      send the Digest challenge with HTTP 400 and a SOAP fault, as gSOAP does\n"
     "  --tls-name NAME      with --tls, a certificate for NAME signed by a CA made at start-up;\n"
-    "                       --certificate-out then writes the CA's certificate\n";
+    "                       --certificate-out then writes the CA's certificate\n"
+    "  --no-snapshot        answer GetSnapshotUri with ActionNotSupported\n"
+    "  --snapshot-basic-only   the picture asks for HTTP Basic only\n"
+    "  --snapshot-on-other-host H[:P]   name this host in the picture's address\n"
+    "  --snapshot-content-type octet-stream|text-plain   the picture's Content-Type (else image/jpeg)\n"
+    "  --snapshot-body huge|html   a 5 MiB picture, or a login page with 200\n";
 
 // C-style escapes, so control characters can be given on a command line.
 std::string Unescape(const std::string& text) {
@@ -115,6 +120,8 @@ const struct {
     {"--digest-on-400", &Options::digestOn400},
     {"--audio-first", &Options::audioFirst},
     {"--wrong-path-fault", &Options::wrongPathFault},
+    {"--no-snapshot", &Options::noSnapshot},
+    {"--snapshot-basic-only", &Options::snapshotBasicOnly},
 };
 
 // Options whose value is kept as it is written.
@@ -140,6 +147,9 @@ const struct {
     {"--stream-host", &Options::streamHost},
     {"--rtsp-auth", &Options::rtspAuth},
     {"--rtsp-password", &Options::rtspPassword},
+    {"--snapshot-on-other-host", &Options::snapshotHost},
+    {"--snapshot-content-type", &Options::snapshotContentType},
+    {"--snapshot-body", &Options::snapshotBody},
 };
 
 // Options whose value is a whole number.

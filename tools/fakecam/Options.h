@@ -59,6 +59,12 @@ struct Options {
     std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
     int plainPort = 0;      // with --tls: the same services in clear on this port, advertised there
     bool mediaPlainOnly = false;  // with --plain-port: over TLS only the device service answers
+    // Still pictures (GetSnapshotUri and the web server's GET)
+    bool noSnapshot = false;          // GetSnapshotUri answers ActionNotSupported
+    bool snapshotBasicOnly = false;   // the picture asks for HTTP Basic only
+    std::string snapshotHost;         // host[:port] put into the picture's address instead of ours
+    std::string snapshotContentType;  // octet-stream | text-plain: what the picture is said to be
+    std::string snapshotBody;         // huge (5 MiB) | html (a login page, with 200)
 };
 
 // Parses argv; prints a message and returns false on a bad argument.

@@ -49,6 +49,18 @@ std::string FromBase64(const std::string& text) {
     return out;
 }
 
+// Text for an element: & < > escaped.
+std::string XmlText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c == '&'   ? std::string("&amp;")
+               : c == '<' ? std::string("&lt;")
+               : c == '>' ? std::string("&gt;")
+                          : std::string(1, c);
+    }
+    return out;
+}
+
 std::string ToBase64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
     const int n =
@@ -89,7 +101,7 @@ DigestPolicy PolicyOf(const Options& o) {
 
 }  // namespace
 
-SoapServer::SoapServer(const Options& o) : m_options(o), m_digest(PolicyOf(o)) {
+SoapServer::SoapServer(const Options& o) : m_options(o), m_digest(PolicyOf(o)), m_snapshots(o) {
     auto handler = [this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); };
     auto logger = [this](const std::string& line) { Log(line); };
     m_server = std::make_unique<HttpServer>(handler, logger);
@@ -185,6 +197,13 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
     const Options& o = m_options;
     static const std::regex route(R"(/cam(\d{1,6})/onvif/(\w+))");
     std::smatch match;
+    if (req.method == "GET") {
+        Wait(o.delayMs);
+        if (m_snapshots.Handle(req, res)) {
+            operation = "snapshot";
+            return;
+        }
+    }
     if (req.method != "POST" || !std::regex_match(req.target, match, route)) {
         // Some firmwares answer a path they do not serve as a fault, with a challenge on top.
         if (o.wrongPathFault) {
@@ -236,9 +255,7 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
 // it does with a POST without a body. False when the request is answered (or dropped) here.
 bool SoapServer::Behave(const HttpRequest& req, HttpResponse& res) {
     const Options& o = m_options;
-    for (int waited = 0; waited < o.delayMs && !m_stopping; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    Wait(o.delayMs);
     if (o.fault == "hang") {
         for (int i = 0; i < 600 && !m_stopping; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -261,6 +278,12 @@ bool SoapServer::Behave(const HttpRequest& req, HttpResponse& res) {
         SoapFault(res, 400, "Sender", "ter:WellFormed", "empty request");
     }
     return false;
+}
+
+void SoapServer::Wait(int ms) const {
+    for (int waited = 0; waited < ms && !m_stopping; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 // Answers that do not depend on the request: too large, or not XML at all.
@@ -321,6 +344,18 @@ void SoapServer::AnswerOperation(int device, const std::string& service, const s
                 "The requested profile token " + profile + " has no video encoder configuration");
         }
         answer = Answer(device, "GetStreamUri:" + profile, service);
+    } else if (operation == "GetSnapshotUri" && service != "device_service") {
+        if (o.noSnapshot) {
+            return SoapFault(res, 500, "Receiver", "ter:ActionNotSupported",
+                             "GetSnapshotUri is not supported");
+        }
+        const std::string profile = TextOf(Child(payload, "ProfileToken"));
+        const std::vector<ProfileSpec> profiles = DeviceProfiles(o);
+        const ProfileSpec* spec = FindProfile(profiles, profile);
+        if (!spec || !spec->video) {
+            return SoapFault(res, 500, "Sender", "ter:InvalidArgVal", "No video profile " + profile);
+        }
+        answer = Answer(device, "GetSnapshotUri:" + profile, service);
     } else {
         answer = Answer(device, operation, service);
     }
@@ -456,16 +491,19 @@ std::string SoapServer::MediaAnswer(int device, const std::string& operation, bo
         }
         return s;
     }
+    if (operation.rfind("GetSnapshotUri:", 0) == 0) {
+        const std::string uri = XmlText(SnapshotUri(o, device, operation.substr(15)));
+        if (!isMedia2) {
+            return "<trt:GetSnapshotUriResponse><trt:MediaUri><tt:Uri>" + uri +
+                   "</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>"
+                   "false</tt:InvalidAfterReboot><tt:Timeout>PT0S</tt:Timeout></trt:MediaUri>"
+                   "</trt:GetSnapshotUriResponse>";
+        }
+        return "<tr2:GetSnapshotUriResponse><tr2:Uri>" + uri + "</tr2:Uri></tr2:GetSnapshotUriResponse>";
+    }
     if (operation.rfind("GetStreamUri:", 0) == 0) {
         const std::string token = operation.substr(13);
-        const std::string uri = StreamUri(o, device, token, isMedia2);
-        std::string escaped;
-        for (char c : uri) {
-            escaped += c == '&'   ? std::string("&amp;")
-                       : c == '<' ? std::string("&lt;")
-                       : c == '>' ? std::string("&gt;")
-                                  : std::string(1, c);
-        }
+        const std::string escaped = XmlText(StreamUri(o, device, token, isMedia2));
         if (!isMedia2) {
             return "<trt:GetStreamUriResponse><trt:MediaUri><tt:Uri>\n  " + escaped +
                    "\n</tt:Uri><tt:InvalidAfterConnect>false</"

@@ -11,6 +11,7 @@
 #include "Digest.h"
 #include "HttpServer.h"
 #include "Options.h"
+#include "Snapshot.h"
 
 namespace tinyxml2 {
 class XMLElement;
@@ -34,6 +35,7 @@ private:
     // The answer to one request; names the operation and whether a WS-Security token came with it.
     void Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token);
     bool Behave(const HttpRequest& req, HttpResponse& res);
+    void Wait(int ms) const;
     bool CannedFault(HttpResponse& res);
     bool TokenValid(const tinyxml2::XMLElement* usernameToken) const;
     void AnswerOperation(int device, const std::string& service, const std::string& operation,
@@ -50,6 +52,7 @@ private:
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;
     DigestServer m_digest;
+    SnapshotService m_snapshots;
     std::FILE* m_log = nullptr;
 };
 

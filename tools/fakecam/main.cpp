@@ -1,5 +1,6 @@
 // fakecam: simulated ONVIF devices for tests, the demo and benchmarks. Runs only inside the private
 // test network (see tests/netns-run).
+#include <QGuiApplication>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,13 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // Snapshots are drawn (with fonts) but never shown: no display is needed or used.
+    std::unique_ptr<QGuiApplication> gui;
+    int guiArgc = 1;
+    if (!options.noHttp) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        gui = std::make_unique<QGuiApplication>(guiArgc, argv);
+    }
 
     std::unique_ptr<fakecam::SoapServer> soap;
     if (!options.noHttp) {
