@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -19,6 +20,7 @@
 
 #include "DeviceList.h"
 #include "DiscoveryHost.h"
+#include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "onvifc.h"
 
@@ -34,6 +36,7 @@ void OnStopSignal(int signal) {
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
     "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--json]\n"
+    "       quorvi-cli snapshot URI [--user U] [--password P] -o FILE\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
@@ -43,7 +46,9 @@ const char kUsage[] =
     "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
     "           with the credentials inside the addresses when both are given; --all prints every\n"
     "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
-    "           exit 3 when one does not)\n";
+    "           exit 3 when one does not)\n"
+    "snapshot   writes a still picture (JPEG) of that device to FILE, whole or not at all; - for\n"
+    "           standard output\n";
 
 int BadArguments(const std::string& message) {
     std::fprintf(stderr, "quorvi-cli: %s\n%s", message.c_str(), kUsage);
@@ -351,6 +356,46 @@ int Streams(const QStringList& args) {
     return check && !allPlay ? 3 : 0;
 }
 
+int Snapshot(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("help"), QString()},
+                       {QStringLiteral("user"), QString(), QStringLiteral("U")},
+                       {QStringLiteral("password"), QString(), QStringLiteral("P")},
+                       {{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")}});
+    int status = 0;
+    if (!ParseCommand(parser, "snapshot", args, status)) return status;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) return BadArguments("snapshot needs the device's service address");
+    if (positional.size() > 1)
+        return BadArguments("unknown argument to snapshot: " + positional[1].toStdString());
+    const QString output = parser.value(QStringLiteral("o"));
+    if (output.isEmpty()) return BadArguments("snapshot needs -o FILE (- for standard output)");
+
+    const quorvi::SnapshotResult picture = quorvi::RequestSnapshot(
+        positional.front(), parser.value(QStringLiteral("user")), parser.value(QStringLiteral("password")));
+    if (picture.result < 0) {
+        std::fprintf(stderr, "quorvi-cli: %s\n", picture.errorText.toLocal8Bit().constData());
+        return 1;
+    }
+    if (output == QLatin1String("-")) {
+        const auto size = static_cast<std::size_t>(picture.jpeg.size());
+        if (std::fwrite(picture.jpeg.constData(), 1, size, stdout) != size || std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "quorvi-cli: cannot write the picture to standard output\n");
+            return 1;
+        }
+        return 0;
+    }
+    // Written under a temporary name in the same folder, then renamed: a reader never sees half a picture.
+    QSaveFile file(output);
+    if (!file.open(QIODevice::WriteOnly) || file.write(picture.jpeg) != picture.jpeg.size() ||
+        !file.commit()) {
+        std::fprintf(stderr, "quorvi-cli: cannot write %s: %s\n", output.toLocal8Bit().constData(),
+                     file.errorString().toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -371,5 +416,6 @@ int main(int argc, char** argv) {
     }
     if (command == QLatin1String("discover")) return Discover(args);
     if (command == QLatin1String("streams")) return Streams(args);
+    if (command == QLatin1String("snapshot")) return Snapshot(args);
     return BadArguments("unknown command: " + command.toStdString());
 }

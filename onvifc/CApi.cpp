@@ -71,6 +71,24 @@ extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const ch
     }
 }
 
+extern "C" int Onvif_GetSnapshot(const char* uri, const char* user, const char* password,
+                                 unsigned char* buffer, int size) {
+    if (!buffer || size <= 0 || !uri || !user || !password) return Remember(ONVIF_ERR_INVALID_ARGUMENT, {});
+    try {
+        const onvifc::SnapshotResult result = onvifc::GetSnapshot(uri, user, password);
+        if (result.code < 0) return Remember(result.code, result.detail);
+        if (result.jpeg.size() > static_cast<std::size_t>(size)) {
+            return Remember(ONVIF_ERR_RESULT_TOO_LARGE, "the picture (" + std::to_string(result.jpeg.size()) +
+                                                            " bytes) is larger than the buffer (" +
+                                                            std::to_string(size) + " bytes)");
+        }
+        std::memcpy(buffer, result.jpeg.data(), result.jpeg.size());
+        return Remember(static_cast<int>(result.jpeg.size()), {});
+    } catch (...) {
+        return Remember(ONVIF_ERR_UNEXPECTED_REPLY, "out of memory");
+    }
+}
+
 extern "C" int Onvif_CheckStreams(const char* const* uris, int count, const char* deviceUri, const char* user,
                                   const char* password, OnvifStreamCheck* results) {
     if (!uris || count < 0 || count > 100000 || !deviceUri || !user || !password || (count > 0 && !results))
@@ -133,6 +151,8 @@ extern "C" const char* Onvif_ErrorText(int code) {
             return "the device pointed to a service on another host, which was not used";
         case ONVIF_ERR_SERVICE_WITHOUT_TLS:
             return "the device offered its media service only without TLS, which was not used";
+        case ONVIF_ERR_NO_SNAPSHOT:
+            return "the device does not serve snapshots";
         default:
             return code >= 0 ? "success" : "unknown error";
     }

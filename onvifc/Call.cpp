@@ -43,8 +43,8 @@ public:
           m_user(std::move(user)),
           m_password(std::move(password)),
           m_base(ParseUrl(uri)),
-          m_http(Clock::now() + std::chrono::seconds(kCallSeconds), Credentials().first,
-                 Credentials().second) {}
+          m_deadline(Clock::now() + std::chrono::seconds(kCallSeconds)),
+          m_http(m_deadline, Credentials().first, Credentials().second) {}
 
     CallResult Run() {
         CallResult result;
@@ -54,6 +54,20 @@ public:
             result.detail = m_detail;
         }
         result.stats = m_http.Counts();
+        return result;
+    }
+
+    SnapshotResult RunSnapshot() {
+        SnapshotResult result;
+        result.code = Snapshot(result.jpeg);
+        if (result.code < 0) {
+            result.jpeg.clear();
+            result.detail = m_detail;
+        }
+        result.stats = m_http.Counts();
+        result.stats.requests += m_pictureCounts.requests;
+        result.stats.connections += m_pictureCounts.connections;
+        result.stats.rounds += m_pictureCounts.rounds;
         return result;
     }
 
@@ -92,7 +106,7 @@ private:
         return code;
     }
 
-    int TransportFailure(const HttpResult& r, const std::string& url) {
+    int TransportFailure(const HttpResult& r, const std::string& url, std::size_t bodyLimit = kMaxBody) {
         const std::string where = " (" + HostPort(url) + ")";
         switch (r.transport) {
             case Transport::HeadersTooLarge:
@@ -130,7 +144,8 @@ private:
             case Transport::CutShort:
                 return Fail(ONVIF_ERR_REPLY_CUT_SHORT, "the device's reply was cut short" + where);
             case Transport::BodyTooLarge:
-                return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply is larger than 1 MiB" + where);
+                return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device's reply is larger than " +
+                                                            std::to_string(bodyLimit >> 20) + " MiB" + where);
             case Transport::NotHttp:
                 return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the reply is not HTTP" + where);
             case Transport::Ok:
@@ -208,7 +223,7 @@ private:
 
     std::vector<Answer> Send(std::size_t count, const HttpSession::Builder& build) {
         std::vector<Answer> answers;
-        for (auto& r : m_http.PostAll(count, build)) answers.push_back(Read(std::move(r)));
+        for (auto& r : m_http.SendAll(count, build)) answers.push_back(Read(std::move(r)));
         return answers;
     }
 
@@ -336,7 +351,15 @@ private:
         return 0;
     }
 
-    int Exchange(std::vector<StreamItem>& items) {
+    // The media service and its video profiles, where both calls begin.
+    struct Media {
+        MediaService service;
+        std::string url;  // where it answered
+        std::vector<Profile> profiles;
+        std::string ptz;
+    };
+
+    int FindMedia(std::optional<Media>& found) {
         if (!m_base || !IsHttp(*m_base)) {
             return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS,
                         "unsupported address: only http and https device addresses are used");
@@ -345,18 +368,94 @@ private:
 
         Services services;
         if (int rc = Discover(services); rc < 0) return rc;
-        const MediaService media(services);
-        std::string mediaUrl;
-        std::vector<Profile> profiles;
-        if (int rc = ReadProfiles(media.address, media.space, media.GetProfilesRequest(), mediaUrl, profiles);
+        Media media{MediaService(services), {}, {}, services.ptz};
+        if (int rc = ReadProfiles(media.service.address, media.service.space,
+                                  media.service.GetProfilesRequest(), media.url, media.profiles);
             rc < 0) {
             return rc;
         }
-        const auto answers = Send(profiles.size(), [&](std::size_t i) {
-            return Request(mediaUrl, media.space, "GetStreamUri",
-                           media.GetStreamUriRequest(profiles[i].token), true);
+        found = std::move(media);
+        return 0;
+    }
+
+    int Exchange(std::vector<StreamItem>& items) {
+        std::optional<Media> media;
+        if (int rc = FindMedia(media); rc < 0) return rc;
+        const auto answers = Send(media->profiles.size(), [&](std::size_t i) {
+            return Request(media->url, media->service.space, "GetStreamUri",
+                           media->service.GetStreamUriRequest(media->profiles[i].token), true);
         });
-        return CollectStreamAddresses(answers, profiles, mediaUrl, services.ptz, items);
+        return CollectStreamAddresses(answers, media->profiles, media->url, media->ptz, items);
+    }
+
+    // The picture of the first video profile, the one whose stream is the main stream.
+    int Snapshot(std::string& jpeg) {
+        std::optional<Media> media;
+        if (int rc = FindMedia(media); rc < 0) return rc;
+        const Answer a = SendOne(media->url, media->service.space, "GetSnapshotUri",
+                                 media->service.GetSnapshotUriRequest(media->profiles.front().token), true);
+        if (a.error) return TransportFailure(a.http, media->url);
+        const auto address = ParseSnapshotUri(a.http.body);
+        if (!address && a.soap.isFault && a.soap.notSupported && !a.refused()) {
+            return Fail(ONVIF_ERR_NO_SNAPSHOT, "the device does not serve snapshots (GetSnapshotUri: " +
+                                                   Shortened(a.soap.faultText) + ")");
+        }
+        if (!address) return ReplyFailure(a, "GetSnapshotUri");
+        if (address->empty()) return Fail(ONVIF_ERR_NO_SNAPSHOT, "the device gave an empty snapshot address");
+        return FetchPicture(*address, jpeg);
+    }
+
+    // GET the picture where the device said, on the caller's host (as for the media service), within
+    // its own bounds. Whatever the Content-Type says (cameras send octet-stream or text/plain), only a
+    // JPEG is a picture.
+    int FetchPicture(const std::string& advertised, std::string& jpeg) {
+        const auto url = ParseUrl(advertised);
+        if (!url || !IsHttp(*url)) {
+            return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS,
+                        "the device's snapshot address is not http or https: " + Shortened(advertised));
+        }
+        // A session of its own: the picture often comes from the camera's web server, whose Digest realm
+        // and nonces are not those of its SOAP services.
+        HttpSession pictures(m_deadline, Credentials().first, Credentials().second);
+        Answer a;
+        std::string where;
+        for (const std::string& candidate : Candidates(advertised)) {
+            where = candidate;
+            HttpRequest request{candidate, {}, {}, true, kMaxPicture, kPictureTimeout};
+            a.http = std::move(pictures.SendAll(1, [&](std::size_t) { return request; }).front());
+            a.error = a.http.transport == Transport::Ok ? 0 : -1;
+            if (a.error == 0 || a.http.connected) break;
+        }
+        m_pictureCounts = pictures.Counts();
+        if (OnlyInClear(advertised) && (a.error || (a.http.status != 200 && !a.refused()))) {
+            return Fail(ONVIF_ERR_SERVICE_WITHOUT_TLS,
+                        "the device offered its snapshot only without TLS (" + Shortened(advertised) +
+                            "), and it does not serve it over https on " + HostPort(DeviceUrl()) +
+                            "; it was not fetched in clear");
+        }
+        if (a.error) {
+            if (!a.http.connected && ElsewhereThanOurHost(advertised)) {
+                return Fail(ONVIF_ERR_SERVICE_ELSEWHERE,
+                            "the device pointed to its snapshot on another host (" + HostPort(advertised) +
+                                "), and it is not served on " + m_base->host);
+            }
+            return TransportFailure(a.http, where, kMaxPicture);
+        }
+        if (a.refused()) return ReplyFailure(a, "the snapshot request");
+        if (a.http.status != 200) {
+            return Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device answered the snapshot request with HTTP " +
+                                                        std::to_string(a.http.status) + " (" +
+                                                        HostPort(where) + ")");
+        }
+        const std::string& body = a.http.body;
+        if (body.size() < 3 || static_cast<unsigned char>(body[0]) != 0xFF ||
+            static_cast<unsigned char>(body[1]) != 0xD8 || static_cast<unsigned char>(body[2]) != 0xFF) {
+            return Fail(ONVIF_ERR_UNEXPECTED_REPLY,
+                        "the snapshot is not a JPEG picture (" + std::to_string(body.size()) + " bytes" +
+                            (a.http.contentType.empty() ? "" : " of " + Shortened(a.http.contentType)) + ")");
+        }
+        jpeg = body;
+        return static_cast<int>(jpeg.size());
     }
 
     // Every address must have been answered. Only the device's own fault for a profile (one without
@@ -392,7 +491,9 @@ private:
     std::string m_password;
     std::optional<Url> m_base;
     std::string m_deviceUrl;
+    Clock::time_point m_deadline;
     HttpSession m_http;
+    SessionCounts m_pictureCounts;
     long m_clockOffset = 0;
     std::string m_detail;
 };
@@ -401,6 +502,10 @@ private:
 
 CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password) {
     return Call(uri, user, password).Run();
+}
+
+SnapshotResult GetSnapshot(const std::string& uri, const std::string& user, const std::string& password) {
+    return Call(uri, user, password).RunSnapshot();
 }
 
 }  // namespace onvifc

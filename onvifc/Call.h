@@ -27,8 +27,20 @@ struct CallResult {
     SessionCounts stats;
 };
 
+// The whole exchange behind Onvif_GetSnapshot. `code` is the picture's length or a negative OnvifcResult.
+struct SnapshotResult {
+    int code = 0;
+    std::string detail;  // on failure: what happened, in words
+    std::string jpeg;
+    SessionCounts stats;
+};
+
 constexpr int kCallSeconds = 15;
+// A camera's still picture: a few hundred KiB at most at 4K; whatever is larger is not a snapshot.
+constexpr std::size_t kMaxPicture = 4u << 20;
+constexpr std::chrono::milliseconds kPictureTimeout{10000};
 
 CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password);
+SnapshotResult GetSnapshot(const std::string& uri, const std::string& user, const std::string& password);
 
 }  // namespace onvifc

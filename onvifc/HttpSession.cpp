@@ -107,14 +107,17 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     }
     t.origin = Origin(*url);
     CURL* h = t.handle;
-    const std::string contentType =
-        "Content-Type: application/soap+xml; charset=utf-8; action=\"" + request.action + "\"";
-    t.headers = curl_slist_append(t.headers, contentType.c_str());
-    t.headers = curl_slist_append(t.headers, "Expect:");
+    const char* method = request.get ? "GET" : "POST";
+    if (!request.get) {
+        const std::string contentType =
+            "Content-Type: application/soap+xml; charset=utf-8; action=\"" + request.action + "\"";
+        t.headers = curl_slist_append(t.headers, contentType.c_str());
+        t.headers = curl_slist_append(t.headers, "Expect:");
+    }
     if (m_digest.Active() && !m_user.empty()) {
         // Answered by us on every request, so no request ever goes out without its body to learn a nonce.
         const std::string authorization =
-            "Authorization: " + m_digest.Answer(m_user, m_password, "POST", url->pathAndQuery, request.body);
+            "Authorization: " + m_digest.Answer(m_user, m_password, method, url->pathAndQuery, request.body);
         t.headers = curl_slist_append(t.headers, authorization.c_str());
         t.nonceUsed = m_digest.Nonce();
     }
@@ -125,13 +128,18 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_PROXY, "");  // never hand a device's credentials to a proxy
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, request.body.c_str());
+    if (request.get) {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, request.body.c_str());
+    }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, t.headers);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(std::min(kConnectTimeout, remaining).count()));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(kRequestTimeout, remaining).count()));
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBody));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(request.timeout, remaining).count()));
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxBody));
+    t.reply = CurlReply("HTTP/", request.maxBody);
     t.reply.Attach(h);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, t.error);
     curl_easy_setopt(h, CURLOPT_PRIVATE, &t);
@@ -148,7 +156,7 @@ bool HttpSession::Start(Transfer& t, const HttpRequest& request) {
     return curl_multi_add_handle(m_multi, h) == CURLM_OK;
 }
 
-// The state of one PostAll: which requests wait, which are under way, how often each was sent again.
+// The state of one SendAll: which requests wait, which are under way, how often each was sent again.
 struct HttpSession::Batch {
     explicit Batch(std::size_t count)
         : results(count), depthWhenQueued(count, 0), resends(count, 0), challenges(count, 0) {
@@ -181,7 +189,7 @@ struct HttpSession::Batch {
     int freedDepth = 0;  // depth of the transfer whose slot the next one takes
 };
 
-std::vector<HttpResult> HttpSession::PostAll(std::size_t count, const Builder& build) {
+std::vector<HttpResult> HttpSession::SendAll(std::size_t count, const Builder& build) {
     Batch batch(count);
     if (!m_multi) {
         for (auto& r : batch.results) r.transport = Transport::Failed;
@@ -256,6 +264,9 @@ void HttpSession::ReadOutcome(Transfer& t, int code) {
     r.transport = TransportOf(static_cast<CURLcode>(code), osErrno, t.reply);
     r.detail = t.error;
     r.body = std::move(t.reply.body);
+    const char* contentType = nullptr;
+    if (curl_easy_getinfo(t.handle, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType)
+        r.contentType = std::string(contentType).substr(0, 64);
     m_counts.requests += statusLines > 0 ? statusLines : (r.connected ? 1 : 0);
     if (statusLines > 0) m_answered.insert(t.origin);
     bool basic = false;

@@ -23,8 +23,11 @@ constexpr int kMaxConnections = 4;
 
 struct HttpRequest {
     std::string url;
-    std::string action;  // SOAP action URI
+    std::string action;  // SOAP action URI; empty for a GET
     std::string body;
+    bool get = false;  // a GET without a body (a picture) rather than a SOAP POST
+    std::size_t maxBody = kMaxBody;
+    std::chrono::milliseconds timeout = kRequestTimeout;
 };
 
 // What went wrong on the way, in our words (the transfer library's stay in HttpSession.cpp).
@@ -56,6 +59,7 @@ struct HttpResult {
     bool basicOnly = false;        // challenged, but only for HTTP Basic (never answered)
     std::string unanswerable;      // a Digest challenge we cannot answer: what it asks for
     std::string detail;            // the transfer library's words for a failure
+    std::string contentType;       // as the answer named it, cut to 64 bytes
 };
 
 // How much a session cost the device, for tests and benchmarks.
@@ -65,7 +69,7 @@ struct SessionCounts {
     int rounds = 0;       // waits one after another
 };
 
-// POSTs SOAP requests to a device over a small pool of kept-alive connections. Every request is
+// Sends SOAP requests (and GETs) to a device over a small pool of kept-alive connections. Every request is
 // bounded by the connect and request time-outs and by `deadline`. Once a device has asked for HTTP
 // Digest, every request carries its whole body and a Digest Authorization header, on any connection;
 // nothing is ever sent in clear. The only place that speaks HTTP through libcurl.
@@ -80,7 +84,7 @@ public:
     // most kMaxConnections at a time. A request that is challenged for Digest, or whose connection is
     // closed or refused without an answer by a device that has answered before, is built and sent again.
     using Builder = std::function<HttpRequest(std::size_t)>;
-    std::vector<HttpResult> PostAll(std::size_t count, const Builder& build);
+    std::vector<HttpResult> SendAll(std::size_t count, const Builder& build);
 
     const SessionCounts& Counts() const { return m_counts; }
 

@@ -29,10 +29,28 @@ std::string MediaService::GetProfilesRequest() const {
                   : "<trt:GetProfiles " + declare + "/>";
 }
 
+namespace {
+
+std::string ProfileTokenElement(const std::string& prefix, const std::string& profileToken) {
+    return "<" + prefix + ":ProfileToken>" + XmlEscape(profileToken) + "</" + prefix + ":ProfileToken>";
+}
+
+// The address inside a GetStreamUri or GetSnapshotUri response: Media 1 wraps it in MediaUri.
+std::optional<std::string> MediaUriOf(const std::string& body, const char* response) {
+    const Reply reply(body);
+    const XMLElement* payload = reply.Payload(response);
+    if (!payload) return std::nullopt;
+    const XMLElement* uri = Child(Child(payload, "MediaUri"), "Uri");  // media 1
+    if (!uri) uri = Child(payload, "Uri");                             // media 2
+    if (!uri) return std::nullopt;
+    return Text(uri);
+}
+
+}  // namespace
+
 std::string MediaService::GetStreamUriRequest(const std::string& profileToken) const {
     const std::string prefix = media2 ? "tr2" : "trt";
-    const std::string token =
-        "<" + prefix + ":ProfileToken>" + XmlEscape(profileToken) + "</" + prefix + ":ProfileToken>";
+    const std::string token = ProfileTokenElement(prefix, profileToken);
     return media2 ? "<tr2:GetStreamUri " + declare + "><tr2:Protocol>RTSP</tr2:Protocol>" + token +
                         "</tr2:GetStreamUri>"
                   : "<trt:GetStreamUri " + declare + " xmlns:tt=\"" + ns::kSchema + "\">" + kMedia1Setup +
@@ -76,14 +94,18 @@ std::optional<std::vector<Profile>> ParseProfiles(const std::string& body) {
     return profiles;
 }
 
+std::string MediaService::GetSnapshotUriRequest(const std::string& profileToken) const {
+    const std::string prefix = media2 ? "tr2" : "trt";
+    return "<" + prefix + ":GetSnapshotUri " + declare + ">" + ProfileTokenElement(prefix, profileToken) +
+           "</" + prefix + ":GetSnapshotUri>";
+}
+
 std::optional<std::string> ParseStreamUri(const std::string& body) {
-    const Reply reply(body);
-    const XMLElement* response = reply.Payload("GetStreamUriResponse");
-    if (!response) return std::nullopt;
-    const XMLElement* uri = Child(Child(response, "MediaUri"), "Uri");  // media 1
-    if (!uri) uri = Child(response, "Uri");                             // media 2
-    if (!uri) return std::nullopt;
-    return Text(uri);
+    return MediaUriOf(body, "GetStreamUriResponse");
+}
+
+std::optional<std::string> ParseSnapshotUri(const std::string& body) {
+    return MediaUriOf(body, "GetSnapshotUriResponse");
 }
 
 std::vector<Profile> VideoProfilesBySource(const std::vector<Profile>& profiles) {

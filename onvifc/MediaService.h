@@ -26,6 +26,7 @@ struct MediaService {
     explicit MediaService(const Services& services);
     std::string GetProfilesRequest() const;
     std::string GetStreamUriRequest(const std::string& profileToken) const;
+    std::string GetSnapshotUriRequest(const std::string& profileToken) const;
 
     bool media2;
     std::string address;  // as the device advertised it
@@ -36,6 +37,7 @@ struct MediaService {
 // Each returns nothing when the body is not the expected response.
 std::optional<std::vector<Profile>> ParseProfiles(const std::string& body);
 std::optional<std::string> ParseStreamUri(const std::string& body);
+std::optional<std::string> ParseSnapshotUri(const std::string& body);
 
 // The profiles that carry video, in the device's order but those of the first video source (the
 // source of the first video profile) first, then those of the next, and so on: so the first two are a

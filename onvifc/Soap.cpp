@@ -151,6 +151,7 @@ SoapReply ClassifyReply(const std::string& body) {
             value == "FailedCheck") {
             result.notAuthorized = true;
         }
+        if (value == "ActionNotSupported" || value == "ActionNotImplemented") result.notSupported = true;
         level = Child(level, "Subcode");
     }
     result.faultText = Text(Child(Child(fault, "Reason"), "Text"));

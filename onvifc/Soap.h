@@ -37,6 +37,7 @@ struct SoapReply {
     bool isSoap = false;      // a well-formed SOAP envelope with a Body
     bool isFault = false;
     bool notAuthorized = false;  // a fault saying the credentials were refused
+    bool notSupported = false;   // a fault saying the device does not offer the operation
     std::string faultText;
 };
 

@@ -60,11 +60,25 @@ enum OnvifcResult {
     ONVIF_ERR_DEVICE_FAULT = -10,
     ONVIF_ERR_REPLY_CUT_SHORT = -11,
     ONVIF_ERR_SERVICE_ELSEWHERE = -12,
-    ONVIF_ERR_SERVICE_WITHOUT_TLS = -13
+    ONVIF_ERR_SERVICE_WITHOUT_TLS = -13,
+    ONVIF_ERR_NO_SNAPSHOT = -14
 };
 
 ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
                                   const char* password);
+
+/* A still picture of what the device sees: asks the media service for GetSnapshotUri of the first video
+ * profile (the one Onvif_GetStreamUri lists first) and fetches that address over HTTP or HTTPS. Writes
+ * the JPEG into `buffer` and returns its length, or a negative code (ONVIF_ERR_RESULT_TOO_LARGE when it
+ * does not fit into `size` bytes; ONVIF_ERR_NO_SNAPSHOT when the device does not serve snapshots).
+ *
+ * The picture is at most 4 MiB and fetched within 10 s; its body must begin as a JPEG does (FF D8 FF),
+ * whatever its Content-Type says. Credentials go as for Onvif_GetStreamUri, and to the picture only by
+ * HTTP Digest (a device that offers Basic only is not sent the password), only to the host named in
+ * `uri`: a snapshot address on another host is tried on that host, as a media service is. One attempt:
+ * a challenge is answered once. The whole call takes at most about 15 seconds. */
+ONVIFC_API int Onvif_GetSnapshot(const char* uri, const char* user, const char* password,
+                                 unsigned char* buffer, int size);
 
 /* Whether stream addresses play: one RTSP DESCRIBE to each (never SETUP or PLAY, so no stream slot of
  * the camera is taken), up to 4 at once, each over a connection of its own and within 5 s. Credentials
