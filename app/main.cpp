@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "BackgroundCall.h"
 #include "QuorviDlg.h"
 
 int main(int argc, char** argv) {

@@ -1,6 +1,7 @@
 // The window, headless: layout, keys, the context menu and About box, row selection, "get", and the
 // real worker filling the list from simulated cameras. Runs in the private test network.
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -26,6 +27,8 @@
 #include <mutex>
 #include <thread>
 
+#include "BackgroundCall.h"
+#include "PictureDlg.h"
 #include "QuorviDlg.h"
 #include "TestSupport.h"
 #include "onvifc.h"
@@ -96,6 +99,9 @@ private slots:
     void probeAddressesForTheRun();
     void networkTextsAreShownAsPlainText();
     void aFloodIntoAFullListLetsInputThrough();
+    void showPictureOpensAWindowOfItsOwn();
+    void aSlowOrFailedPictureLeavesTheWindowsAtWork();
+    void thePictureOfARealDevice();
     void fitsTheScreen();
     void aboutBoxShowsItsWholeText();
     void everyTextHasItsGlyphs();
@@ -728,6 +734,194 @@ void WindowTest::everyTextHasItsGlyphs() {
 
 // The whole run, window and About box included, happens with a home and XDG folders of its own; nothing
 // may be written there.
+namespace {
+
+QByteArray TestJpeg(int width, int height) {
+    QImage drawn(width, height, QImage::Format_RGB32);
+    drawn.fill(Qt::darkGreen);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    drawn.save(&buffer, "JPEG");
+    return jpeg;
+}
+
+// A device row with who it is, as discovery makes them.
+QModelIndex GateCamera(CQuorviDlg& dlg, const QByteArray& service = "http://10.0.0.5/onvif/device_service") {
+    DeviceIdentity who;
+    who.name = "Gate camera <b>1</b>";
+    who.hardware = "FC-101";
+    who.location = "north gate";
+    dlg.Devices().Merge("urn:uuid:gate", service, "12:00:00", who, 1);
+    return dlg.Devices().index(0, 0);
+}
+
+}  // namespace
+
+void WindowTest::showPictureOpensAWindowOfItsOwn() {
+    const QByteArray jpeg = TestJpeg(320, 180);
+    std::mutex mutex;
+    std::atomic<int> calls{0};
+    std::string seen;
+    GetSnapshotFunction snapshot = [&](const char* uri, const char* user, const char* password,
+                                       unsigned char* buffer, int size) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen = std::string(uri) + " " + user + " " + password;
+        ++calls;
+        if (jpeg.size() > size) return static_cast<int>(ONVIF_ERR_RESULT_TOO_LARGE);
+        std::memcpy(buffer, jpeg.constData(), static_cast<std::size_t>(jpeg.size()));
+        return static_cast<int>(jpeg.size());
+    };
+    CQuorviDlg dlg(nullptr, QuietNetwork(), LibraryGetStreamUri(), LibraryCheckStreams(), snapshot);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    const QSize dialogSize = dlg.size();
+    const QModelIndex row = GateCamera(dlg);
+    Find<QLineEdit>(dlg, "IDC_EDIT_USERNAME")->setText("admin");
+    Find<QLineEdit>(dlg, "IDC_EDIT_PASSWORD")->setText("40718");
+
+    // The row's menu has "Show picture" first; the background's has none.
+    QMenu* menu = dlg.CreateContextMenu(row);
+    auto* show = menu->findChild<QAction*>("IDM_SHOW_PICTURE");
+    QVERIFY(show);
+    QCOMPARE(menu->actions().first(), show);
+    QCOMPARE(show->text(), QString("Show picture"));
+    QVERIFY(!dlg.CreateContextMenu()->findChild<QAction*>("IDM_SHOW_PICTURE"));
+    // A right click on a row brings that menu up.
+    auto* list = Find<QTableView>(dlg, "IDC_LIST_DEVICES");
+    const QPoint onRow = list->visualRect(row).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, onRow, list->viewport()->mapToGlobal(onRow));
+    QApplication::sendEvent(list->viewport(), &event);
+    QMenu* shown = nullptr;
+    QTRY_VERIFY((shown = dlg.findChildren<QMenu*>("IDR_CONTEXT_MENU").last()) && shown->isVisible());
+    QVERIFY(shown->findChild<QAction*>("IDM_SHOW_PICTURE"));
+    shown->close();
+
+    show->trigger();
+    auto* window = dlg.findChild<CPictureDlg*>("IDD_PICTURE_DIALOG");
+    QVERIFY(window);
+    QVERIFY(window->isVisible());
+    QVERIFY(!window->isModal());
+    auto* picture = Find<QLabel>(*window, "IDC_PICTURE");
+    QTRY_VERIFY(!picture->pixmap().isNull());
+    QCOMPARE(window->PictureSize(), QSize(320, 180));
+    const QString caption = Find<QLabel>(*window, "IDC_PICTURE_DEVICE")->text();
+    for (const char* part :
+         {"Gate camera <b>1</b>", "FC-101", "north gate", "http://10.0.0.5/onvif/device_service"})
+        QVERIFY2(caption.contains(part), qPrintable(caption));
+    QCOMPARE(Find<QLabel>(*window, "IDC_PICTURE_DEVICE")->textFormat(), Qt::PlainText);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QCOMPARE(seen, std::string("http://10.0.0.5/onvif/device_service admin 40718"));
+    }
+    // Scaled to fit, in proportion.
+    window->resize(900, 700);
+    QTRY_VERIFY(picture->pixmap().width() > 320 || picture->pixmap().height() > 180);
+    const QSize scaled = picture->pixmap().deviceIndependentSize().toSize();
+    QVERIFY2(std::abs(scaled.width() * 180 - scaled.height() * 320) <= 320 * 2,
+             qPrintable(QString("%1x%2").arg(scaled.width()).arg(scaled.height())));
+
+    // One window per device: asked again, the same one comes up. "refresh" reads the fields as they are now.
+    QCOMPARE(dlg.ShowPicture(row), window);
+    QCOMPARE(dlg.findChildren<CPictureDlg*>().size(), 1);
+    Find<QLineEdit>(dlg, "IDC_EDIT_PASSWORD")->setText("changed");
+    QTest::mouseClick(Find<QPushButton>(*window, "IDC_BUTTON_REFRESH"), Qt::LeftButton);
+    QTRY_COMPARE(calls.load(), 2);
+    QTRY_VERIFY(!window->Fetching());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QCOMPARE(seen, std::string("http://10.0.0.5/onvif/device_service admin changed"));
+    }
+
+    // Escape closes it; the main window is as it was.
+    QTest::keyClick(window, Qt::Key_Escape);
+    QTRY_VERIFY(dlg.findChildren<CPictureDlg*>().isEmpty());
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(dlg.size(), dialogSize);
+    QVERIFY(dlg.ShowPicture(row) != nullptr);  // and it opens again
+    QTRY_COMPARE(calls.load(), 3);
+}
+
+void WindowTest::aSlowOrFailedPictureLeavesTheWindowsAtWork() {
+    std::atomic<bool> release{false};
+    std::atomic<int> calls{0};
+    GetSnapshotFunction snapshot = [&](const char*, const char*, const char*, unsigned char*, int) {
+        ++calls;
+        // As a device that takes 5 s, unless the test lets it answer sooner.
+        for (int waited = 0; waited < 5000 && !release; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return static_cast<int>(ONVIF_ERR_NOT_AUTHORIZED);
+    };
+    CQuorviDlg dlg(nullptr, QuietNetwork(), LibraryGetStreamUri(), LibraryCheckStreams(), snapshot);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    CPictureDlg* window = dlg.ShowPicture(GateCamera(dlg));
+    QVERIFY(window && window->Fetching());
+    auto* picture = Find<QLabel>(*window, "IDC_PICTURE");
+    auto* refresh = Find<QPushButton>(*window, "IDC_BUTTON_REFRESH");
+    QCOMPARE(picture->text(), QString("fetching the picture..."));
+    QVERIFY(!refresh->isEnabled());
+    QCOMPARE(window->cursor().shape(), Qt::BusyCursor);
+
+    // Both windows take input and paint while the device takes its time.
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    auto* uri = Find<QLineEdit>(dlg, "IDC_EDIT_URI");
+    dlg.activateWindow();
+    QTest::keyClicks(uri, "typed meanwhile");
+    QTest::qWait(500);
+    QCOMPARE(uri->text(), QString("typed meanwhile"));
+    QVERIFY2(ticks >= 10, qPrintable(QString("%1 ticks in 500 ms").arg(ticks)));
+    QVERIFY(window->Fetching());
+
+    // A failure's text stands where the picture would be.
+    release = true;
+    QTRY_VERIFY(!window->Fetching());
+    QCOMPARE(picture->text(), QString::fromUtf8(Onvif_ErrorText(ONVIF_ERR_NOT_AUTHORIZED)));
+    QVERIFY(picture->pixmap().isNull());
+    QVERIFY(refresh->isEnabled());
+    QCOMPARE(window->cursor().shape(), dlg.cursor().shape());
+
+    // Closed while a fetch is under way: the fetch's end reaches nothing.
+    release = false;
+    refresh->click();
+    QTRY_COMPARE(calls.load(), 2);
+    window->close();
+    QTRY_VERIFY(dlg.findChildren<CPictureDlg*>().isEmpty());
+    release = true;
+    QTRY_COMPARE(GetCallsInFlight(), 0);
+    QTest::qWait(50);  // what it queued, if anything, is dropped with the window
+}
+
+void WindowTest::thePictureOfARealDevice() {
+    // fakecam answering every request after 1 s: the picture takes about five of them.
+    test::FakeDevice fakecam({"--auth", "both", "--delay-ms", "1000"}, "198.18.0.1", 18703);
+    QVERIFY(fakecam.Ready());
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    Find<QLineEdit>(dlg, "IDC_EDIT_USERNAME")->setText("admin");
+    Find<QLineEdit>(dlg, "IDC_EDIT_PASSWORD")->setText("40718");
+    CPictureDlg* window = dlg.ShowPicture(GateCamera(dlg, QByteArray::fromStdString(fakecam.Url())));
+    QVERIFY(window);
+    QElapsedTimer longest;
+    qint64 stall = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] {
+        if (longest.isValid()) stall = std::max(stall, longest.elapsed());
+        longest.restart();
+    });
+    timer.start(10);
+    auto* picture = Find<QLabel>(*window, "IDC_PICTURE");
+    QTRY_VERIFY_WITH_TIMEOUT(!window->Fetching(), 20000);
+    QVERIFY2(!picture->pixmap().isNull(),
+             qPrintable(picture->text() + "\n" + QString::fromStdString(fakecam.Log())));
+    QCOMPARE(window->PictureSize(), QSize(1920, 1080));
+    QVERIFY2(stall < 1000, qPrintable(QString("the UI thread stalled %1 ms").arg(stall)));
+}
+
 int main(int argc, char** argv) {
     test::RequirePrivateNetwork();
     QTemporaryDir home;

@@ -19,6 +19,8 @@
 #include <system_error>
 #include <thread>
 
+#include "BackgroundCall.h"
+
 // Resources compiled into a static library are registered by hand, and only at global scope.
 static void RegisterResources() { Q_INIT_RESOURCE(quorvi); }
 
@@ -98,12 +100,6 @@ struct CQuorviDlg::PendingGet {
     CQuorviDlg* window = nullptr;
 };
 
-namespace {
-std::atomic<int> g_getCallsInFlight{0};
-}  // namespace
-
-int GetCallsInFlight() { return g_getCallsInFlight.load(); }
-
 QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du) {
     QRect rect = du.ToPixels(c.x, c.y, c.width, c.height);
     QWidget* control = nullptr;
@@ -132,12 +128,13 @@ QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du
 }
 
 CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri,
-                       CheckStreamsFunction checkStreams)
+                       CheckStreamsFunction checkStreams, GetSnapshotFunction getSnapshot)
     : QDialog(parent),
       m_hIcon(ApplicationIcon()),
       m_sources(std::move(sources)),
       m_getStreamUri(std::move(getStreamUri)),
-      m_checkStreams(std::move(checkStreams)) {
+      m_checkStreams(std::move(checkStreams)),
+      m_getSnapshot(std::move(getSnapshot)) {
     setObjectName(QStringLiteral("IDD_QUORVI_DIALOG"));
     setWindowTitle(QStringLiteral("Onvif quorvi"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -292,14 +289,9 @@ void CQuorviDlg::OnBnClickedGet() {
                 pending->window, [window = pending->window, streams] { window->OnGetFinished(streams); },
                 Qt::QueuedConnection);
         }
-        --g_getCallsInFlight;
     };
-    ++g_getCallsInFlight;
-    try {
-        std::thread(call).detach();
-    } catch (const std::system_error&) {
-        call();  // no thread to be had: the call blocks the window, as it would have anyway
-    }
+    // No thread to be had: the call blocks the window, as it would have anyway.
+    if (!StartBackgroundCall(call)) call();
 }
 
 void CQuorviDlg::OnGetFinished(const StreamAddresses& streams) {
@@ -356,15 +348,9 @@ void CQuorviDlg::StartCheck(const StreamAddresses& streams, const QString& devic
                 },
                 Qt::QueuedConnection);
         }
-        --g_getCallsInFlight;
     };
-    ++g_getCallsInFlight;
-    try {
-        std::thread(call).detach();
-    } catch (const std::system_error&) {
-        --g_getCallsInFlight;  // no thread to be had: the fields keep their "checking" icon's hint
-        m_pendingCheck.reset();
-    }
+    // No thread to be had: the fields keep their "checking" icon's hint.
+    if (!StartBackgroundCall(call)) m_pendingCheck.reset();
 }
 
 void CQuorviDlg::OnCheckFinished(const std::vector<StreamCheckResult>& checks) {
@@ -414,9 +400,17 @@ void CQuorviDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-QMenu* CQuorviDlg::CreateContextMenu() {
+QMenu* CQuorviDlg::CreateContextMenu(const QModelIndex& row) {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("IDR_CONTEXT_MENU"));
+    if (row.isValid()) {
+        QAction* picture = menu->addAction(QStringLiteral("Show picture"));
+        picture->setObjectName(QStringLiteral("IDM_SHOW_PICTURE"));
+        const QPersistentModelIndex which(row);
+        connect(picture, &QAction::triggered, this, [this, which] {
+            if (which.isValid()) ShowPicture(which);
+        });
+    }
     menu->addSeparator();
     QAction* about = menu->addAction(QStringLiteral("关于 Quorvi(&A)..."));
     about->setObjectName(QStringLiteral("IDM_ABOUTBOX"));
@@ -430,9 +424,33 @@ QMenu* CQuorviDlg::CreateContextMenu() {
 }
 
 void CQuorviDlg::contextMenuEvent(QContextMenuEvent* event) {
-    QMenu* menu = CreateContextMenu();
+    QModelIndex row;
+    const QPoint inList = m_listDevices->viewport()->mapFromGlobal(event->globalPos());
+    if (m_listDevices->viewport()->rect().contains(inList)) row = m_listDevices->indexAt(inList);
+    QMenu* menu = CreateContextMenu(row);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(event->globalPos());
+}
+
+CPictureDlg* CQuorviDlg::ShowPicture(const QModelIndex& row) {
+    if (!row.isValid()) return nullptr;
+    const QString id = Devices().Cell(row.row(), kColumnId);
+    if (CPictureDlg* open = m_pictures.value(id)) {
+        open->raise();
+        open->activateWindow();
+        return open;
+    }
+    const DeviceListModel::Identity identity = Devices().RowIdentity(row.row());
+    PictureDevice device{id, identity.name, identity.hardware, identity.location,
+                         Devices().Cell(row.row(), kColumnOnvif)};
+    auto* window = new CPictureDlg(std::move(device), m_getSnapshot, this);
+    m_pictures.removeIf([](const auto& entry) { return entry.value().isNull(); });  // closed ones
+    m_pictures.insert(id, window);
+    connect(window, &CPictureDlg::refreshRequested, this,
+            [this, window] { window->Fetch(m_editUserName->text(), m_editPassword->text()); });
+    window->show();
+    window->Fetch(m_editUserName->text(), m_editPassword->text());
+    return window;
 }
 
 QString CQuorviDlg::AddProbeTargets(const QString& specs) {

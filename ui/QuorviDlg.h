@@ -2,12 +2,16 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QMap>
+#include <QPointer>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "DeviceList.h"
 #include "DiscoveryHost.h"
+#include "PictureDlg.h"
+#include "SnapshotRequest.h"
 #include "StreamRequest.h"
 
 class QAction;
@@ -52,13 +56,18 @@ class CQuorviDlg : public QDialog {
 public:
     explicit CQuorviDlg(QWidget* parent = nullptr, DiscoverySources sources = {},
                         GetStreamUriFunction getStreamUri = LibraryGetStreamUri(),
-                        CheckStreamsFunction checkStreams = LibraryCheckStreams());
+                        CheckStreamsFunction checkStreams = LibraryCheckStreams(),
+                        GetSnapshotFunction getSnapshot = LibraryGetSnapshot());
     ~CQuorviDlg() override;
 
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
     void OnNMDblclkListDevices(const QModelIndex& index);
     void OnBnClickedGet();
-    QMenu* CreateContextMenu();  // the dialog's context menu: probe addresses, and the About item
+    // The dialog's context menu: the About item and probe addresses; over a row, "Show picture" first.
+    QMenu* CreateContextMenu(const QModelIndex& row = QModelIndex());
+    // The picture window of a row's device (one per device: an open one is raised), fetching with the
+    // credentials in the fields.
+    CPictureDlg* ShowPicture(const QModelIndex& row);
     void ShowAbout();
     // Adds SPECs (comma-separated) to the addresses probed by unicast in every following cycle, for this
     // run only; returns why they were refused, or nothing.
@@ -105,6 +114,8 @@ private:
     DiscoverySources m_sources;
     GetStreamUriFunction m_getStreamUri;
     CheckStreamsFunction m_checkStreams;
+    GetSnapshotFunction m_getSnapshot;
+    QMap<QString, QPointer<CPictureDlg>> m_pictures;  // by device id
     bool m_initialised = false;
 };
 
@@ -116,9 +127,5 @@ public:
 };
 
 QIcon ApplicationIcon();
-
-// "get" calls whose library call has not returned yet, windows gone or not. A program that ends while
-// one is under way leaves without waiting for it.
-int GetCallsInFlight();
 
 }  // namespace quorvi

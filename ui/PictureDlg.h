@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QDialog>
+#include <QImage>
+#include <QString>
+#include <memory>
+
+#include "SnapshotRequest.h"
+
+class QLabel;
+class QPushButton;
+
+namespace quorvi {
+
+// What the picture window says of its device under the picture, as the device list knows it.
+struct PictureDevice {
+    QString id;  // the row's endpoint id: one window per device
+    QString name;
+    QString hardware;
+    QString location;
+    QString service;  // the service address the picture is asked of
+};
+
+// A still picture of one device in a window of its own, not modal, closed by Escape: the picture
+// scaled to fit, the device's name, model, location and service address under it, and "refresh". A
+// fetch runs off the UI thread while the window shows that it is busy; a failure's text stands where
+// the picture would be. The picture is kept in memory only.
+class CPictureDlg : public QDialog {
+    Q_OBJECT
+public:
+    CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, QWidget* parent = nullptr);
+    ~CPictureDlg() override;
+
+    // Fetches the picture with these credentials; one fetch at a time.
+    void Fetch(const QString& user, const QString& password);
+    bool Fetching() const { return m_pending != nullptr; }
+    const PictureDevice& Device() const { return m_device; }
+    QSize PictureSize() const { return m_pictureSize; }  // as the device sent it; empty when none
+
+    // The picture is decoded to at most this size (in proportion): enough for any window on a screen,
+    // without keeping a 4K camera's 33 MB per window.
+    static constexpr int kMaxWidth = 1920;
+    static constexpr int kMaxHeight = 1080;
+
+signals:
+    void refreshRequested();  // "refresh": the owner fetches with the credentials its fields hold now
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    struct Pending;
+    struct Decoded;
+    static Decoded Decode(const SnapshotResult& result);
+    void OnFetched(const Decoded& decoded);
+    void ShowPicture();
+
+    PictureDevice m_device;
+    GetSnapshotFunction m_getSnapshot;
+    std::shared_ptr<Pending> m_pending;
+    QImage m_image;
+    QSize m_pictureSize;
+    QLabel* m_picture = nullptr;
+    QLabel* m_caption = nullptr;
+    QPushButton* m_refresh = nullptr;
+};
+
+}  // namespace quorvi
