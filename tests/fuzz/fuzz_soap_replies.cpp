@@ -20,5 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     onvifc::ParseStreamUri(body);
+    onvifc::ParseSnapshotUri(body);
     return 0;
 }
