@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QImageReader>
 #include <QLabel>
 #include <QPushButton>
@@ -19,12 +20,32 @@ struct CPictureDlg::Pending {
     CPictureDlg* window = nullptr;
 };
 
-// A fetch's outcome, decoded off the UI thread.
+// A fetch's outcome, tried by decoding off the UI thread.
 struct CPictureDlg::Decoded {
-    QImage image;
+    QByteArray jpeg;
     QSize size;  // as sent
     QString error;
 };
+
+namespace {
+
+// The picture at most `room` in size, in its proportions; a null image when it cannot be decoded. The JPEG
+// reader decodes straight to a fraction of the size, so a small window costs little.
+QImage DecodeToFit(const QByteArray& jpeg, QSize room, QSize* size, QString* error) {
+    QByteArray bytes = jpeg;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "jpeg");
+    const QSize full = reader.size();
+    if (size) *size = full;
+    if (full.isValid() && room.isValid() && (full.width() > room.width() || full.height() > room.height()))
+        reader.setScaledSize(full.scaled(room, Qt::KeepAspectRatio));
+    QImage image;
+    if (!reader.read(&image) && error) *error = reader.errorString();
+    return image;
+}
+
+}  // namespace
 
 CPictureDlg::Decoded CPictureDlg::Decode(const SnapshotResult& result) {
     Decoded out;
@@ -32,18 +53,13 @@ CPictureDlg::Decoded CPictureDlg::Decode(const SnapshotResult& result) {
         out.error = result.errorText;
         return out;
     }
-    QByteArray bytes = result.jpeg;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "jpeg");
-    out.size = reader.size();
-    if (out.size.width() > kMaxWidth || out.size.height() > kMaxHeight) {
-        reader.setScaledSize(out.size.scaled(kMaxWidth, kMaxHeight, Qt::KeepAspectRatio));
-    }
-    if (!reader.read(&out.image)) {
-        out.error = QStringLiteral("the device's picture cannot be decoded: ") + reader.errorString();
+    QString why;
+    if (DecodeToFit(result.jpeg, QSize(640, 360), &out.size, &why).isNull()) {
+        out.error = QStringLiteral("the device's picture cannot be decoded: ") + why;
         out.size = QSize();
+        return out;
     }
+    out.jpeg = result.jpeg;
     return out;
 }
 
@@ -91,7 +107,7 @@ void CPictureDlg::Fetch(const QString& user, const QString& password) {
     m_pending = pending;
     m_refresh->setEnabled(false);
     setCursor(Qt::BusyCursor);
-    if (m_image.isNull()) m_picture->setText(QStringLiteral("fetching the picture..."));
+    if (m_jpeg.isEmpty()) m_picture->setText(QStringLiteral("fetching the picture..."));
     auto call = [pending, getSnapshot = m_getSnapshot, uri = m_device.service, user, password] {
         const Decoded decoded = Decode(RequestSnapshot(uri, user, password, getSnapshot));
         std::lock_guard<std::mutex> lock(pending->mutex);
@@ -103,7 +119,7 @@ void CPictureDlg::Fetch(const QString& user, const QString& password) {
     };
     if (!StartBackgroundCall(call)) {
         m_pending.reset();
-        OnFetched(Decoded{QImage(), QSize(), QStringLiteral("no thread to fetch the picture on")});
+        OnFetched(Decoded{QByteArray(), QSize(), QStringLiteral("no thread to fetch the picture on")});
     }
 }
 
@@ -111,9 +127,10 @@ void CPictureDlg::OnFetched(const Decoded& decoded) {
     m_pending.reset();
     m_refresh->setEnabled(true);
     unsetCursor();
-    m_image = decoded.image;
+    m_jpeg = decoded.jpeg;
     m_pictureSize = decoded.size;
-    if (m_image.isNull()) {
+    m_shownAt = QSize();
+    if (m_jpeg.isEmpty()) {
         m_picture->setPixmap(QPixmap());
         m_picture->setText(decoded.error);
     }
@@ -130,11 +147,16 @@ void CPictureDlg::ShowPicture() {
     if (!m_device.location.isEmpty()) lines << m_device.location;
     lines << m_device.service;
     m_caption->setText(lines.join('\n'));
-    if (m_image.isNull()) return;
     const QSize room = m_picture->size() * m_picture->devicePixelRatioF();
-    QPixmap pixmap = QPixmap::fromImage(m_image.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    if (m_jpeg.isEmpty() || room == m_shownAt) return;
+    QImage image = DecodeToFit(m_jpeg, room, nullptr, nullptr);
+    if (image.size() != image.size().scaled(room, Qt::KeepAspectRatio) && !image.isNull())
+        image =
+            image.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);  // a small picture, enlarged
+    QPixmap pixmap = QPixmap::fromImage(image);
     pixmap.setDevicePixelRatio(m_picture->devicePixelRatioF());
     m_picture->setPixmap(pixmap);
+    m_shownAt = room;
 }
 
 void CPictureDlg::resizeEvent(QResizeEvent* event) {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
-#include <QImage>
 #include <QString>
 #include <memory>
 
@@ -37,11 +37,6 @@ public:
     const PictureDevice& Device() const { return m_device; }
     QSize PictureSize() const { return m_pictureSize; }  // as the device sent it; empty when none
 
-    // The picture is decoded to at most this size (in proportion): enough for any window on a screen,
-    // without keeping a 4K camera's 33 MB per window.
-    static constexpr int kMaxWidth = 1920;
-    static constexpr int kMaxHeight = 1080;
-
 signals:
     void refreshRequested();  // "refresh": the owner fetches with the credentials its fields hold now
 
@@ -58,8 +53,11 @@ private:
     PictureDevice m_device;
     GetSnapshotFunction m_getSnapshot;
     std::shared_ptr<Pending> m_pending;
-    QImage m_image;
+    // The picture as it came (a camera's JPEG is a few hundred KB), decoded at the size it is shown at:
+    // a decoded 1080p picture would be 8 MB for every open window.
+    QByteArray m_jpeg;
     QSize m_pictureSize;
+    QSize m_shownAt;
     QLabel* m_picture = nullptr;
     QLabel* m_caption = nullptr;
     QPushButton* m_refresh = nullptr;
