@@ -117,7 +117,7 @@ DeviceRegistry::Slot* DeviceRegistry::AddRow(const std::string& id) {
     s->slot = m_order.Append();
     s->seen = m_bySeen.insert(m_bySeen.end(), s);
     m_slots.push_back(std::move(fresh));
-    m_byId.emplace(id, s);
+    m_byId.emplace(s->row.id, s);
     return s;
 }
 
@@ -184,7 +184,7 @@ void DeviceRegistry::MergeChunk(const std::vector<RegistryEntry>& batch, std::si
     std::size_t refreshed = 0;
     for (std::size_t k = from; k < to; ++k) {
         if (last[ids[k - from]] != k) continue;
-        Slot* s = m_byId[ids[k - from]];
+        Slot* s = m_byId.at(ids[k - from]);
         MarkSeen(s);
         if (created.count(s)) continue;  // written as it was made
         write(s->row, batch[k]);

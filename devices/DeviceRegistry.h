@@ -5,6 +5,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -94,7 +95,8 @@ private:
     RegistryListener* m_listener = nullptr;
     RowOrder m_order;
     std::vector<std::unique_ptr<Slot>> m_slots;  // in the order rows were added: the last is the top row
-    std::unordered_map<std::string, Slot*> m_byId;
+    // Keyed by a view of each row's own id (which never changes): a flood of 1 KiB ids is not kept twice.
+    std::unordered_map<std::string_view, Slot*> m_byId;
     std::list<Slot*> m_bySeen;  // least recently seen first
     int m_cycles = 0;           // discovery cycles ended
 };
