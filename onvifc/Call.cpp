@@ -245,8 +245,11 @@ private:
         });
         Answer time = first[0];
         if (time.error) return TransportFailure(time.http, DeviceUrl());
+        // A device that refused our Digest answer has refused the password: it is not sent again, with a
+        // token or otherwise (cameras lock accounts after a few failed logins).
         if (time.refused()) {
-            if (Credentials().first.empty()) return ReplyFailure(time, "GetSystemDateAndTime");
+            if (Credentials().first.empty() || time.http.digestRefused)
+                return ReplyFailure(time, "GetSystemDateAndTime");
             time = SendOne(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", GetSystemDateAndTimeRequest(),
                            true);
             if (time.error) return TransportFailure(time.http, DeviceUrl());
@@ -258,7 +261,7 @@ private:
         }  // a device that won't tell its time is used with ours
 
         Answer a = first[1];
-        if (a.error == 0 && a.refused() && !Credentials().first.empty()) {
+        if (a.error == 0 && a.refused() && !a.http.digestRefused && !Credentials().first.empty()) {
             a = SendOne(DeviceUrl(), ns::kDevice, "GetServices", GetServicesRequest(), true);
         }
         if (a.error) return TransportFailure(a.http, DeviceUrl());

@@ -439,7 +439,14 @@ TEST_P(DigestDevices, GiveEveryStreamAndRefuseAWrongPasswordAtOnce) {
     Device refusing(args);
     const Call wrong = GetStreams(refusing.Url(), "admin", "wrong");
     EXPECT_EQ(wrong.code, ONVIF_ERR_NOT_AUTHORIZED) << Onvif_ErrorText(wrong.code);
-    EXPECT_LE(refusing.Count("authorization=Digest"), 2) << "one attempt, no retries\n" << refusing.Log();
+    // One login per action: the password is sent once, and a device that refused it is not asked again
+    // (with a token added, say); cameras lock accounts after a few failures.
+    int refusedAnswers = 0;
+    for (const std::string& line : refusing.Requests()) {
+        refusedAnswers += line.find("authorization=Digest") != std::string::npos &&
+                          line.find("challenge=fresh") != std::string::npos;
+    }
+    EXPECT_EQ(refusedAnswers, 1) << "one attempt, no retries\n" << refusing.Log();
 }
 
 INSTANTIATE_TEST_SUITE_P(
