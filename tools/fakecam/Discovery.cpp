@@ -105,11 +105,29 @@ std::string XAddrs(const Options& o, int index) {
     return text;
 }
 
+// A scope's value as devices write it: everything but unreserved characters as %XX.
+std::string PercentEncoded(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+
 std::string Scopes(const Options& o, int index) {
+    const std::string name = o.name.empty() ? "Fake Camera " + std::to_string(index) : o.name;
     std::string scopes =
         "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type/video_encoder "
-        "onvif://www.onvif.org/name/Fake%20Camera%20" +
-        std::to_string(index) + " onvif://www.onvif.org/hardware/FC-" + std::to_string(100 + index % 7) +
+        "onvif://www.onvif.org/name/" +
+        PercentEncoded(name) + " onvif://www.onvif.org/hardware/FC-" + std::to_string(100 + index % 7) +
         " onvif://www.onvif.org/location/lab";
     for (int i = 0; i < o.extraScopes; ++i)
         scopes += " onvif://www.onvif.org/extra/scope-" + std::to_string(i);

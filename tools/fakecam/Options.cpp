@@ -23,6 +23,7 @@ const char kUsage[] =
     "  --relates-to echo|sloppy|foreign   the Probe's MessageID as sent, echoed sloppily, or another one\n"
     "  --id-suffix TEXT     append TEXT to every endpoint id; \\n \\t \\r \\e \\a \\xNN are decoded\n"
     "  --id-padding N       append N more characters to every endpoint id\n"
+    "  --name TEXT          every device's name (escapes as for --id-suffix), else \"Fake Camera N\"\n"
     "  --reply-to-header    put a wsa:ReplyTo header into each ProbeMatches (as gSOAP firmware does)\n"
     "  --xaddrs-order linklocal-first|ipv6-first   list an unreachable address before ours\n"
     "  --xaddrs-separator newline|tab   separate (and indent) the XAddrs entries so\n"
@@ -195,6 +196,10 @@ bool TakeValue(const std::string& arg, const char* value, Options& o) {
     }
     if (arg == "--id-suffix") {
         o.idSuffix = Unescape(value);
+        return true;
+    }
+    if (arg == "--name") {
+        o.name = Unescape(value);
         return true;
     }
     if (arg == "--digest-algorithm") {

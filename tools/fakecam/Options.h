@@ -15,6 +15,7 @@ struct Options {
     std::string relatesTo = "echo";  // echo | sloppy | foreign: what ProbeMatches name as the Probe answered
     bool replyToHeader = false;      // a wsa:ReplyTo header in each ProbeMatches, as gSOAP stacks send
     std::string idSuffix;            // appended to every endpoint id in ProbeMatches (hostile devices)
+    std::string name;                // every device's name scope (else "Fake Camera N")
     int idPadding = 0;               // that many more characters appended to every endpoint id
     std::string xaddrsOrder;         // linklocal-first | ipv6-first: an unreachable address before ours
     std::string xaddrsSeparator;     // newline | tab: between (and around) the XAddrs entries
