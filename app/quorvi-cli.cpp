@@ -12,16 +12,20 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "DeviceList.h"
 #include "DiscoveryHost.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
+#include "Survey.h"
 #include "onvifc.h"
 
 namespace {
@@ -37,6 +41,8 @@ const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
     "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--json]\n"
     "       quorvi-cli snapshot URI [--user U] [--password P] -o FILE\n"
+    "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] --user U --password P [--check]\n"
+    "                         [--json | --csv] [--jobs N]\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
@@ -48,7 +54,10 @@ const char kUsage[] =
     "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
     "           exit 3 when one does not)\n"
     "snapshot   writes a still picture (JPEG) of that device to FILE, whole or not at all; - for\n"
-    "           standard output\n";
+    "           standard output\n"
+    "survey     discovers as discover does, then reads every device's streams (--check: and whether\n"
+    "           they play), at most --jobs devices at a time (8), one attempt each; one row per device;\n"
+    "           exit 3 when some device's streams were not read or do not play\n";
 
 int BadArguments(const std::string& message) {
     std::fprintf(stderr, "quorvi-cli: %s\n%s", message.c_str(), kUsage);
@@ -138,17 +147,27 @@ bool ParseCommand(QCommandLineParser& parser, const char* command, const QString
     return true;
 }
 
-// Reads discover's options. An exit status when discover ends here: wrong options, or --help.
-std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::DiscoverySources& sources,
-                                        quorvi::TargetList& targetsOut, int& cycles, bool& json) {
-    QCommandLineParser parser;
+// What discover (and survey, which discovers first) is asked to do.
+struct DiscoverOptions {
+    quorvi::DiscoverySources sources;
+    quorvi::TargetList targets;
+    int cycles = 1;
+    bool json = false;
+};
+
+void AddDiscoverOptions(QCommandLineParser& parser) {
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("json"), QString()},
                        {QStringLiteral("cycles"), QString(), QStringLiteral("N")},
                        {QStringLiteral("target"), QString(), QStringLiteral("SPEC")},
                        {QStringLiteral("rate"), QString(), QStringLiteral("N")}});
-    int status = 0;
-    if (!ParseCommand(parser, "discover", args, status)) return status;
+}
+
+// Reads discover's options. An exit status when the command ends here: wrong options.
+std::optional<int> ReadDiscoverOptions(const QCommandLineParser& parser, const char* command,
+                                       DiscoverOptions& o) {
+    quorvi::DiscoverySources& sources = o.sources;
+    int& cycles = o.cycles;
     // Directed discovery: SPECs from every --target, each of which may hold several, comma-separated.
     std::vector<std::string> specs;
     for (const QString& value : parser.values(QStringLiteral("target"))) {
@@ -161,7 +180,7 @@ std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::Discove
         std::string error;
         const auto targets = quorvi::ParseTargets(specs, error);
         if (!targets) return BadArguments(error);
-        targetsOut = *targets;
+        o.targets = *targets;
     }
     if (parser.isSet(QStringLiteral("rate"))) {
         long rate = 0;
@@ -172,10 +191,10 @@ std::optional<int> ParseDiscoverOptions(const QStringList& args, quorvi::Discove
         sources.rate = static_cast<int>(rate);
     }
     if (!parser.positionalArguments().isEmpty()) {
-        return BadArguments("unknown argument to discover: " +
+        return BadArguments(std::string("unknown argument to ") + command + ": " +
                             parser.positionalArguments().front().toStdString());
     }
-    json = parser.isSet(QStringLiteral("json"));
+    o.json = parser.isSet(QStringLiteral("json"));
     if (parser.isSet(QStringLiteral("cycles"))) {
         long n = 0;
         if (!ParseCount(parser.value(QStringLiteral("cycles")).toStdString(), 1, 1000000, n)) {
@@ -238,26 +257,21 @@ void PrintDevices(const quorvi::DeviceRegistry& devices, bool json) {
     std::fflush(stdout);
 }
 
-int Discover(const QStringList& args) {
-    quorvi::DiscoverySources sources;
-    quorvi::TargetList targets;
-    int cycles = 1;
-    bool json = false;
-    if (const auto status = ParseDiscoverOptions(args, sources, targets, cycles, json)) return *status;
-
-    quorvi::DiscoveryHost host;
+// Runs the cycles asked for (or until a stop signal, whose number goes into `caught`). An exit status
+// when discovery could not run.
+std::optional<int> RunDiscovery(quorvi::DiscoveryHost& host, const DiscoverOptions& o, int& caught,
+                                std::unique_ptr<QSocketNotifier>& stopSignals) {
     std::string error;
-    if (!host.AddTargets(targets, error)) return BadArguments(error);
+    if (!host.AddTargets(o.targets, error)) return BadArguments(error);
     QObject::connect(&host, &quorvi::DiscoveryHost::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit);
     QObject::connect(&host, &quorvi::DiscoveryHost::announcementsUnavailable, [](const QString& why) {
         std::fprintf(stderr, "quorvi-cli: %s; going on without Hello and Bye\n",
                      why.toLocal8Bit().constData());
     });
-    int caught = 0;
-    const auto stopSignals = CatchStopSignals(caught);
+    stopSignals = CatchStopSignals(caught);
     try {
-        host.Start(sources, cycles);
+        host.Start(o.sources, o.cycles);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quorvi-cli: discovery could not start: %s\n", e.what());
         return 1;
@@ -266,8 +280,137 @@ int Discover(const QStringList& args) {
     host.Stop();
     // Sightings the worker handed over before it stopped may still be waiting.
     host.MergePending();
-    PrintDevices(host.Model().Registry(), json);
+    return std::nullopt;
+}
+
+int Discover(const QStringList& args) {
+    QCommandLineParser parser;
+    AddDiscoverOptions(parser);
+    int status = 0;
+    if (!ParseCommand(parser, "discover", args, status)) return status;
+    DiscoverOptions o;
+    if (const auto bad = ReadDiscoverOptions(parser, "discover", o)) return *bad;
+    quorvi::DiscoveryHost host;
+    int caught = 0;
+    std::unique_ptr<QSocketNotifier> stopSignals;
+    if (const auto failed = RunDiscovery(host, o, caught, stopSignals)) return *failed;
+    PrintDevices(host.Model().Registry(), o.json);
     return caught ? 128 + caught : 0;
+}
+
+// The rows of a survey, in discovery's order, from the device list.
+std::vector<quorvi::SurveyRow> SurveyRows(const quorvi::DeviceRegistry& devices) {
+    using Model = quorvi::DeviceListModel;
+    std::vector<quorvi::SurveyRow> rows;
+    for (int r = 0; r < devices.Size(); ++r) {
+        const Model::Identity who = Model::RowIdentity(devices, r);
+        quorvi::SurveyRow row;
+        row.id = Model::Cell(devices, r, quorvi::kColumnId);
+        row.onvif = Model::Cell(devices, r, quorvi::kColumnOnvif);
+        row.name = who.name;
+        row.hardware = who.hardware;
+        row.location = who.location;
+        row.host = who.host;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+enum class SurveyFormat { Plain, Json, Csv };
+
+void PrintSurvey(const std::vector<quorvi::SurveyRow>& rows, SurveyFormat format) {
+    if (format == SurveyFormat::Csv) {
+        // UTF-8 whatever the locale: what recorders import.
+        const QByteArray bytes = quorvi::SurveyCsv(rows).toUtf8();
+        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    } else if (format == SurveyFormat::Json) {
+        QJsonArray list;
+        for (const quorvi::SurveyRow& row : rows) list.append(quorvi::SurveyJson(row));
+        PrintLine(SafeJson(QJsonDocument(list), QJsonDocument::Indented).trimmed());
+    } else {
+        for (const quorvi::SurveyRow& row : rows) {
+            QStringList cells;
+            for (const QString& field : quorvi::SurveyFields(row)) cells << EscapeField(field);
+            PrintLine(cells.join('\t'));
+        }
+    }
+    std::fflush(stdout);
+}
+
+int Survey(const QStringList& args) {
+    QCommandLineParser parser;
+    AddDiscoverOptions(parser);
+    parser.addOptions({{QStringLiteral("csv"), QString()},
+                       {QStringLiteral("check"), QString()},
+                       {QStringLiteral("user"), QString(), QStringLiteral("U")},
+                       {QStringLiteral("password"), QString(), QStringLiteral("P")},
+                       {QStringLiteral("jobs"), QString(), QStringLiteral("N")}});
+    int status = 0;
+    if (!ParseCommand(parser, "survey", args, status)) return status;
+    DiscoverOptions o;
+    if (const auto bad = ReadDiscoverOptions(parser, "survey", o)) return *bad;
+    if (o.json && parser.isSet(QStringLiteral("csv")))
+        return BadArguments("survey: --json or --csv, not both");
+    const SurveyFormat format = o.json                                ? SurveyFormat::Json
+                                : parser.isSet(QStringLiteral("csv")) ? SurveyFormat::Csv
+                                                                      : SurveyFormat::Plain;
+    long jobs = 8;
+    if (parser.isSet(QStringLiteral("jobs")) &&
+        !ParseCount(parser.value(QStringLiteral("jobs")).toStdString(), 1, 64, jobs)) {
+        return BadArguments("--jobs takes a whole number from 1 to 64");
+    }
+    const QString user = parser.value(QStringLiteral("user"));
+    const QString password = parser.value(QStringLiteral("password"));
+    const bool check = parser.isSet(QStringLiteral("check"));
+
+    quorvi::DiscoveryHost host;
+    int caught = 0;
+    std::unique_ptr<QSocketNotifier> stopSignals;
+    if (const auto failed = RunDiscovery(host, o, caught, stopSignals)) return *failed;
+    std::vector<quorvi::SurveyRow> rows = SurveyRows(host.Model().Registry());
+    host.Stop();
+    if (caught) {
+        PrintSurvey({}, format);
+        return 128 + caught;
+    }
+
+    // The devices are read on threads of their own while this one waits for them or for a stop signal.
+    std::mutex mutex;
+    std::vector<quorvi::SurveyRow> done(rows.size());
+    std::vector<char> isDone(rows.size(), 0);
+    std::size_t count = 0;
+    const bool progress = ::isatty(STDERR_FILENO) == 1;
+    std::atomic<bool> stop{false};
+    std::thread survey([&] {
+        quorvi::RunSurvey(rows, static_cast<int>(jobs), user, password, check, stop, [&](std::size_t i) {
+            std::lock_guard<std::mutex> lock(mutex);
+            done[i] = rows[i];
+            isDone[i] = 1;
+            ++count;
+            if (progress) std::fprintf(stderr, "\r%zu/%zu devices", count, rows.size());
+        });
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                  Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    if (caught) {
+        // The rows done so far, without waiting for the devices still under way (up to the library's 15 s).
+        stop = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<quorvi::SurveyRow> finished;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (isDone[i]) finished.push_back(done[i]);
+        }
+        if (progress) std::fputc('\n', stderr);
+        PrintSurvey(finished, format);
+        std::fflush(stderr);
+        std::_Exit(128 + caught);
+    }
+    survey.join();
+    if (progress && !rows.empty()) std::fputc('\n', stderr);
+    PrintSurvey(rows, format);
+    const bool allWell = std::all_of(rows.begin(), rows.end(), quorvi::SurveyRowIsWell);
+    return allWell ? 0 : 3;
 }
 
 // A stream's check as JSON: {"state", "encoding", "width", "height", "detail"}.
@@ -417,5 +560,6 @@ int main(int argc, char** argv) {
     if (command == QLatin1String("discover")) return Discover(args);
     if (command == QLatin1String("streams")) return Streams(args);
     if (command == QLatin1String("snapshot")) return Snapshot(args);
+    if (command == QLatin1String("survey")) return Survey(args);
     return BadArguments("unknown command: " + command.toStdString());
 }

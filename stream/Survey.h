@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "StreamRequest.h"
+
+namespace quorvi {
+
+// One device of a site survey: who it is, as discovery found it, and what its streams turned out to be.
+struct SurveyRow {
+    QString id;
+    QString name;
+    QString hardware;
+    QString location;
+    QString host;
+    QString onvif;  // the service address the streams are asked of
+    // What the survey found.
+    bool done = false;
+    QString mainStream;
+    QString subStream;
+    QString mainEncoding;
+    int mainWidth = 0;
+    int mainHeight = 0;
+    QString subEncoding;
+    int subWidth = 0;
+    int subHeight = 0;
+    QString mainCheck;  // the check's state; empty when not checked
+    QString subCheck;
+    QString error;  // why the streams were not read, or do not play; empty when all is well
+};
+
+// The columns, in their order: id, name, hardware, location, host, onvif, mainStream, subStream,
+// mainEncoding, mainWidth, mainHeight, subEncoding, subWidth, subHeight, mainCheck, subCheck, error.
+const QStringList& SurveyColumns();
+// A row's fields in that order (numbers as decimal text, 0 as empty).
+QStringList SurveyFields(const SurveyRow& row);
+
+// Reads one device's streams (one library call: one attempt with the credentials, never another) and,
+// with `check`, asks each of its two streams whether it plays. Safe on any thread.
+void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, bool check,
+                  const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
+                  const CheckStreamsFunction& checkStreams = LibraryCheckStreams());
+
+// Surveys every row, at most `jobs` at a time (each device still on at most 4 connections), each on a
+// thread of its own, and returns when all have ended. `finished(i)` is called (on a survey thread, one call
+// at a time) as row i is done. Once `stop` is set no further device is begun.
+void RunSurvey(std::vector<SurveyRow>& rows, int jobs, const QString& user, const QString& password,
+               bool check, const std::atomic<bool>& stop, const std::function<void(std::size_t)>& finished,
+               const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
+               const CheckStreamsFunction& checkStreams = LibraryCheckStreams());
+
+// True when the row's streams were read and, when checked, both shown streams play.
+bool SurveyRowIsWell(const SurveyRow& row);
+
+// RFC 4180: a header line, then a line per row (CRLF); fields with a comma, quote or line break quoted,
+// quotes doubled. A field that begins with = + - @ tab or CR gets a ' in front, so a spreadsheet shows it
+// as text and never runs it as a formula: everything in it came from the network.
+QString SurveyCsv(const std::vector<SurveyRow>& rows);
+QString CsvField(const QString& text);
+
+// A row as JSON: the columns as keys, numbers as numbers.
+QJsonObject SurveyJson(const SurveyRow& row);
+
+}  // namespace quorvi
