@@ -29,6 +29,7 @@ public:
     void Stop();
     bool Running() const { return m_searchThread.joinable(); }
     DeviceListModel& Model() { return m_model; }
+    const DeviceListModel& Model() const { return m_model; }
     // One sighting into the model, on the owner's thread.
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
     // Merges what the worker has handed on and is still waiting, at once (after Stop, say).

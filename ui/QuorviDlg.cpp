@@ -1,6 +1,7 @@
 #include "QuorviDlg.h"
 
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -9,10 +10,12 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <QToolTip>
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -100,6 +103,13 @@ struct CQuorviDlg::PendingGet {
     CQuorviDlg* window = nullptr;
 };
 
+// The window a "Read all streams" reports to, and what tells its threads to begin no further device.
+struct CQuorviDlg::PendingSurvey {
+    std::mutex mutex;
+    CQuorviDlg* window = nullptr;
+    std::atomic<bool> stop{false};
+};
+
 QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du) {
     QRect rect = du.ToPixels(c.x, c.y, c.width, c.height);
     QWidget* control = nullptr;
@@ -178,6 +188,11 @@ CQuorviDlg::~CQuorviDlg() {
         std::lock_guard<std::mutex> lock(pending->mutex);
         pending->window = nullptr;
     }
+    if (m_pendingSurvey) {
+        std::lock_guard<std::mutex> lock(m_pendingSurvey->mutex);
+        m_pendingSurvey->window = nullptr;
+        m_pendingSurvey->stop = true;
+    }
     m_discovery.Stop();
 }
 
@@ -191,10 +206,28 @@ void CQuorviDlg::showEvent(QShowEvent* event) {
 
 namespace {
 
-// Draws the rows of devices that said goodbye or went unseen for cycles in the greyed text colour.
+// A tooltip with texts from the network in it, shown as written whatever they hold.
+QString PlainTip(const QString& text) {
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
+// Draws the rows of devices that said goodbye or went unseen for cycles in the greyed text colour; a row's
+// tooltip gains what "Read all streams" found for it.
 class DeviceRowDelegate : public QStyledItemDelegate {
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    using Extra = std::function<QString(const QModelIndex&)>;
+    DeviceRowDelegate(QObject* parent, Extra extra)
+        : QStyledItemDelegate(parent), m_extra(std::move(extra)) {}
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        const QString extra =
+            event->type() == QEvent::ToolTip && index.isValid() ? m_extra(index) : QString();
+        if (extra.isEmpty()) return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QToolTip::showText(event->globalPos(), index.data(Qt::ToolTipRole).toString() + PlainTip(extra),
+                           view);
+        return true;
+    }
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
@@ -204,6 +237,9 @@ protected:
         option->palette.setColor(QPalette::Text, grey);
         option->palette.setColor(QPalette::HighlightedText, grey);
     }
+
+private:
+    Extra m_extra;
 };
 
 }  // namespace
@@ -213,7 +249,9 @@ void CQuorviDlg::OnInitDialog() {
 
     // The report list: grid lines, whole rows selected, no sorting; the model is the list's only store.
     m_listDevices->setModel(&m_discovery.Model());
-    m_listDevices->setItemDelegate(new DeviceRowDelegate(m_listDevices));
+    m_listDevices->setItemDelegate(new DeviceRowDelegate(m_listDevices, [this](const QModelIndex& index) {
+        return SurveyLines(Devices().Cell(index.row(), kColumnId));
+    }));
     m_listDevices->setShowGrid(true);
     m_listDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_listDevices->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -311,15 +349,6 @@ void CQuorviDlg::OnGetFinished(const StreamAddresses& streams) {
     m_shown = streams;
     StartCheck(streams, m_getUri);
 }
-
-namespace {
-
-// A tooltip with texts from the network in it, shown as written whatever they hold.
-QString PlainTip(const QString& text) {
-    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
-}
-
-}  // namespace
 
 void CQuorviDlg::StartCheck(const StreamAddresses& streams, const QString& deviceUri) {
     std::vector<std::size_t> which;
@@ -420,6 +449,15 @@ QMenu* CQuorviDlg::CreateContextMenu(const QModelIndex& row) {
     QAction* probe = menu->addAction(QStringLiteral("Probe addresses..."));
     probe->setObjectName(QStringLiteral("IDM_PROBE_ADDRESSES"));
     connect(probe, &QAction::triggered, this, &CQuorviDlg::AskForProbeTargets);
+    // The whole site in one pass.
+    menu->addSeparator();
+    QAction* readAll = menu->addAction(QStringLiteral("Read all streams"));
+    readAll->setObjectName(QStringLiteral("IDM_READ_ALL_STREAMS"));
+    readAll->setEnabled(!SurveyRunning());  // one at a time
+    connect(readAll, &QAction::triggered, this, &CQuorviDlg::ReadAllStreams);
+    QAction* exportList = menu->addAction(QStringLiteral("Export list..."));
+    exportList->setObjectName(QStringLiteral("IDM_EXPORT_LIST"));
+    connect(exportList, &QAction::triggered, this, &CQuorviDlg::AskForExportFile);
     return menu;
 }
 
@@ -430,6 +468,115 @@ void CQuorviDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu* menu = CreateContextMenu(row);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(event->globalPos());
+}
+
+bool CQuorviDlg::ReadAllStreams() {
+    if (m_pendingSurvey) return false;  // one at a time
+    std::vector<SurveyRow> rows = ListedDevices();
+    if (rows.empty()) return true;
+    auto pending = std::make_shared<PendingSurvey>();
+    pending->window = this;
+    m_pendingSurvey = pending;
+    auto call = [pending, rows = std::move(rows), user = m_editUserName->text(),
+                 password = m_editPassword->text(), getStreamUri = m_getStreamUri,
+                 checkStreams = m_checkStreams]() mutable {
+        RunSurvey(
+            rows, kSurveyJobs, user, password, true, pending->stop,
+            [&](std::size_t i) {
+                std::lock_guard<std::mutex> lock(pending->mutex);
+                if (!pending->window) return;
+                QMetaObject::invokeMethod(
+                    pending->window, [window = pending->window, row = rows[i]] { window->OnSurveyed(row); },
+                    Qt::QueuedConnection);
+            },
+            getStreamUri, checkStreams);
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->window) {
+            QMetaObject::invokeMethod(
+                pending->window,
+                [window = pending->window, pending] {
+                    if (window->m_pendingSurvey == pending) window->m_pendingSurvey.reset();
+                },
+                Qt::QueuedConnection);
+        }
+    };
+    if (!StartBackgroundCall(std::move(call))) {
+        m_pendingSurvey.reset();
+        return false;
+    }
+    return true;
+}
+
+void CQuorviDlg::OnSurveyed(const SurveyRow& row) { m_surveyed.insert(row.id, row); }
+
+QString CQuorviDlg::SurveyLines(const QString& id) const {
+    const auto it = m_surveyed.find(id);
+    if (it == m_surveyed.end()) return {};
+    const SurveyRow& r = *it;
+    QStringList lines;
+    const auto stream = [&](const char* label, const QString& address, const QString& encoding, int width,
+                            int height, const QString& state) {
+        if (address.isEmpty()) return;
+        QString line = QString::fromLatin1(label) + ' ' + address;
+        if (!encoding.isEmpty()) line += ' ' + encoding;
+        if (width > 0) line += QStringLiteral(" %1x%2").arg(width).arg(height);
+        if (!state.isEmpty()) line += QStringLiteral(" (") + state + ')';
+        lines << line;
+    };
+    stream("mainStream:", r.mainStream, r.mainEncoding, r.mainWidth, r.mainHeight, r.mainCheck);
+    stream("subStream:", r.subStream, r.subEncoding, r.subWidth, r.subHeight, r.subCheck);
+    if (!r.error.isEmpty()) lines << r.error;
+    return lines.join('\n');
+}
+
+std::vector<SurveyRow> CQuorviDlg::ListedDevices() const {
+    std::vector<SurveyRow> rows;
+    const DeviceListModel& model = m_discovery.Model();
+    for (int r = 0; r < model.rowCount(); ++r) {
+        const DeviceListModel::Identity who = model.RowIdentity(r);
+        SurveyRow row;
+        row.id = model.Cell(r, kColumnId);
+        row.onvif = model.Cell(r, kColumnOnvif);
+        row.name = who.name;
+        row.hardware = who.hardware;
+        row.location = who.location;
+        row.host = who.host;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+QString CQuorviDlg::ExportList(const QString& fileName) {
+    std::vector<SurveyRow> rows = ListedDevices();
+    for (SurveyRow& row : rows) {
+        const auto it = m_surveyed.find(row.id);
+        if (it == m_surveyed.end()) continue;
+        SurveyRow found = *it;  // its streams; who it is as the list says now
+        found.name = row.name;
+        found.hardware = row.hardware;
+        found.location = row.location;
+        found.host = row.host;
+        found.onvif = row.onvif;
+        row = found;
+    }
+    QSaveFile file(fileName);
+    const QByteArray bytes = SurveyCsv(rows).toUtf8();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return file.errorString().isEmpty() ? QStringLiteral("cannot write the file") : file.errorString();
+    return {};
+}
+
+void CQuorviDlg::AskForExportFile() {
+    const QString fileName =
+        m_chooseExportFile ? m_chooseExportFile()
+                           : QFileDialog::getSaveFileName(this, QStringLiteral("Export list"), QString(),
+                                                          QStringLiteral("CSV files (*.csv);;All files (*)"));
+    if (fileName.isEmpty()) return;
+    const QString refused = ExportList(fileName);
+    if (refused.isEmpty()) return;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Export list"), refused, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 CPictureDlg* CQuorviDlg::ShowPicture(const QModelIndex& row) {

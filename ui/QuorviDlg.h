@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
 #include <QIcon>
 #include <QMap>
 #include <QPointer>
@@ -13,6 +14,7 @@
 #include "PictureDlg.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
+#include "Survey.h"
 
 class QAction;
 class QLabel;
@@ -68,6 +70,17 @@ public:
     // The picture window of a row's device (one per device: an open one is raised), fetching with the
     // credentials in the fields.
     CPictureDlg* ShowPicture(const QModelIndex& row);
+    // "Read all streams": every listed device's streams and their check, with the fields' credentials, in
+    // the background (kSurveyJobs devices at a time, one attempt each); each row's tooltip gains its
+    // streams as they come. False when one is under way already.
+    bool ReadAllStreams();
+    bool SurveyRunning() const { return m_pendingSurvey != nullptr; }
+    // "Export list...": the list as the command line's survey CSV, with the streams read so far, into a
+    // file the user names (`chooser` stands in for the file dialog). ExportList returns why it failed.
+    void AskForExportFile();
+    QString ExportList(const QString& fileName);
+    void SetExportFileChooser(std::function<QString()> chooser) { m_chooseExportFile = std::move(chooser); }
+    static constexpr int kSurveyJobs = 8;
     void ShowAbout();
     // Adds SPECs (comma-separated) to the addresses probed by unicast in every following cycle, for this
     // run only; returns why they were refused, or nothing.
@@ -95,6 +108,10 @@ private:
     void OnCheckFinished(const std::vector<StreamCheckResult>& checks);
     void ShowCheck(QLineEdit* field, QAction* icon, const StreamInfo* info, const StreamCheckResult* check);
 
+    void OnSurveyed(const SurveyRow& row);
+    QString SurveyLines(const QString& id) const;  // for a row's tooltip: what the survey found
+    std::vector<SurveyRow> ListedDevices() const;
+
     DiscoveryHost m_discovery;  // the device list and the worker that fills it
     struct PendingGet;
     std::shared_ptr<PendingGet> m_pendingGet;    // the "get" under way, if any
@@ -116,6 +133,10 @@ private:
     CheckStreamsFunction m_checkStreams;
     GetSnapshotFunction m_getSnapshot;
     QMap<QString, QPointer<CPictureDlg>> m_pictures;  // by device id
+    struct PendingSurvey;
+    std::shared_ptr<PendingSurvey> m_pendingSurvey;  // "Read all streams" under way, if it is
+    QHash<QString, SurveyRow> m_surveyed;            // what it found, by device id
+    std::function<QString()> m_chooseExportFile;
     bool m_initialised = false;
 };
 
