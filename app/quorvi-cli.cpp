@@ -5,10 +5,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -298,22 +300,18 @@ int Discover(const QStringList& args) {
     return caught ? 128 + caught : 0;
 }
 
-// The rows of a survey, in discovery's order, from the device list.
-std::vector<quorvi::SurveyRow> SurveyRows(const quorvi::DeviceRegistry& devices) {
+// Row r of the device list as a survey row: who the device is, where it is asked.
+quorvi::SurveyRow SurveyRowAt(const quorvi::DeviceRegistry& devices, int r) {
     using Model = quorvi::DeviceListModel;
-    std::vector<quorvi::SurveyRow> rows;
-    for (int r = 0; r < devices.Size(); ++r) {
-        const Model::Identity who = Model::RowIdentity(devices, r);
-        quorvi::SurveyRow row;
-        row.id = Model::Cell(devices, r, quorvi::kColumnId);
-        row.onvif = Model::Cell(devices, r, quorvi::kColumnOnvif);
-        row.name = who.name;
-        row.hardware = who.hardware;
-        row.location = who.location;
-        row.host = who.host;
-        rows.push_back(std::move(row));
-    }
-    return rows;
+    const Model::Identity who = Model::RowIdentity(devices, r);
+    quorvi::SurveyRow row;
+    row.id = Model::Cell(devices, r, quorvi::kColumnId);
+    row.onvif = Model::Cell(devices, r, quorvi::kColumnOnvif);
+    row.name = who.name;
+    row.hardware = who.hardware;
+    row.location = who.location;
+    row.host = who.host;
+    return row;
 }
 
 enum class SurveyFormat { Plain, Json, Csv };
@@ -363,54 +361,85 @@ int Survey(const QStringList& args) {
     const QString password = parser.value(QStringLiteral("password"));
     const bool check = parser.isSet(QStringLiteral("check"));
 
+    // Each device is read the moment it is listed, on the pool's threads, while discovery goes on.
+    std::mutex mutex;
+    QHash<QString, quorvi::SurveyRow> done;  // by id
+    std::size_t queued = 0;
+    const bool progress = ::isatty(STDERR_FILENO) == 1;
+    std::atomic<bool> stop{false};
+    quorvi::SurveyPool pool(
+        static_cast<int>(jobs), user, password, check, stop, [&](std::size_t, const quorvi::SurveyRow& row) {
+            std::lock_guard<std::mutex> lock(mutex);
+            done.insert(row.id, row);
+            if (progress)
+                std::fprintf(stderr, "\r%lld/%zu devices", static_cast<long long>(done.size()), queued);
+        });
     quorvi::DiscoveryHost host;
+    QSet<QString> asked;
+    const auto ask = [&](int first, int last) {
+        const quorvi::DeviceRegistry& devices = host.Model().Registry();
+        for (int r = std::max(first, 0); r <= last && r < devices.Size(); ++r) {
+            quorvi::SurveyRow row = SurveyRowAt(devices, r);
+            if (asked.contains(row.id)) continue;
+            asked.insert(row.id);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++queued;
+            }
+            pool.Add(std::move(row));
+        }
+    };
+    QObject::connect(&host.Model(), &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int last) { ask(first, last); });
     int caught = 0;
     std::unique_ptr<QSocketNotifier> stopSignals;
     if (const auto failed = RunDiscovery(host, o, caught, stopSignals)) return *failed;
-    std::vector<quorvi::SurveyRow> rows = SurveyRows(host.Model().Registry());
-    host.Stop();
-    if (caught) {
-        PrintSurvey({}, format);
-        return 128 + caught;
-    }
+    ask(0, host.Model().Registry().Size() - 1);  // any row not seen arriving
 
-    // The devices are read on threads of their own while this one waits for them or for a stop signal.
-    std::mutex mutex;
-    std::vector<quorvi::SurveyRow> done(rows.size());
-    std::vector<char> isDone(rows.size(), 0);
-    std::size_t count = 0;
-    const bool progress = ::isatty(STDERR_FILENO) == 1;
-    std::atomic<bool> stop{false};
-    std::thread survey([&] {
-        quorvi::RunSurvey(rows, static_cast<int>(jobs), user, password, check, stop, [&](std::size_t i) {
-            std::lock_guard<std::mutex> lock(mutex);
-            done[i] = rows[i];
-            isDone[i] = 1;
-            ++count;
-            if (progress) std::fprintf(stderr, "\r%zu/%zu devices", count, rows.size());
-        });
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                  Qt::QueuedConnection);
-    });
-    QCoreApplication::exec();
-    if (caught) {
-        // The rows done so far, without waiting for the devices still under way (up to the library's 15 s).
-        stop = true;
+    // The rows in discovery's order: each as it was read, known as the list knows it now.
+    const auto rowsDone = [&] {
         std::lock_guard<std::mutex> lock(mutex);
-        std::vector<quorvi::SurveyRow> finished;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (isDone[i]) finished.push_back(done[i]);
+        const quorvi::DeviceRegistry& devices = host.Model().Registry();
+        std::vector<quorvi::SurveyRow> rows;
+        for (int r = 0; r < devices.Size(); ++r) {
+            const quorvi::SurveyRow listed = SurveyRowAt(devices, r);
+            const auto it = done.find(listed.id);
+            if (it == done.end()) continue;
+            quorvi::SurveyRow row = *it;
+            row.name = listed.name;
+            row.hardware = listed.hardware;
+            row.location = listed.location;
+            row.host = listed.host;
+            rows.push_back(std::move(row));
         }
-        if (progress) std::fputc('\n', stderr);
-        PrintSurvey(finished, format);
-        std::fflush(stderr);
-        std::_Exit(128 + caught);
+        return rows;
+    };
+    if (!caught) {
+        // Wait for the devices on a thread of its own, so that a stop signal is still heard.
+        std::thread waiting([&] {
+            pool.Wait();
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                      Qt::QueuedConnection);
+        });
+        QCoreApplication::exec();
+        if (!caught) {
+            waiting.join();
+            if (progress && queued > 0) std::fputc('\n', stderr);
+            const std::vector<quorvi::SurveyRow> rows = rowsDone();
+            PrintSurvey(rows, format);
+            const bool allWell = static_cast<qsizetype>(rows.size()) == asked.size() &&
+                                 std::all_of(rows.begin(), rows.end(), quorvi::SurveyRowIsWell);
+            return allWell ? 0 : 3;
+        }
+        waiting.detach();
     }
-    survey.join();
-    if (progress && !rows.empty()) std::fputc('\n', stderr);
-    PrintSurvey(rows, format);
-    const bool allWell = std::all_of(rows.begin(), rows.end(), quorvi::SurveyRowIsWell);
-    return allWell ? 0 : 3;
+    // Stopped: the rows done so far, without waiting for the devices still under way (up to the
+    // library's 15 s each).
+    stop = true;
+    if (progress) std::fputc('\n', stderr);
+    PrintSurvey(rowsDone(), format);
+    std::fflush(stderr);
+    std::_Exit(128 + caught);
 }
 
 // A stream's check as JSON: {"state", "encoding", "width", "height", "detail"}.

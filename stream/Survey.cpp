@@ -1,8 +1,7 @@
 #include "Survey.h"
 
 #include <algorithm>
-#include <mutex>
-#include <thread>
+#include <chrono>
 
 namespace quorvi {
 
@@ -78,32 +77,78 @@ void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, 
     row.error = why.join(QStringLiteral("; "));
 }
 
-void RunSurvey(std::vector<SurveyRow>& rows, int jobs, const QString& user, const QString& password,
-               bool check, const std::atomic<bool>& stop, const std::function<void(std::size_t)>& finished,
-               const GetStreamUriFunction& getStreamUri, const CheckStreamsFunction& checkStreams) {
-    std::atomic<std::size_t> next{0};
-    std::mutex reporting;
-    auto work = [&] {
-        for (;;) {
-            if (stop.load()) return;
-            const std::size_t i = next++;
-            if (i >= rows.size()) return;
-            SurveyDevice(rows[i], user, password, check, getStreamUri, checkStreams);
-            std::lock_guard<std::mutex> lock(reporting);
-            if (finished) finished(i);
-        }
-    };
-    const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(rows.size())));
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) {
+SurveyPool::SurveyPool(int jobs, QString user, QString password, bool check, const std::atomic<bool>& stop,
+                       Finished finished, GetStreamUriFunction getStreamUri,
+                       CheckStreamsFunction checkStreams)
+    : m_user(std::move(user)),
+      m_password(std::move(password)),
+      m_check(check),
+      m_stop(stop),
+      m_finished(std::move(finished)),
+      m_getStreamUri(std::move(getStreamUri)),
+      m_checkStreams(std::move(checkStreams)) {
+    for (int t = 0; t < std::max(1, jobs); ++t) {
         try {
-            pool.emplace_back(work);
+            m_threads.emplace_back([this] { Work(); });
         } catch (const std::system_error&) {
+            if (m_threads.empty()) throw;
             break;  // fewer at a time, then
         }
     }
-    work();
-    for (std::thread& t : pool) t.join();
+}
+
+SurveyPool::~SurveyPool() { Wait(); }
+
+void SurveyPool::Add(SurveyRow row) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waiting.emplace_back(m_added++, std::move(row));
+    }
+    m_changed.notify_one();
+}
+
+void SurveyPool::Wait() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+    }
+    m_changed.notify_all();
+    for (std::thread& t : m_threads) {
+        if (t.joinable()) t.join();
+    }
+}
+
+void SurveyPool::Work() {
+    for (;;) {
+        std::pair<std::size_t, SurveyRow> job;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            // A stop is looked for now and then: the one who sets it need not tell the pool.
+            while (m_waiting.empty() && !m_closed && !m_stop.load())
+                m_changed.wait_for(lock, std::chrono::milliseconds(100));
+            if (m_stop.load() || m_waiting.empty()) return;
+            job = std::move(m_waiting.front());
+            m_waiting.pop_front();
+        }
+        SurveyDevice(job.second, m_user, m_password, m_check, m_getStreamUri, m_checkStreams);
+        std::lock_guard<std::mutex> lock(m_reporting);
+        if (m_finished) m_finished(job.first, job.second);
+    }
+}
+
+void RunSurvey(std::vector<SurveyRow>& rows, int jobs, const QString& user, const QString& password,
+               bool check, const std::atomic<bool>& stop, const std::function<void(std::size_t)>& finished,
+               const GetStreamUriFunction& getStreamUri, const CheckStreamsFunction& checkStreams) {
+    SurveyPool pool(
+        std::min<int>(jobs, static_cast<int>(std::max<std::size_t>(rows.size(), 1))), user, password, check,
+        stop,
+        [&](std::size_t i, const SurveyRow& done) {
+            rows[i] = done;
+            if (finished) finished(i);
+        },
+        getStreamUri, checkStreams);
+    for (const SurveyRow& row : rows) pool.Add(row);
+    pool.Wait();
 }
 
 bool SurveyRowIsWell(const SurveyRow& row) { return row.done && row.error.isEmpty(); }

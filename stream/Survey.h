@@ -4,7 +4,11 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "StreamRequest.h"
@@ -45,6 +49,43 @@ QStringList SurveyFields(const SurveyRow& row);
 void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, bool check,
                   const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
                   const CheckStreamsFunction& checkStreams = LibraryCheckStreams());
+
+// Surveys devices as they are added, at most `jobs` at a time (each device still on at most 4 connections),
+// each on a thread of the pool's own. `finished(order, row)` is called (on a pool thread, one call at a time)
+// as each is done, `order` counting the rows in the order they were added. Once `stop` is set no further
+// device is begun. The destructor waits for the devices under way.
+class SurveyPool {
+public:
+    using Finished = std::function<void(std::size_t order, const SurveyRow& row)>;
+    SurveyPool(int jobs, QString user, QString password, bool check, const std::atomic<bool>& stop,
+               Finished finished, GetStreamUriFunction getStreamUri = LibraryGetStreamUri(),
+               CheckStreamsFunction checkStreams = LibraryCheckStreams());
+    ~SurveyPool();
+    SurveyPool(const SurveyPool&) = delete;
+    SurveyPool& operator=(const SurveyPool&) = delete;
+
+    void Add(SurveyRow row);
+    // No more rows: returns once every row added has been surveyed (or, after a stop, those under way).
+    void Wait();
+
+private:
+    void Work();
+
+    const QString m_user;
+    const QString m_password;
+    const bool m_check;
+    const std::atomic<bool>& m_stop;
+    const Finished m_finished;
+    const GetStreamUriFunction m_getStreamUri;
+    const CheckStreamsFunction m_checkStreams;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<std::size_t, SurveyRow>> m_waiting;
+    std::size_t m_added = 0;
+    bool m_closed = false;
+    std::mutex m_reporting;
+    std::vector<std::thread> m_threads;
+};
 
 // Surveys every row, at most `jobs` at a time (each device still on at most 4 connections), each on a
 // thread of its own, and returns when all have ended. `finished(i)` is called (on a survey thread, one call
