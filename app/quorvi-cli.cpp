@@ -335,7 +335,17 @@ void PrintSurvey(const std::vector<quorvi::SurveyRow>& rows, SurveyFormat format
     std::fflush(stdout);
 }
 
-int Survey(const QStringList& args) {
+struct SurveyOptions {
+    DiscoverOptions discovery;
+    SurveyFormat format = SurveyFormat::Plain;
+    int jobs = 8;
+    QString user;
+    QString password;
+    bool check = false;
+};
+
+// Reads survey's options. An exit status when the command ends here: wrong options, or --help.
+std::optional<int> ReadSurveyOptions(const QStringList& args, SurveyOptions& s) {
     QCommandLineParser parser;
     AddDiscoverOptions(parser);
     parser.addOptions({{QStringLiteral("csv"), QString()},
@@ -345,66 +355,56 @@ int Survey(const QStringList& args) {
                        {QStringLiteral("jobs"), QString(), QStringLiteral("N")}});
     int status = 0;
     if (!ParseCommand(parser, "survey", args, status)) return status;
-    DiscoverOptions o;
-    if (const auto bad = ReadDiscoverOptions(parser, "survey", o)) return *bad;
-    if (o.json && parser.isSet(QStringLiteral("csv")))
-        return BadArguments("survey: --json or --csv, not both");
-    const SurveyFormat format = o.json                                ? SurveyFormat::Json
-                                : parser.isSet(QStringLiteral("csv")) ? SurveyFormat::Csv
-                                                                      : SurveyFormat::Plain;
+    if (const auto bad = ReadDiscoverOptions(parser, "survey", s.discovery)) return *bad;
+    const bool csv = parser.isSet(QStringLiteral("csv"));
+    if (s.discovery.json && csv) return BadArguments("survey: --json or --csv, not both");
+    s.format = s.discovery.json ? SurveyFormat::Json : csv ? SurveyFormat::Csv : SurveyFormat::Plain;
     long jobs = 8;
     if (parser.isSet(QStringLiteral("jobs")) &&
         !ParseCount(parser.value(QStringLiteral("jobs")).toStdString(), 1, 64, jobs)) {
         return BadArguments("--jobs takes a whole number from 1 to 64");
     }
-    const QString user = parser.value(QStringLiteral("user"));
-    const QString password = parser.value(QStringLiteral("password"));
-    const bool check = parser.isSet(QStringLiteral("check"));
+    s.jobs = static_cast<int>(jobs);
+    s.user = parser.value(QStringLiteral("user"));
+    s.password = parser.value(QStringLiteral("password"));
+    s.check = parser.isSet(QStringLiteral("check"));
+    return std::nullopt;
+}
 
-    // Each device is read the moment it is listed, on the pool's threads, while discovery goes on.
-    std::mutex mutex;
-    QHash<QString, quorvi::SurveyRow> done;  // by id
-    std::size_t queued = 0;
-    const bool progress = ::isatty(STDERR_FILENO) == 1;
-    std::atomic<bool> stop{false};
-    quorvi::SurveyPool pool(
-        static_cast<int>(jobs), user, password, check, stop, [&](std::size_t, const quorvi::SurveyRow& row) {
-            std::lock_guard<std::mutex> lock(mutex);
-            done.insert(row.id, row);
-            if (progress)
-                std::fprintf(stderr, "\r%lld/%zu devices", static_cast<long long>(done.size()), queued);
-        });
-    quorvi::DiscoveryHost host;
-    QSet<QString> asked;
-    const auto ask = [&](int first, int last) {
-        const quorvi::DeviceRegistry& devices = host.Model().Registry();
+// The devices of a survey: each is handed to the pool the moment it is listed, and the rows come back in
+// the list's order. Ask and RowsDone on the thread that owns the list.
+class SiteSurvey {
+public:
+    SiteSurvey(const SurveyOptions& s, const std::atomic<bool>& stop)
+        : m_progress(::isatty(STDERR_FILENO) == 1),
+          m_pool(s.jobs, s.user, s.password, s.check, stop,
+                 [this](std::size_t, const quorvi::SurveyRow& row) { Finished(row); }) {}
+
+    void Ask(const quorvi::DeviceRegistry& devices, int first, int last) {
         for (int r = std::max(first, 0); r <= last && r < devices.Size(); ++r) {
             quorvi::SurveyRow row = SurveyRowAt(devices, r);
-            if (asked.contains(row.id)) continue;
-            asked.insert(row.id);
+            if (m_asked.contains(row.id)) continue;
+            m_asked.insert(row.id);
             {
-                std::lock_guard<std::mutex> lock(mutex);
-                ++queued;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_queued;
             }
-            pool.Add(std::move(row));
+            m_pool.Add(std::move(row));
         }
-    };
-    QObject::connect(&host.Model(), &QAbstractItemModel::rowsInserted,
-                     [&](const QModelIndex&, int first, int last) { ask(first, last); });
-    int caught = 0;
-    std::unique_ptr<QSocketNotifier> stopSignals;
-    if (const auto failed = RunDiscovery(host, o, caught, stopSignals)) return *failed;
-    ask(0, host.Model().Registry().Size() - 1);  // any row not seen arriving
+    }
+    void Wait() { m_pool.Wait(); }
+    void EndProgress() const {
+        if (m_progress && m_queued > 0) std::fputc('\n', stderr);
+    }
 
-    // The rows in discovery's order: each as it was read, known as the list knows it now.
-    const auto rowsDone = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        const quorvi::DeviceRegistry& devices = host.Model().Registry();
+    // The rows done so far in the list's order: each as it was read, known as the list knows it now.
+    std::vector<quorvi::SurveyRow> RowsDone(const quorvi::DeviceRegistry& devices) {
+        std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<quorvi::SurveyRow> rows;
         for (int r = 0; r < devices.Size(); ++r) {
             const quorvi::SurveyRow listed = SurveyRowAt(devices, r);
-            const auto it = done.find(listed.id);
-            if (it == done.end()) continue;
+            const auto it = m_done.find(listed.id);
+            if (it == m_done.end()) continue;
             quorvi::SurveyRow row = *it;
             row.name = listed.name;
             row.hardware = listed.hardware;
@@ -413,31 +413,65 @@ int Survey(const QStringList& args) {
             rows.push_back(std::move(row));
         }
         return rows;
-    };
+    }
+    // Every device asked was read and is well.
+    bool AllWell(const std::vector<quorvi::SurveyRow>& rows) const {
+        return static_cast<qsizetype>(rows.size()) == m_asked.size() &&
+               std::all_of(rows.begin(), rows.end(), quorvi::SurveyRowIsWell);
+    }
+
+private:
+    void Finished(const quorvi::SurveyRow& row) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done.insert(row.id, row);
+        if (m_progress)
+            std::fprintf(stderr, "\r%lld/%zu devices", static_cast<long long>(m_done.size()), m_queued);
+    }
+
+    const bool m_progress;
+    std::mutex m_mutex;
+    QHash<QString, quorvi::SurveyRow> m_done;  // by id
+    std::size_t m_queued = 0;
+    QSet<QString> m_asked;
+    quorvi::SurveyPool m_pool;  // last: its threads end before the rest goes
+};
+
+int Survey(const QStringList& args) {
+    SurveyOptions s;
+    if (const auto status = ReadSurveyOptions(args, s)) return *status;
+    std::atomic<bool> stop{false};
+    SiteSurvey survey(s, stop);
+    quorvi::DiscoveryHost host;
+    const quorvi::DeviceRegistry& devices = host.Model().Registry();
+    QObject::connect(&host.Model(), &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int last) { survey.Ask(devices, first, last); });
+    int caught = 0;
+    std::unique_ptr<QSocketNotifier> stopSignals;
+    if (const auto failed = RunDiscovery(host, s.discovery, caught, stopSignals)) return *failed;
+    survey.Ask(devices, 0, devices.Size() - 1);  // any row not seen arriving
+
     if (!caught) {
         // Wait for the devices on a thread of its own, so that a stop signal is still heard.
         std::thread waiting([&] {
-            pool.Wait();
+            survey.Wait();
             QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                                       Qt::QueuedConnection);
         });
         QCoreApplication::exec();
         if (!caught) {
             waiting.join();
-            if (progress && queued > 0) std::fputc('\n', stderr);
-            const std::vector<quorvi::SurveyRow> rows = rowsDone();
-            PrintSurvey(rows, format);
-            const bool allWell = static_cast<qsizetype>(rows.size()) == asked.size() &&
-                                 std::all_of(rows.begin(), rows.end(), quorvi::SurveyRowIsWell);
-            return allWell ? 0 : 3;
+            survey.EndProgress();
+            const std::vector<quorvi::SurveyRow> rows = survey.RowsDone(devices);
+            PrintSurvey(rows, s.format);
+            return survey.AllWell(rows) ? 0 : 3;
         }
         waiting.detach();
     }
     // Stopped: the rows done so far, without waiting for the devices still under way (up to the
     // library's 15 s each).
     stop = true;
-    if (progress) std::fputc('\n', stderr);
-    PrintSurvey(rowsDone(), format);
+    survey.EndProgress();
+    PrintSurvey(survey.RowsDone(devices), s.format);
     std::fflush(stderr);
     std::_Exit(128 + caught);
 }
