@@ -405,12 +405,7 @@ public:
             const quorvi::SurveyRow listed = SurveyRowAt(devices, r);
             const auto it = m_done.find(listed.id);
             if (it == m_done.end()) continue;
-            quorvi::SurveyRow row = *it;
-            row.name = listed.name;
-            row.hardware = listed.hardware;
-            row.location = listed.location;
-            row.host = listed.host;
-            rows.push_back(std::move(row));
+            rows.push_back(quorvi::KnownAsListed(*it, listed));
         }
         return rows;
     }

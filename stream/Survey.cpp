@@ -151,6 +151,14 @@ void RunSurvey(std::vector<SurveyRow>& rows, int jobs, const QString& user, cons
     pool.Wait();
 }
 
+SurveyRow KnownAsListed(SurveyRow read, const SurveyRow& listed) {
+    read.name = listed.name;
+    read.hardware = listed.hardware;
+    read.location = listed.location;
+    read.host = listed.host;
+    return read;
+}
+
 bool SurveyRowIsWell(const SurveyRow& row) { return row.done && row.error.isEmpty(); }
 
 QString CsvField(const QString& text) {

@@ -95,6 +95,10 @@ void RunSurvey(std::vector<SurveyRow>& rows, int jobs, const QString& user, cons
                const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
                const CheckStreamsFunction& checkStreams = LibraryCheckStreams());
 
+// What the survey found for a device (`read`), known as the list knows it now (`listed`): its name,
+// hardware, location and host from the list, the rest as read.
+SurveyRow KnownAsListed(SurveyRow read, const SurveyRow& listed);
+
 // True when the row's streams were read and, when checked, both shown streams play.
 bool SurveyRowIsWell(const SurveyRow& row);
 

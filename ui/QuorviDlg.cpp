@@ -550,14 +550,7 @@ QString CQuorviDlg::ExportList(const QString& fileName) {
     std::vector<SurveyRow> rows = ListedDevices();
     for (SurveyRow& row : rows) {
         const auto it = m_surveyed.find(row.id);
-        if (it == m_surveyed.end()) continue;
-        SurveyRow found = *it;  // its streams; who it is as the list says now
-        found.name = row.name;
-        found.hardware = row.hardware;
-        found.location = row.location;
-        found.host = row.host;
-        found.onvif = row.onvif;
-        row = found;
+        if (it != m_surveyed.end()) row = KnownAsListed(*it, row);
     }
     QSaveFile file(fileName);
     const QByteArray bytes = SurveyCsv(rows).toUtf8();
