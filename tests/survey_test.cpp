@@ -94,11 +94,12 @@ TEST(Survey, FiftyDevicesInMixedMannersEachRowRightEachRefusalAskedOnce) {
     const auto start = Clock::now();
     const ProcessResult json =
         RunProcess({CliPath(), "survey", "--user", "admin", "--password", "40718", "--check", "--json"},
-                   std::chrono::seconds(60));
+                   std::chrono::seconds(120));
     const auto took = Clock::now() - start;
     EXPECT_EQ(json.exitCode, 3) << json.err;  // some devices refuse, one never answers
-    // Discovery's 3.5 s, then the silent device's 5 s request bound; nobody waits on it for more.
-    EXPECT_LT(took, std::chrono::seconds(30));
+    // Discovery's 3.5 s, the devices, and the silent device's 5 s request bound (the call's 15 s at most);
+    // nobody waits on it for more. Generous: sanitizer builds on a busy machine are slow.
+    EXPECT_LT(took, std::chrono::seconds(60));
     const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
     ASSERT_EQ(rows.size(), 50) << json.out << json.err;
 
@@ -153,7 +154,7 @@ TEST(Survey, FiftyDevicesInMixedMannersEachRowRightEachRefusalAskedOnce) {
     // the network cannot become a formula.
     const ProcessResult csv =
         RunProcess({CliPath(), "survey", "--user", "admin", "--password", "40718", "--check", "--csv"},
-                   std::chrono::seconds(60));
+                   std::chrono::seconds(120));
     EXPECT_EQ(csv.exitCode, 3) << csv.err;
     EXPECT_NE(csv.out.find("'=HYPERLINK(\"\"http://x.example/\"\""), std::string::npos) << csv.out;
     EXPECT_EQ(csv.out.find("\n=HYPERLINK"), std::string::npos);
@@ -195,7 +196,7 @@ TEST(Survey, AStopPrintsTheRowsDoneWithoutWaitingForTheSlowest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto signalled = Clock::now();
     const int status = cli.Interrupt(SIGINT, std::chrono::seconds(10));
-    EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(2)) << "it waited for the silent device";
+    EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(4)) << "it waited for the silent device";
     EXPECT_EQ(status, 130);
     int lines = 0;
     std::istringstream out(cli.Output());
