@@ -55,9 +55,8 @@ void Measure(int devices, int delayMs, bool check, int jobs, int httpPort, int r
     if (const auto at = r.err.rfind("peak "); at != std::string::npos)
         peakKb = std::stol(r.err.substr(at + 5));
     std::printf(
-        "%4d devices, %2d ms per answer%s, %2d at a time: %4d rows, %4d well, exit %d, %.1f s wall "
-        "(discovery "
-        "included), peak memory %.0f MB\n",
+        "%4d devices, %2d ms per answer%s, %2d at a time: %4d rows, %4d well, exit %d, "
+        "%.1f s wall (discovery included), peak memory %.0f MB\n",
         devices, delayMs, check ? ", checked" : "", jobs, static_cast<int>(rows.size()), well, r.exitCode,
         seconds, static_cast<double>(peakKb) / 1024.0);
 }
