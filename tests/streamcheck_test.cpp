@@ -108,8 +108,20 @@ TEST(StreamCheck, GStreamersRtspServer) {
     EXPECT_EQ(right[1].width, 640);
     EXPECT_EQ(right[1].height, 360);
     EXPECT_EQ(right[2].state, StreamState::NotFound) << right[2].detail;
+    // One login per stream, as the server saw them: cameras lock an account after a few failed ones.
+    const auto logins = [&server](const char* path) {
+        const std::string out = server.Output();
+        const std::string line =
+            std::string("request DESCRIBE rtsp://127.0.0.1:18600") + path + " authorization=Digest\n";
+        int n = 0;
+        for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(logins("/main"), 1) << server.Output();
+    EXPECT_EQ(logins("/sub"), 1) << server.Output();
     const auto wrong = CheckStreams({Stream(18600, "/main")}, kDevice, "admin", "guess");
     EXPECT_EQ(wrong[0].state, StreamState::CredentialsRefused) << wrong[0].detail;
+    EXPECT_EQ(logins("/main"), 2) << "a refused password is tried once, never again\n" << server.Output();
 }
 
 TEST(StreamCheck, TheCApiFillsItsRecords) {
