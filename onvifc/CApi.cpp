@@ -118,7 +118,7 @@ extern "C" int Onvif_CheckStreams(const char* const* uris, int count, const char
 }
 
 extern "C" const char* Onvif_StreamStateName(int state) {
-    if (state < 0 || state > ONVIF_STREAM_BAD_ANSWER) return "not-checked";
+    if (state < 0 || state > ONVIF_STREAM_NOT_TRIED) return "not-checked";
     return onvifc::StreamStateName(static_cast<onvifc::StreamState>(state));
 }
 

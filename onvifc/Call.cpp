@@ -1,7 +1,5 @@
 #include "Call.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <ctime>
 #include <functional>
@@ -316,7 +314,7 @@ private:
 
     bool ElsewhereThanOurHost(const std::string& advertised) const {
         const auto url = ParseUrl(advertised);
-        return url && IsHttp(*url) && ::strcasecmp(url->host.c_str(), m_base->host.c_str()) != 0;
+        return url && IsHttp(*url) && !SameHost(url->host, m_base->host);
     }
 
     // GetProfiles at the first place where the media service answers; `mediaUrl` becomes that place.

@@ -1,12 +1,12 @@
 #include "RtspCheck.h"
 
 #include <curl/curl.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "CurlReply.h"
 #include "DigestAuth.h"
@@ -33,6 +33,8 @@ const char* StreamStateName(StreamState state) {
             return "no-answer";
         case StreamState::BadAnswer:
             return "bad-answer";
+        case StreamState::NotTried:
+            return "not-tried";
         case StreamState::NotChecked:
             break;
     }
@@ -188,9 +190,28 @@ struct Probe {
     }
 };
 
-bool SameHost(const std::string& a, const std::string& b) {
-    return !a.empty() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
-}
+// The device's answer to the credentials, as far as this check has seen it. Until it has taken them once,
+// they are answered to one stream at a time: cameras lock an account after a few failed logins, and RTSP
+// servers often keep a user list of their own, so a password the device service took may be refused here.
+class LoginGate {
+public:
+    enum class Verdict { Unknown, Trying, Accepted, Refused };
+    Verdict Now() const { return m_verdict; }
+    void Try() { m_verdict = Verdict::Trying; }
+    // What the one stream that was sent the credentials came back with.
+    void Tried(const Probe& p) {
+        if (p.result.state == StreamState::CredentialsRefused || p.status == 403) {
+            m_verdict = Verdict::Refused;
+        } else if (p.status >= 200 && p.status < 500 && p.status != 401) {
+            m_verdict = Verdict::Accepted;
+        } else {
+            m_verdict = Verdict::Unknown;  // lost on the way: the next stream may try
+        }
+    }
+
+private:
+    Verdict m_verdict = Verdict::Unknown;
+};
 
 }  // namespace
 
@@ -221,8 +242,66 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
     if (!multi) return results;
     curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxStreamChecksAtOnce));
     std::vector<std::unique_ptr<Probe>> active;
+    // Challenged streams whose answer waits for the device's verdict on another stream's; they keep
+    // their connection and their place among those at once.
+    std::vector<Probe*> held;
+    Probe* trying = nullptr;
+    LoginGate gate;
     std::reverse(waiting.begin(), waiting.end());
     auto settle = [&](std::unique_ptr<Probe> p) { results[p->index] = p->result; };
+    auto release = [&](std::unique_ptr<Probe>& slot) {
+        std::unique_ptr<Probe> done = std::move(slot);
+        active.erase(std::find(active.begin(), active.end(), nullptr));
+        settle(std::move(done));
+    };
+    auto slotOf = [&](const Probe* p) -> std::unique_ptr<Probe>& {
+        return *std::find_if(active.begin(), active.end(), [&](const auto& a) { return a.get() == p; });
+    };
+    // A stream earlier in the list that may still be challenged: it goes first, so that the stream tried
+    // with the credentials is always the first one that needs them (the main stream, as a rule).
+    auto earlierUnanswered = [&](const Probe& p) {
+        return std::any_of(active.begin(), active.end(), [&](const auto& q) {
+            return q && q->index < p.index && q->mayAuthenticate && q->round == 1 &&
+                   std::find(held.begin(), held.end(), q.get()) == held.end();
+        });
+    };
+    // Sends the Digest answer of a challenged stream, holds it, or says why it is not sent; false when
+    // the stream is done.
+    auto answer = [&](Probe& p) {
+        if (gate.Now() == LoginGate::Verdict::Refused) {
+            p.Finish(StreamState::NotTried,
+                     "not tried: the device refused the credentials for another stream");
+            return false;
+        }
+        if (gate.Now() == LoginGate::Verdict::Trying ||
+            (gate.Now() == LoginGate::Verdict::Unknown && earlierUnanswered(p))) {
+            held.push_back(&p);
+            return true;
+        }
+        if (gate.Now() == LoginGate::Verdict::Unknown) {
+            gate.Try();
+            trying = &p;
+        }
+        // The uri is the request line's, exactly: cameras compare it.
+        if (p.Send(multi, p.digest.Answer(user, password, "DESCRIBE", p.target, ""))) return true;
+        if (trying == &p) {
+            trying = nullptr;
+            gate.Tried(p);
+        }
+        p.Finish(StreamState::NoAnswer, "no time left to answer the challenge");
+        return false;
+    };
+    // After any stream ends, the held ones are looked at again, in the list's order: each goes on, ends,
+    // or is held again.
+    auto resume = [&] {
+        std::vector<Probe*> again;
+        again.swap(held);
+        std::sort(again.begin(), again.end(),
+                  [](const Probe* a, const Probe* b) { return a->index < b->index; });
+        for (Probe* p : again) {
+            if (!answer(*p)) release(slotOf(p));
+        }
+    };
     while (!waiting.empty() || !active.empty()) {
         while (!waiting.empty() && static_cast<int>(active.size()) < kMaxStreamChecksAtOnce) {
             std::unique_ptr<Probe> p = std::move(waiting.back());
@@ -249,18 +328,30 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
             const CURLcode code = message->data.result;
             finished = true;
             curl_multi_remove_handle(multi, p.handle);
-            if (p.Read(code)) {
-                // The uri is the request line's, exactly: cameras compare it.
-                const std::string answer = p.digest.Answer(user, password, "DESCRIBE", p.target, "");
-                if (p.Send(multi, answer)) continue;
-                p.Finish(StreamState::NoAnswer, "no time left to answer the challenge");
+            const bool challenged = p.Read(code);
+            if (trying == &p) {
+                trying = nullptr;
+                gate.Tried(p);
             }
-            std::unique_ptr<Probe> done = std::move(*it);
-            active.erase(it);
-            settle(std::move(done));
+            if (challenged && answer(p)) continue;
+            release(*it);
+            resume();
+        }
+        // A held stream whose time ran out while it waited.
+        for (std::size_t i = 0; i < held.size();) {
+            if (Clock::now() < held[i]->deadline) {
+                ++i;
+                continue;
+            }
+            Probe* p = held[i];
+            held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
+            p->Finish(StreamState::NoAnswer, "no time left to answer the challenge");
+            release(slotOf(p));
         }
         // Wait for the sockets only when nothing finished: what was just sent again starts at once.
         if (!finished && running > 0) curl_multi_poll(multi, nullptr, 0, 50, nullptr);
+        if (!finished && running == 0 && !held.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     for (auto& p : active) {
         curl_multi_remove_handle(multi, p->handle);

@@ -85,7 +85,9 @@ ONVIFC_API int Onvif_GetSnapshot(const char* uri, const char* user, const char* 
  * go only by RTSP Digest and only to the host of `deviceUri`, the device address the user gave: a
  * stream on another host is asked without them (a 401 there is ONVIF_STREAM_OTHER_HOST), a server that
  * offers only Basic is not sent the password (ONVIF_STREAM_BASIC_ONLY). One attempt per stream: a
- * DESCRIBE and, when challenged, one answer to the challenge; never another try.
+ * DESCRIBE and, when challenged, one answer to the challenge; never another try. The credentials are
+ * answered to one stream at a time until the device has taken them once; once it refuses them, none of
+ * its other streams is sent them (ONVIF_STREAM_NOT_TRIED): one call costs at most one failed login.
  * `results` receives `count` entries; returns how many streams play, or ONVIF_ERR_INVALID_ARGUMENT. */
 enum OnvifStreamState {
     ONVIF_STREAM_NOT_CHECKED = 0, /* an address the check does not speak (rtsps://, no host) */
@@ -93,10 +95,11 @@ enum OnvifStreamState {
     ONVIF_STREAM_CREDENTIALS_REFUSED = 2,
     ONVIF_STREAM_BASIC_ONLY = 3,
     ONVIF_STREAM_OTHER_HOST = 4,
-    ONVIF_STREAM_NOT_FOUND = 5, /* 404 or 454 */
-    ONVIF_STREAM_NO_SERVER = 6, /* connection refused or no route */
-    ONVIF_STREAM_NO_ANSWER = 7, /* nothing in time */
-    ONVIF_STREAM_BAD_ANSWER = 8 /* anything else; the detail says what came */
+    ONVIF_STREAM_NOT_FOUND = 5,  /* 404 or 454 */
+    ONVIF_STREAM_NO_SERVER = 6,  /* connection refused or no route */
+    ONVIF_STREAM_NO_ANSWER = 7,  /* nothing in time */
+    ONVIF_STREAM_BAD_ANSWER = 8, /* anything else; the detail says what came */
+    ONVIF_STREAM_NOT_TRIED = 9   /* the device refused the credentials for another of its streams */
 };
 
 typedef struct OnvifStreamCheck {
@@ -111,7 +114,7 @@ ONVIFC_API int Onvif_CheckStreams(const char* const* uris, int count, const char
                                   const char* password, OnvifStreamCheck* results);
 
 /* "plays", "credentials-refused", "basic-only", "other-host", "not-found", "no-server", "no-answer",
- * "bad-answer" or "not-checked"; never NULL. */
+ * "bad-answer", "not-tried" or "not-checked"; never NULL. */
 ONVIFC_API const char* Onvif_StreamStateName(int state);
 
 /* One English line for a result code; never NULL. For the code that the last failed call on this

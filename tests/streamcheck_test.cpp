@@ -12,6 +12,7 @@
 #include "RtspCheck.h"
 #include "Sdp.h"
 #include "TestSupport.h"
+#include "Url.h"
 #include "onvifc.h"
 
 using namespace quorvi::test;
@@ -55,22 +56,21 @@ TEST(StreamCheck, FakecamsStreamsPlayWithTheirSize) {
 }
 
 TEST(StreamCheck, EveryWayAStreamFailsHasItsState) {
-    FakeDevice device({"--rtsp-port", std::to_string(kRtspPort), "--rtsp-password", "rtsp-only"});
     FakeDevice basic({"--rtsp-port", std::to_string(kRtspPort + 1), "--rtsp-auth", "basic"});
     FakeDevice right({"--rtsp-port", std::to_string(kRtspPort + 2)});
-    ASSERT_TRUE(device.Ready() && basic.Ready() && right.Ready());
+    FakeDevice found454({"--rtsp-port", std::to_string(kRtspPort + 3), "--rtsp-unknown-status", "454"});
+    ASSERT_TRUE(basic.Ready() && right.Ready() && found454.Ready());
     SilentListener silent;
     const int closed = ClosedPort();
     const auto start = Clock::now();
     const auto checks = CheckStreams(
-        {Stream(kRtspPort, "/cam0/Profile_0"), Stream(kRtspPort + 2, "/cam0/nothing"),
+        {Stream(kRtspPort + 3, "/cam0/nothing"), Stream(kRtspPort + 2, "/cam0/nothing"),
          Stream(kRtspPort + 1, "/cam0/Profile_0"), Stream(closed, "/x"), Stream(silent.port, "/x"),
-         "rtsps://127.0.0.1:322/x", "rtsp://:554/x", Stream(kRtspPort, "/cam0/Profile_0", "localhost")},
+         "rtsps://127.0.0.1:322/x", "rtsp://:554/x", Stream(kRtspPort + 2, "/cam0/Profile_0", "localhost")},
         kDevice, "admin", "40718");
     const auto took = Clock::now() - start;
     ASSERT_EQ(checks.size(), 8u);
-    EXPECT_EQ(checks[0].state, StreamState::CredentialsRefused) << checks[0].detail;
-    EXPECT_EQ(checks[0].requests, 2) << "one attempt, never another";
+    EXPECT_EQ(checks[0].state, StreamState::NotFound) << "RTSP 454 for an unknown path: " << checks[0].detail;
     EXPECT_EQ(checks[1].state, StreamState::NotFound) << checks[1].detail;
     EXPECT_EQ(checks[2].state, StreamState::BasicOnly) << checks[2].detail;
     EXPECT_EQ(checks[3].state, StreamState::NoServer) << checks[3].detail;
@@ -81,8 +81,123 @@ TEST(StreamCheck, EveryWayAStreamFailsHasItsState) {
     EXPECT_EQ(checks[7].state, StreamState::OtherHost) << checks[7].detail;
     EXPECT_LT(took, std::chrono::milliseconds(5000 * 2 + 3000)) << "bounded, four at a time";
     EXPECT_EQ(basic.Count("authorization=Basic"), 0) << "the password never goes in clear\n" << basic.Log();
-    EXPECT_EQ(device.Count("authorization=Digest"), 1) << "credentials to the device's own host only\n"
-                                                       << device.Log();
+    EXPECT_EQ(right.Count("uri=rtsp://localhost"), 1) << right.Log();
+    EXPECT_EQ(right.Count("uri=rtsp://localhost:" + std::to_string(kRtspPort + 2) +
+                          "/cam0/Profile_0 authorization=Digest"),
+              0)
+        << "credentials to the device's own host only\n"
+        << right.Log();
+}
+
+// Cameras lock an account after a few failed logins, and an RTSP server often keeps a user list of its own:
+// a device that refuses the password for one stream is not sent it for any other in the same check.
+TEST(StreamCheck, OneRefusedLoginPerDeviceHoweverManyStreams) {
+    FakeDevice device(
+        {"--rtsp-port", std::to_string(kRtspPort), "--profiles", "16", "--rtsp-password", "rtsp"});
+    ASSERT_TRUE(device.Ready());
+    std::vector<std::string> streams;
+    for (int i = 0; i < 16; ++i) streams.push_back(Stream(kRtspPort, "/cam0/Profile_" + std::to_string(i)));
+    const auto checks = CheckStreams(streams, kDevice, "admin", "40718");
+    int refused = 0, notTried = 0;
+    for (const StreamCheck& c : checks) {
+        refused += c.state == StreamState::CredentialsRefused;
+        notTried += c.state == StreamState::NotTried;
+        if (c.state == StreamState::NotTried) {
+            EXPECT_NE(c.detail.find("refused the credentials"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(notTried, 15);
+    EXPECT_EQ(checks[0].state, StreamState::CredentialsRefused) << "the first stream is the one tried";
+    EXPECT_EQ(device.Count("authorization=Digest"), 1) << "one failed login in all\n" << device.Log();
+
+    // The right password still reaches every stream, one answer each.
+    FakeDevice good({"--rtsp-port", std::to_string(kRtspPort + 1), "--profiles", "16"});
+    ASSERT_TRUE(good.Ready());
+    for (std::string& s : streams) s = Stream(kRtspPort + 1, s.substr(s.find("/cam0")));
+    for (const StreamCheck& c : CheckStreams(streams, kDevice, "admin", "40718"))
+        EXPECT_EQ(c.state, StreamState::Plays) << c.detail;
+    EXPECT_EQ(good.Count("authorization=Digest"), 16) << good.Log();
+}
+
+// Small cameras serve four RTSP connections at most and turn a fifth away unanswered.
+TEST(StreamCheck, ACameraWithFourRtspSlotsHasEveryStreamChecked) {
+    FakeDevice device(
+        {"--rtsp-port", std::to_string(kRtspPort), "--profiles", "7", "--rtsp-max-connections", "4"});
+    ASSERT_TRUE(device.Ready());
+    std::vector<std::string> streams;
+    for (int i = 0; i < 7; ++i) streams.push_back(Stream(kRtspPort, "/cam0/Profile_" + std::to_string(i)));
+    for (const StreamCheck& c : CheckStreams(streams, kDevice, "admin", "40718"))
+        EXPECT_EQ(c.state, StreamState::Plays) << c.detail << "\n" << device.Log();
+}
+
+TEST(StreamCheck, WhatTheServerOffersDecidesWhatIsSent) {
+    // Basic and Digest together: Digest is answered, the password never goes in clear.
+    FakeDevice both({"--rtsp-port", std::to_string(kRtspPort), "--rtsp-auth", "both"});
+    // A user name without a password is no login: nothing is answered, and the state says why.
+    FakeDevice device({"--rtsp-port", std::to_string(kRtspPort + 1)});
+    ASSERT_TRUE(both.Ready() && device.Ready());
+    const auto offered = CheckStreams({Stream(kRtspPort, "/cam0/Profile_0")}, kDevice, "admin", "40718");
+    EXPECT_EQ(offered[0].state, StreamState::Plays) << offered[0].detail;
+    EXPECT_EQ(both.Count("authorization=Basic"), 0) << both.Log();
+    const auto userOnly = CheckStreams({Stream(kRtspPort + 1, "/cam0/Profile_0")}, kDevice, "admin", "");
+    EXPECT_EQ(userOnly[0].state, StreamState::CredentialsRefused);
+    EXPECT_NE(userOnly[0].detail.find("none were given"), std::string::npos) << userOnly[0].detail;
+    EXPECT_EQ(userOnly[0].requests, 1);
+    EXPECT_EQ(device.Count("authorization=Digest"), 0) << device.Log();
+}
+
+// A stream on 127.0.0.1 beside a device at 127.0.0.12: another host, though its address begins the same.
+TEST(StreamCheck, AHostThatBeginsLikeTheDevicesIsAnotherHost) {
+    FakeDevice server({"--rtsp-port", std::to_string(kRtspPort)});
+    ASSERT_TRUE(server.Ready());
+    const auto checks = CheckStreams({Stream(kRtspPort, "/cam0/Profile_0")},
+                                     "http://127.0.0.12:18080/onvif/device_service", "admin", "40718");
+    EXPECT_EQ(checks[0].state, StreamState::OtherHost) << checks[0].detail;
+    EXPECT_EQ(server.Count("authorization=Digest"), 0) << server.Log();
+}
+
+TEST(StreamCheck, AnH265StreamCroppedFrom1088Rows) {
+    FakeDevice device({"--rtsp-port", std::to_string(kRtspPort), "--main-encoding", "H265"});
+    ASSERT_TRUE(device.Ready());
+    const auto checks = CheckStreams({Stream(kRtspPort, "/cam0/Profile_0")}, kDevice, "admin", "40718");
+    EXPECT_EQ(checks[0].state, StreamState::Plays) << checks[0].detail;
+    EXPECT_EQ(checks[0].encoding, "H265");
+    EXPECT_EQ(checks[0].width, 1920);
+    EXPECT_EQ(checks[0].height, 1080);
+}
+
+// Where a password may go is decided by this rule.
+TEST(StreamCheck, TheSameHostRule) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool same;
+    } cases[] = {
+        {"rtsp://10.0.0.12/x", "http://10.0.0.12/onvif", true},
+        {"rtsp://10.0.0.1/x", "http://10.0.0.12/onvif", false},
+        {"rtsp://10.0.0.12/x", "http://10.0.0.1/onvif", false},
+        {"rtsp://10.0.0.12:554/x", "http://10.0.0.12:8080/onvif", true},
+        {"rtsp://user:pw@10.0.0.12/x", "http://10.0.0.12/onvif", true},
+        {"rtsp://10.0.0.12@10.0.0.99/x", "http://10.0.0.12/onvif", false},
+        {"rtsp://CAMERA.local/x", "http://camera.LOCAL/onvif", true},
+        {"rtsp://camera.local/x", "http://camera.local.evil/onvif", false},
+        {"rtsp://camera/x", "http://camera2/onvif", false},
+        {"rtsp://[2001:db8::5]/x", "http://[2001:DB8:0:0::5]/onvif", true},
+        {"rtsp://[2001:db8::5]/x", "http://[2001:db8::50]/onvif", false},
+        {"rtsp://[::ffff:10.0.0.12]/x", "http://10.0.0.12/onvif", true},
+        {"rtsp://[fe80::1%25eth0]/x", "http://[fe80::1%25eth1]/onvif", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " ~ " + c.b);
+        const auto a = onvifc::ParseUrl(c.a);
+        const auto b = onvifc::ParseUrl(c.b);
+        ASSERT_TRUE(a && b);
+        std::string hostA = a->host, hostB = b->host;
+        EXPECT_EQ(onvifc::SameHost(hostA, hostB), c.same);
+        EXPECT_EQ(onvifc::SameHost(hostB, hostA), c.same);
+    }
+    EXPECT_FALSE(onvifc::SameHost("", ""));
 }
 
 TEST(StreamCheck, NoCredentialsAreSentWhereNoneAreWanted) {
@@ -119,9 +234,13 @@ TEST(StreamCheck, GStreamersRtspServer) {
     };
     EXPECT_EQ(logins("/main"), 1) << server.Output();
     EXPECT_EQ(logins("/sub"), 1) << server.Output();
-    const auto wrong = CheckStreams({Stream(18600, "/main")}, kDevice, "admin", "guess");
+    const auto wrong =
+        CheckStreams({Stream(18600, "/main"), Stream(18600, "/sub")}, kDevice, "admin", "guess");
     EXPECT_EQ(wrong[0].state, StreamState::CredentialsRefused) << wrong[0].detail;
-    EXPECT_EQ(logins("/main"), 2) << "a refused password is tried once, never again\n" << server.Output();
+    EXPECT_EQ(wrong[1].state, StreamState::NotTried) << wrong[1].detail;
+    EXPECT_EQ(logins("/main") + logins("/sub"), 3)
+        << "a refused password is tried once, and not for the other stream\n"
+        << server.Output();
 }
 
 TEST(StreamCheck, TheCApiFillsItsRecords) {

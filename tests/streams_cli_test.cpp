@@ -116,6 +116,22 @@ TEST(StreamsCli, AStreamThatDoesNotPlayExitsThreeWithItsAddresses) {
         << device.Log();
 }
 
+TEST(StreamsCli, SixteenStreamsCheckedCostOneRefusedLogin) {
+    Device device({"--auth", "both", "--rtsp-port", "18856", "--rtsp-password", "other", "--profiles", "16"});
+    const ProcessResult r = RunProcess(
+        {CliPath(), "streams", kUrl, "--user", "admin", "--password", "40718", "--all", "--check", "--json"});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    const QJsonArray streams =
+        QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()["streams"].toArray();
+    ASSERT_EQ(streams.size(), 16) << r.out;
+    EXPECT_EQ(streams[0].toObject()["check"].toObject()["state"].toString(), "credentials-refused");
+    for (int i = 1; i < 16; ++i)
+        EXPECT_EQ(streams[i].toObject()["check"].toObject()["state"].toString(), "not-tried") << i;
+    EXPECT_EQ(device.Count("authorization=Digest status=401\n"), 1)
+        << "one refused login in the whole command\n"
+        << device.Log();
+}
+
 TEST(StreamsCli, StreamHostsThatCannotBeRightAndOtherHosts) {
     // Firmware naming 127.0.0.1 as its stream host, reached at 198.18.0.1: the device's host is put in.
     FakeDevice faulty({"--stream-host", "127.0.0.1", "--rtsp-port", "18856"}, "198.18.0.1", 18810);

@@ -312,6 +312,7 @@ std::string FormatResponse(const std::string& protocol, const HttpResponse& resp
         protocol + " " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
     if (!response.contentType.empty()) out += "Content-Type: " + response.contentType + "\r\n";
     for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
+    for (const auto& [name, value] : response.moreHeaders) out += name + ": " + value + "\r\n";
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     if (close) out += "Connection: close\r\n";
     out += "\r\n" + response.body;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace fakecam {
 
@@ -28,7 +30,8 @@ struct HttpResponse {
     std::string contentType;
     std::string body;
     std::map<std::string, std::string> headers;
-    bool drop = false;      // close the connection without any answer
+    std::vector<std::pair<std::string, std::string>> moreHeaders;  // after those, a name may come twice
+    bool drop = false;                                             // close the connection without any answer
     bool cutShort = false;  // announce the whole body, send half of it and close, as a crashing server does
 };
 

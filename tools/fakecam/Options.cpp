@@ -50,7 +50,11 @@ const char kUsage[] =
     "  --stream-host H|empty  the host put into stream addresses (127.0.0.1 and 0.0.0.0 as faulty\n"
     "                       firmware does, another host as a recorder's streams)\n"
     "  --rtsp-port P        answer RTSP DESCRIBE on port P (stream addresses name it)\n"
-    "  --rtsp-auth digest|basic|none   --rtsp-password P   the RTSP account\n"
+    "  --rtsp-auth digest|basic|both|none   --rtsp-password P   the RTSP account (both: Basic and Digest\n"
+    "                       offered together)\n"
+    "  --rtsp-max-connections N   RTSP connection slots (further ones closed unanswered)\n"
+    "  --rtsp-unknown-status S    what DESCRIBE of an unknown path answers (404, or 454 as some do)\n"
+    "  --main-encoding H265 each input's main stream is H.265\n"
     "  --wrong-path-fault   answer an unknown path with 400, a Digest challenge and ActionNotSupported\n"
     "  --nul-bytes-from N   GetProfiles answers NUL bytes from offset N on, under a right length\n"
     "  --log FILE           log every connection and request to FILE\n"
@@ -148,6 +152,7 @@ const struct {
     {"--stream-host", &Options::streamHost},
     {"--rtsp-auth", &Options::rtspAuth},
     {"--rtsp-password", &Options::rtspPassword},
+    {"--main-encoding", &Options::mainEncoding},
     {"--snapshot-on-other-host", &Options::snapshotHost},
     {"--snapshot-content-type", &Options::snapshotContentType},
     {"--snapshot-body", &Options::snapshotBody},
@@ -172,6 +177,8 @@ const struct {
     {"--plain-port", [](Options& o, long n) { o.plainPort = static_cast<int>(n); }},
     {"--video-sources", [](Options& o, long n) { o.videoSources = static_cast<int>(n); }},
     {"--rtsp-port", [](Options& o, long n) { o.rtspPort = static_cast<int>(n); }},
+    {"--rtsp-max-connections", [](Options& o, long n) { o.rtspMaxConnections = static_cast<int>(n); }},
+    {"--rtsp-unknown-status", [](Options& o, long n) { o.rtspUnknownStatus = static_cast<int>(n); }},
     {"--nul-bytes-from", [](Options& o, long n) { o.nulBytesFrom = static_cast<int>(n); }},
 };
 

@@ -51,8 +51,11 @@ struct Options {
     int videoSources = 1;        // inputs; profiles interleave: input 1 main, input 2 main, input 1 sub ...
     std::string streamHost;      // the host put into stream addresses ("empty": none), when not ours
     int rtspPort = 0;            // an RTSP responder (DESCRIBE) on this port; stream addresses name it
-    std::string rtspAuth = "digest";  // digest | basic | none
+    std::string rtspAuth = "digest";  // digest | basic | both (Basic and Digest offered) | none
     std::string rtspPassword;         // the RTSP account's password when it differs from the ONVIF one
+    int rtspMaxConnections = 0;       // RTSP connection slots; further ones are closed unanswered
+    int rtspUnknownStatus = 404;      // what DESCRIBE of an unknown path answers (some servers: 454)
+    std::string mainEncoding;         // H265: each input's main stream is H.265
     bool wrongPathFault = false;      // an unknown path: 400, a Digest challenge and ActionNotSupported
     int nulBytesFrom = 0;             // GetProfiles answers NUL bytes from this offset on
     std::string logFile;              // one line per connection and per request

@@ -65,6 +65,21 @@ private:
     int m_bits = 0;
 };
 
+// A NAL unit: its header, then the payload with emulation prevention bytes.
+std::string WithEmulationPrevention(std::string nal, const std::string& rbsp) {
+    int zeros = 0;
+    for (const char c : rbsp) {
+        const auto b = static_cast<unsigned char>(c);
+        if (zeros >= 2 && b <= 3) {
+            nal += '\x03';
+            zeros = 0;
+        }
+        nal += c;
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return nal;
+}
+
 }  // namespace
 
 std::vector<ProfileSpec> DeviceProfiles(const Options& o) {
@@ -84,6 +99,7 @@ std::vector<ProfileSpec> DeviceProfiles(const Options& o) {
         const int rank = k / sources;
         p.name = NameOf(rank, p.source, sources);
         SizeOf(rank, p.width, p.height);
+        if (rank == 0 && !o.mainEncoding.empty()) p.encoding = o.mainEncoding;
         p.video = k < o.profiles - o.audioProfiles;
         out.push_back(p);
     }
@@ -135,20 +151,64 @@ std::string H264Sps(int width, int height) {
         w.Ue(cropBottom);
     }
     w.Bit(0);  // vui_parameters_present_flag
-    const std::string rbsp = w.Finish();
-    // NAL header (nal_ref_idc 3, type 7), then the payload with emulation prevention bytes.
-    std::string nal(1, '\x67');
-    int zeros = 0;
-    for (const char c : rbsp) {
-        const auto b = static_cast<unsigned char>(c);
-        if (zeros >= 2 && b <= 3) {
-            nal += '\x03';
-            zeros = 0;
-        }
-        nal += c;
-        zeros = b == 0 ? zeros + 1 : 0;
+    // NAL header: nal_ref_idc 3, type 7.
+    return WithEmulationPrevention(std::string(1, '\x67'), w.Finish());
+}
+
+std::string H265Sps(int width, int height) {
+    // Hardware encoders code whole 16x16 blocks and crop the rest away in the conformance window, in
+    // units of chroma samples (two luma rows or columns for 4:2:0): 1080 rows are coded as 1088.
+    const unsigned codedWidth = static_cast<unsigned>((width + 15) / 16 * 16);
+    const unsigned codedHeight = static_cast<unsigned>((height + 15) / 16 * 16);
+    BitWriter w;
+    w.Bits(0, 4);  // sps_video_parameter_set_id
+    w.Bits(0, 3);  // sps_max_sub_layers_minus1
+    w.Bit(1);      // sps_temporal_id_nesting_flag
+    // profile_tier_level: Main profile, Main tier, level 4.0
+    w.Bits(0, 2);
+    w.Bit(0);
+    w.Bits(1, 5);
+    w.Bits(0x6000, 16);  // general_profile_compatibility_flag[1] and [2]
+    w.Bits(0, 16);
+    w.Bits(0x9, 4);  // progressive, not interlaced, not packed, frame only
+    w.Bits(0, 22);   // reserved (43 bits) and general_inbld_flag
+    w.Bits(0, 22);
+    w.Bits(120, 8);  // general_level_idc
+    w.Ue(0);         // sps_seq_parameter_set_id
+    w.Ue(1);         // chroma_format_idc: 4:2:0
+    w.Ue(codedWidth);
+    w.Ue(codedHeight);
+    const unsigned cropRight = (codedWidth - static_cast<unsigned>(width)) / 2;
+    const unsigned cropBottom = (codedHeight - static_cast<unsigned>(height)) / 2;
+    w.Bit(cropRight || cropBottom ? 1 : 0);  // conformance_window_flag
+    if (cropRight || cropBottom) {
+        w.Ue(0);
+        w.Ue(cropRight);
+        w.Ue(0);
+        w.Ue(cropBottom);
     }
-    return nal;
+    w.Ue(0);       // bit_depth_luma_minus8
+    w.Ue(0);       // bit_depth_chroma_minus8
+    w.Ue(4);       // log2_max_pic_order_cnt_lsb_minus4
+    w.Bit(1);      // sps_sub_layer_ordering_info_present_flag
+    w.Ue(1);       // sps_max_dec_pic_buffering_minus1
+    w.Ue(0);       // sps_max_num_reorder_pics
+    w.Ue(0);       // sps_max_latency_increase_plus1
+    w.Ue(0);       // log2_min_luma_coding_block_size_minus3
+    w.Ue(1);       // log2_diff_max_min_luma_coding_block_size: 16x16 blocks
+    w.Ue(0);       // log2_min_luma_transform_block_size_minus2
+    w.Ue(2);       // log2_diff_max_min_luma_transform_block_size
+    w.Ue(1);       // max_transform_hierarchy_depth_inter
+    w.Ue(1);       // max_transform_hierarchy_depth_intra
+    w.Bits(0, 4);  // scaling lists, amp, sample adaptive offset, pcm
+    w.Ue(0);       // num_short_term_ref_pic_sets
+    w.Bit(0);      // long_term_ref_pics_present_flag
+    w.Bit(1);      // sps_temporal_mvp_enabled_flag
+    w.Bit(1);      // strong_intra_smoothing_enabled_flag
+    w.Bit(0);      // vui_parameters_present_flag
+    w.Bit(0);      // sps_extension_present_flag
+    // NAL header: type 33, layer 0, temporal id 1.
+    return WithEmulationPrevention(std::string("\x42\x01", 2), w.Finish());
 }
 
 std::string Base64(const std::string& bytes) {

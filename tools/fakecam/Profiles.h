@@ -30,6 +30,8 @@ std::string StreamUri(const Options& o, int device, const std::string& token, bo
 
 // The H.264 sequence parameter set (NAL unit, emulation prevention included) of a stream of that size.
 std::string H264Sps(int width, int height);
+// The H.265 one, coded in 16x16 blocks with the rest cropped, as hardware encoders write it.
+std::string H265Sps(int width, int height);
 std::string Base64(const std::string& bytes);
 
 }  // namespace fakecam

@@ -27,7 +27,9 @@ RtspServer::RtspServer(const Options& o, std::function<void(const std::string&)>
     m_server->SetProtocol("RTSP/1.0");
 }
 
-bool RtspServer::Start() { return m_server->Start(m_options.bind, m_options.rtspPort, 0, false); }
+bool RtspServer::Start() {
+    return m_server->Start(m_options.bind, m_options.rtspPort, m_options.rtspMaxConnections, false);
+}
 
 void RtspServer::Stop() { m_server->Stop(); }
 
@@ -36,6 +38,7 @@ bool RtspServer::Authorized(const HttpRequest& req, HttpResponse& res) {
     const std::string password = o.rtspPassword.empty() ? o.password : o.rtspPassword;
     const std::string authorization = req.Header("authorization");
     if (o.rtspAuth == "none") return true;
+    if (o.rtspAuth == "both" && authorization == "Basic " + Base64(o.user + ":" + password)) return true;
     if (o.rtspAuth == "basic") {
         if (authorization == "Basic " + Base64(o.user + ":" + password)) return true;
         res.status = 401;
@@ -45,7 +48,11 @@ bool RtspServer::Authorized(const HttpRequest& req, HttpResponse& res) {
     const auto verdict = m_digest.Check(authorization, req.method, req.target, o.user, password);
     if (verdict == DigestServer::Verdict::Valid) return true;
     res.status = 401;
-    res.headers["WWW-Authenticate"] = m_digest.Challenge(verdict == DigestServer::Verdict::Stale);
+    // Servers that offer both list Basic first, each in a header of its own.
+    if (o.rtspAuth == "both")
+        res.moreHeaders.emplace_back("WWW-Authenticate", "Basic realm=\"fakecam RTSP\"");
+    res.moreHeaders.emplace_back("WWW-Authenticate",
+                                 m_digest.Challenge(verdict == DigestServer::Verdict::Stale));
     return false;
 }
 
@@ -68,7 +75,7 @@ void RtspServer::Handle(const HttpRequest& req, HttpResponse& res) {
             res.headers["Content-Base"] = req.target + "/";
             res.body = Sdp(std::stoi(match[1]), match[2]);
         } else {
-            res.status = 404;
+            res.status = o.rtspUnknownStatus;
         }
     }
     const std::string authorization = req.Header("authorization");
@@ -83,7 +90,12 @@ std::string RtspServer::Sdp(int device, const std::string& token) const {
     const ProfileSpec* p = FindProfile(profiles, token);
     std::string sdp = "v=0\r\no=- " + std::to_string(device + 1) + " 1 IN IP4 " + m_options.bind +
                       "\r\ns=fakecam\r\nt=0 0\r\na=control:*\r\n";
-    if (p && p->video) {
+    if (p && p->video && p->encoding == "H265") {
+        sdp +=
+            "m=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:96 H265/90000\r\n"
+            "a=fmtp:96 sprop-vps=QAEMAf//AWAAAAMAkAAAAwAAAwB4lZgJ;sprop-sps=" +
+            Base64(H265Sps(p->width, p->height)) + ";sprop-pps=RAHBcrRiQA==\r\na=control:trackID=1\r\n";
+    } else if (p && p->video) {
         const std::string pps("\x68\xee\x3c\x80", 4);
         sdp +=
             "m=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:96 H264/90000\r\n"

@@ -445,8 +445,10 @@ std::string ProfileXml(const ProfileSpec& p, bool isMedia2) {
     std::string videoSource =
         "<tt:Name>VideoSourceConfig</tt:Name><tt:UseCount>2</tt:UseCount><tt:SourceToken>" + source +
         "</tt:SourceToken><tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/>";
+    // Media 1's enumeration has no word for H.265: firmware writes the nearest, H264. Only Media 2 says.
+    const std::string encoding = !isMedia2 && p.encoding == "H265" ? "H264" : p.encoding;
     std::string encoder = "<tt:Name>VideoEncoder</tt:Name><tt:UseCount>1</tt:UseCount><tt:Encoding>" +
-                          p.encoding + "</tt:Encoding><tt:Resolution><tt:Width>" + w +
+                          encoding + "</tt:Encoding><tt:Resolution><tt:Width>" + w +
                           "</tt:Width><tt:Height>" + h +
                           "</tt:Height></tt:Resolution><tt:Quality>5</tt:Quality>";
     const std::string audio =
