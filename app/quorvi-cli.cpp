@@ -311,6 +311,7 @@ quorvi::SurveyRow SurveyRowAt(const quorvi::DeviceRegistry& devices, int r) {
     row.hardware = who.hardware;
     row.location = who.location;
     row.host = who.host;
+    row.from = who.from;
     return row;
 }
 

@@ -32,6 +32,7 @@ double Merge(CQuorviDlg& dlg, int devices, int round) {
         cycle.push_back({Sighting{endpoint,
                                   "http://198.18.0.1:8080/cam" + std::to_string(i) +
                                       "/onvif/device_service?r=" + std::to_string(round),
+                                  {},
                                   {}},
                          std::time(nullptr)});
     }

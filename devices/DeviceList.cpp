@@ -90,6 +90,7 @@ DeviceListModel::Identity DeviceListModel::RowIdentity(const DeviceRegistry& reg
     who.location = QString::fromStdString(said.location);
     for (const std::string& x : said.xaddrs) who.xaddrs << Shown(x);
     who.host = QUrl(Shown(r->service)).host();
+    who.from = QString::fromStdString(r->source);
     if (r->lastSeen != 0) who.lastSeen = IsoTimeWithOffset(r->lastSeen);
     who.gone = r->goneAt != 0;
     if (who.gone) who.goneAt = QString::fromStdString(FormatClockTime(static_cast<uint32_t>(r->goneAt)));
@@ -137,20 +138,21 @@ void DeviceListModel::Changed(int first, int last, bool stateOnly) {
 }
 
 void DeviceListModel::Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
-                            const DeviceIdentity& identity, std::time_t seen) {
-    MergeBatch({Entry{endpoint, service, clock, identity, seen}});
+                            const DeviceIdentity& identity, std::time_t seen, const std::string& source) {
+    MergeBatch({Entry{endpoint, service, clock, identity, seen, source}});
 }
 
 void DeviceListModel::MergeBatch(const std::vector<Entry>& batch) {
     std::vector<RegistryEntry> entries;
     entries.reserve(batch.size());
     for (const Entry& e : batch)
-        entries.push_back({Bytes(e.endpoint), Bytes(e.service), Bytes(e.clock), e.identity, e.seen});
+        entries.push_back(
+            {Bytes(e.endpoint), Bytes(e.service), Bytes(e.clock), e.identity, e.seen, e.source});
     m_registry.Merge(entries);
 }
 
-void DeviceListModel::MarkGone(const QByteArray& endpoint, std::time_t at) {
-    m_registry.MarkGone(Bytes(endpoint), at);
+void DeviceListModel::MarkGone(const QByteArray& endpoint, std::time_t at, const std::string& source) {
+    m_registry.MarkGone(Bytes(endpoint), at, source);
 }
 
 void DeviceListModel::CycleEnded() { m_registry.CycleEnded(); }
@@ -165,7 +167,7 @@ std::string FormatClockTime(uint32_t seconds, LocalTimeFunction localTime) {
 }
 
 void AddDeviceRow(DeviceListModel& model, const std::string& endpoint, const std::string& service) {
-    AddDeviceRow(model, Sighting{endpoint, service, {}});
+    AddDeviceRow(model, Sighting{endpoint, service, {}, {}});
 }
 
 void AddDeviceRow(DeviceListModel& model, const Sighting& sighting, std::time_t seen) {
@@ -184,14 +186,14 @@ void MergeSightings(DeviceListModel& model, std::vector<TimedSighting> sightings
         const QByteArray endpoint(s.endpoint.data(), static_cast<qsizetype>(s.endpoint.size()));
         if (t.kind == TimedSighting::Bye) {
             flush();
-            model.MarkGone(endpoint, t.seen);
+            model.MarkGone(endpoint, t.seen, s.source);
         } else if (t.kind == TimedSighting::CycleEnd) {
             flush();
             model.CycleEnded();
         } else {
             batch.push_back({endpoint, QByteArray(s.service.data(), static_cast<qsizetype>(s.service.size())),
                              QByteArray::fromStdString(FormatClockTime(static_cast<uint32_t>(t.seen))),
-                             std::move(s.identity), t.seen});
+                             std::move(s.identity), t.seen, std::move(s.source)});
         }
     }
     flush();

@@ -34,6 +34,7 @@ public:
         QByteArray clock;
         DeviceIdentity identity;
         std::time_t seen = 0;
+        std::string source;  // where the reply or Hello came from
     };
 
     explicit DeviceListModel(QObject* parent = nullptr);
@@ -49,9 +50,9 @@ public:
 
     // One sighting (DeviceRegistry::Merge), seen at `seen` (seconds since the epoch).
     void Merge(const QByteArray& endpoint, const QByteArray& service, const QByteArray& clock,
-               const DeviceIdentity& identity = {}, std::time_t seen = 0);
+               const DeviceIdentity& identity = {}, std::time_t seen = 0, const std::string& source = {});
     void MergeBatch(const std::vector<Entry>& batch);
-    void MarkGone(const QByteArray& endpoint, std::time_t at);
+    void MarkGone(const QByteArray& endpoint, std::time_t at, const std::string& source);
     void CycleEnded();
 
     // Who the device of a row is, as its latest reply said, and what the list knows of it; shown as the
@@ -62,6 +63,7 @@ public:
         QString location;
         QStringList xaddrs;
         QString host;          // the service address's host
+        QString from;          // the address its latest reply or Hello came from
         QString lastSeen;      // ISO 8601, local time with its offset
         bool gone = false;     // it said goodbye (Bye) and has not been seen since
         QString goneAt;        // HH:MM:SS of the goodbye

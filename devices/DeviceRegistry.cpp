@@ -162,6 +162,7 @@ void DeviceRegistry::MergeChunk(const std::vector<RegistryEntry>& batch, std::si
         }
         row.clock = e.clock;
         row.service = e.service;
+        row.source = e.source;
         row.identity = IdentityBlock(e.identity);
         row.lastSeen = e.seen;
         row.lastCycle = m_cycles;
@@ -200,9 +201,9 @@ void DeviceRegistry::MergeChunk(const std::vector<RegistryEntry>& batch, std::si
     if (bottom >= 0 && m_listener) m_listener->Changed(top, bottom, false);
 }
 
-void DeviceRegistry::MarkGone(const std::string& endpoint, std::time_t at) {
+void DeviceRegistry::MarkGone(const std::string& endpoint, std::time_t at, const std::string& source) {
     const auto it = m_byId.find(m_normalise ? m_normalise(endpoint) : endpoint);
-    if (it == m_byId.end()) return;
+    if (it == m_byId.end() || it->second->row.source.empty() || it->second->row.source != source) return;
     it->second->row.goneAt = at != 0 ? at : 1;
     const int r = m_order.Position(it->second->slot);
     if (m_listener) m_listener->Changed(r, r, true);

@@ -26,6 +26,7 @@ struct DeviceRow {
     std::time_t lastSeen = 0;
     int lastCycle = 0;       // the discovery cycle it was last seen in
     std::time_t goneAt = 0;  // when it said goodbye, until it is seen again
+    std::string source;      // the address the latest reply or Hello came from; empty when unknown
     std::string movedFrom;   // the host before the service address's latest change of host
     std::time_t movedAt = 0;
     DeviceIdentity Identity() const;  // the block, read back
@@ -38,6 +39,7 @@ struct RegistryEntry {
     std::string clock;
     DeviceIdentity identity;
     std::time_t seen = 0;
+    std::string source;  // where the reply or Hello came from
 };
 
 // Told of every change, before and after, so that a view (a Qt model) can follow the rows.
@@ -79,8 +81,10 @@ public:
     // over the refreshed rows. A device seen several times counts its last sighting; a row refreshed by
     // the batch is never the one a new row evicts.
     void Merge(const std::vector<RegistryEntry>& batch);
-    // The device said goodbye: its row (if it has one) is gone until it is seen again.
-    void MarkGone(const std::string& endpoint, std::time_t at);
+    // The device said goodbye from `source`: its row (if it has one) is gone until it is seen again. Only
+    // the address the row's latest reply or Hello came from can say it: anyone on the network can send a
+    // Bye with any id.
+    void MarkGone(const std::string& endpoint, std::time_t at, const std::string& source);
     void CycleEnded();
 
 private:

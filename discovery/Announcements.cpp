@@ -75,6 +75,7 @@ std::optional<Announcement> ReadAnnouncement(std::string_view datagram, std::str
         Announcement bye;
         bye.kind = Announcement::Bye;
         bye.sighting.endpoint = std::string(*endpoint);
+        bye.sighting.source = std::string(source);
         return bye;
     }
     return std::nullopt;

@@ -14,7 +14,7 @@ namespace quorvi {
 // What a device multicasts of itself: a Hello when it joins a network, a Bye when it leaves in order.
 struct Announcement {
     enum Kind { Hello, Bye } kind = Hello;
-    Sighting sighting;  // a Bye names only its endpoint
+    Sighting sighting;  // a Bye names only its endpoint (and where it came from)
 };
 
 // A Hello whose Types names NetworkVideoTransmitter or Device (or has no Types), read as a ProbeMatch is

@@ -183,7 +183,7 @@ std::optional<Sighting> ExtractSighting(std::string_view reply, std::string_view
     if (!xaddrs) return std::nullopt;
     std::string service = ChooseServiceAddress(*xaddrs, source);
     if (endpoint->size() > kMaxSightingText || service.size() > kMaxSightingText) return std::nullopt;
-    return Sighting{std::string(*endpoint), std::move(service), ReadIdentity(reply)};
+    return Sighting{std::string(*endpoint), std::move(service), ReadIdentity(reply), std::string(source)};
 }
 
 }  // namespace quorvi

@@ -26,6 +26,7 @@ struct Sighting {
     std::string endpoint;
     std::string service;
     DeviceIdentity identity;
+    std::string source;  // the address the reply or announcement came from; empty when unknown
     // The row a sighting makes is decided by these two; the identity only describes it.
     bool operator==(const Sighting& o) const { return endpoint == o.endpoint && service == o.service; }
 };

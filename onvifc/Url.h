@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "SameHost.h"
+
 namespace onvifc {
 
 struct Url {
@@ -20,10 +22,6 @@ std::optional<Url> ParseUrl(const std::string& text);
 std::string Origin(const Url& url);
 // host[:port] of an address, for messages; the text itself when it is no URL.
 std::string HostPort(const std::string& address);
-// Whether two hosts, as URLs write them, are one and the same: names without regard to letter case,
-// address literals as the addresses they are (brackets, zeros and IPv4-mapped forms aside). Never for an
-// empty host. This decides where credentials may go: a host that merely begins like another is another.
-bool SameHost(const std::string& a, const std::string& b);
 // http or https, with a host.
 bool IsHttp(const Url& url);
 

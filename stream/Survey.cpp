@@ -1,7 +1,10 @@
 #include "Survey.h"
 
+#include <QUrl>
 #include <algorithm>
 #include <chrono>
+
+#include "SameHost.h"
 
 namespace quorvi {
 
@@ -41,6 +44,13 @@ QStringList SurveyFields(const SurveyRow& r) {
 
 void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, bool check,
                   const GetStreamUriFunction& getStreamUri, const CheckStreamsFunction& checkStreams) {
+    const QString serviceHost = QUrl(row.onvif).host();
+    if (!row.from.isEmpty() && !onvifc::SameHost(serviceHost.toStdString(), row.from.toStdString())) {
+        row.done = true;
+        row.error = QStringLiteral("the device at %1 advertises a service on host %2: not asked")
+                        .arg(row.from, serviceHost.isEmpty() ? row.onvif : serviceHost);
+        return;
+    }
     const StreamAddresses streams = RequestStreamAddresses(row.onvif, user, password, getStreamUri);
     row.done = true;
     if (streams.result < 0) {

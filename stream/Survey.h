@@ -23,6 +23,7 @@ struct SurveyRow {
     QString location;
     QString host;
     QString onvif;  // the service address the streams are asked of
+    QString from;   // the address the device's latest reply or Hello came from; empty when unknown
     // What the survey found.
     bool done = false;
     QString mainStream;
@@ -45,7 +46,9 @@ const QStringList& SurveyColumns();
 QStringList SurveyFields(const SurveyRow& row);
 
 // Reads one device's streams (one library call: one attempt with the credentials, never another) and,
-// with `check`, asks each of its two streams whether it plays. Safe on any thread.
+// with `check`, asks each of its two streams whether it plays. Nobody chose the host a discovered device
+// names: a service address on another host than the one the device answered from is not asked at all
+// (the row says so). Safe on any thread.
 void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, bool check,
                   const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
                   const CheckStreamsFunction& checkStreams = LibraryCheckStreams());

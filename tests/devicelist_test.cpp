@@ -35,7 +35,7 @@ TEST(DeviceRows, FirstSightingMakesAFullRow) {
     DeviceListModel m;
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    AddDeviceRow(m, Sighting{"urn:a", "http://a/onvif", {}}, 9 * 3600 + 5 * 60 + 7);
+    AddDeviceRow(m, Sighting{"urn:a", "http://a/onvif", {}, {}}, 9 * 3600 + 5 * 60 + 7);
     ::unsetenv("TZ");
     ::tzset();
     ASSERT_EQ(m.rowCount(), 1);
@@ -151,12 +151,12 @@ TEST(DeviceRows, ABatchMergesInAFewModelOperations) {
         changed.emplace_back(a.row(), b.row());
     });
     // The two stalest rows answer again in the same batch as three new devices (one of them twice).
-    m.MergeBatch({{"urn:0", "again0", "t", {}, 5},
-                  {"new:a", "a1", "t", {}, 5},
-                  {"new:b", "b", "t", {}, 5},
-                  {"new:a", "a2", "t", {}, 6},
-                  {"urn:1", "again1", "t", {}, 6},
-                  {"new:c", "c", "t", {}, 6}});
+    m.MergeBatch({{"urn:0", "again0", "t", {}, 5, {}},
+                  {"new:a", "a1", "t", {}, 5, {}},
+                  {"new:b", "b", "t", {}, 5, {}},
+                  {"new:a", "a2", "t", {}, 6, {}},
+                  {"urn:1", "again1", "t", {}, 6, {}},
+                  {"new:c", "c", "t", {}, 6, {}}});
     EXPECT_EQ(m.rowCount(), full);
     EXPECT_EQ(removed, (std::vector<std::pair<int, int>>{{full - 5, full - 3}}))
         << "urn:2, urn:3 and urn:4, neighbours at the bottom, go in one removal";
@@ -177,7 +177,7 @@ TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
     who.name = "Lobby";
     who.hardware = "IPC-3";
     who.xaddrs = {"http://10.0.0.5:8080/onvif/device_service", "http://[fe80::1]/onvif/device_service"};
-    AddDeviceRow(m, Sighting{"urn:a", "http://10.0.0.5:8080/onvif/device_service", who});
+    AddDeviceRow(m, Sighting{"urn:a", "http://10.0.0.5:8080/onvif/device_service", who, {}});
     const auto row = m.RowIdentity(0);
     EXPECT_EQ(row.name, "Lobby");
     EXPECT_EQ(row.hardware, "IPC-3");
@@ -193,7 +193,7 @@ TEST(DeviceRows, EachRowKnowsWhoItsDeviceIs) {
                 tip.contains("host: 10.0.0.5"))
         << tip.toStdString();
     who.xaddrs = {"http://10.0.0.5/onvif/device%20service?x=%2F%26%25"};
-    AddDeviceRow(m, Sighting{"urn:a", "http://10.0.0.5/onvif/device%20service?x=%2F%26%25", who});
+    AddDeviceRow(m, Sighting{"urn:a", "http://10.0.0.5/onvif/device%20service?x=%2F%26%25", who, {}});
     EXPECT_EQ(m.RowIdentity(0).xaddrs, QStringList{"http://10.0.0.5/onvif/device%20service?x=%2F%26%25"})
         << "an escaped space stays one address";
     AddDeviceRow(m, "urn:a", "http://10.0.0.6/onvif/device_service");
@@ -298,7 +298,7 @@ TEST(DiscoveryHost, QueuedSightingsForADestroyedOwnerAreDropped) {
     const std::atomic<bool> running{true};
     const SightingSink sink = handOff.Sink(running);
     std::thread worker([&] {
-        for (int i = 0; i < 5000; ++i) sink(Sighting{"urn:" + std::to_string(i), "http://h/", {}});
+        for (int i = 0; i < 5000; ++i) sink(Sighting{"urn:" + std::to_string(i), "http://h/", {}, {}});
     });
     worker.join();
     EXPECT_EQ(delivered.load(), 0) << "calls run on the receiver's thread, not the worker's";
@@ -356,13 +356,14 @@ TEST(DeviceRows, RowsUnseenForThreeCyclesGreyAndMovedRowsSaySo) {
     DeviceListModel m;
     QAbstractItemModelTester tester(&m, QAbstractItemModelTester::FailureReportingMode::Fatal);
     m.Merge("urn:a", "http://10.0.0.5/onvif", "t", {}, 100);
-    m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 100);
+    m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 100, "10.0.0.6");
     const auto state = [&](int row) {
         return m.data(m.index(row, 0), DeviceListModel::RowStateRole).toString();
     };
     for (int cycle = 0; cycle < 3; ++cycle) {
         m.CycleEnded();
-        m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 200);  // b answers every cycle, a never again
+        m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 200,
+                "10.0.0.6");  // b answers every cycle, a never again
         EXPECT_EQ(state(1), "") << "unseen for " << cycle << " whole cycles";
     }
     m.CycleEnded();
@@ -383,11 +384,13 @@ TEST(DeviceRows, RowsUnseenForThreeCyclesGreyAndMovedRowsSaySo) {
     m.Merge("urn:a", "http://10.0.0.99/other", "t", {}, 500);
     EXPECT_EQ(m.RowIdentity(1).movedAt, IsoTimeWithOffset(400)) << "a new path on the same host is no move";
 
-    m.MarkGone("urn:b", 600);
+    m.MarkGone("urn:b", 600, "10.0.0.66");
+    EXPECT_EQ(state(0), "") << "a goodbye from another host than the device's is nobody's";
+    m.MarkGone("urn:b", 600, "10.0.0.6");
     EXPECT_EQ(state(0), "gone");
     EXPECT_TRUE(m.RowIdentity(0).gone);
     EXPECT_TRUE(m.data(m.index(0, 0), Qt::ToolTipRole).toString().contains("said goodbye at"));
-    m.MarkGone("urn:nobody", 600);
+    m.MarkGone("urn:nobody", 600, "10.0.0.6");
     EXPECT_EQ(m.rowCount(), 2) << "a goodbye makes no row";
     m.Merge("urn:b", "http://10.0.0.6/onvif", "t", {}, 700);
     EXPECT_EQ(state(0), "") << "seen again after its goodbye";

@@ -425,6 +425,28 @@ TEST(Announcements, OnlyHelloAndByeOfVideoDevicesCount) {
     ASSERT_TRUE(bye);
     EXPECT_EQ(bye->kind, Announcement::Bye);
     EXPECT_EQ(bye->sighting.endpoint, "urn:a");
+    // gSOAP writes a ReplyTo header with the anonymous address before the body's endpoint.
+    const auto gsoapBye = ReadAnnouncement(
+        head +
+            "Bye</w:Action><w:ReplyTo><w:Address>http://schemas.xmlsoap.org/ws/2004/08/addressing/role/"
+            "anonymous</w:Address></w:ReplyTo></e:Header><e:Body><d:Bye><w:EndpointReference>"
+            "<w:Address>urn:a</w:Address></w:EndpointReference></d:Bye></e:Body>",
+        "10.0.0.5");
+    ASSERT_TRUE(gsoapBye);
+    EXPECT_EQ(gsoapBye->sighting.endpoint, "urn:a");
+    EXPECT_EQ(gsoapBye->sighting.source, "10.0.0.5") << "a goodbye says where it came from";
+    // Newer devices and recorders name only tds:Device.
+    std::string deviceOnly = hello;
+    deviceOnly.replace(deviceOnly.find("dn:NetworkVideoTransmitter"), 26, "tds:Device");
+    EXPECT_TRUE(ReadAnnouncement(deviceOnly, "10.0.0.5")) << "a device-type Hello";
+    // Several addresses: the one the Hello came from is the one that works.
+    std::string several = hello;
+    several.replace(several.find("http://169.254.0.9/a http://10.0.0.5/b"), 38,
+                    "http://10.0.0.7/a http://10.0.0.5/b http://10.0.0.9/c");
+    const auto fromFive = ReadAnnouncement(several, "10.0.0.5");
+    ASSERT_TRUE(fromFive);
+    EXPECT_EQ(fromFive->sighting.service, "http://10.0.0.5/b");
+    EXPECT_EQ(fromFive->sighting.source, "10.0.0.5");
     std::string matches = hello;
     matches.replace(matches.find("Hello</w:Action>"), 5, "ProbeMatches");
     EXPECT_FALSE(ReadAnnouncement(matches)) << "a ProbeMatches copied to the group is no announcement";

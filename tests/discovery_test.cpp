@@ -361,9 +361,9 @@ TEST(DiscoveryCycle, ProbesEveryUsableAddressInOrderAndSkipsTheZeroAddress) {
               2);
     EXPECT_EQ(probe.probed, (std::vector<std::string>{"10.1.1.1", "10.1.1.2", "10.1.1.1", "10.1.1.2"}));
     ASSERT_EQ(seen.size(), 12u);  // three usable replies, two addresses, two cycles
-    EXPECT_EQ(seen[0], (Sighting{"dev-a", "http://a/s", {}}));
-    EXPECT_EQ(seen[1], (Sighting{"dev-b", "http://b/s", {}}));
-    EXPECT_EQ(seen[2], (Sighting{"dev-a", "http://a2", {}}));
+    EXPECT_EQ(seen[0], (Sighting{"dev-a", "http://a/s", {}, {}}));
+    EXPECT_EQ(seen[1], (Sighting{"dev-b", "http://b/s", {}, {}}));
+    EXPECT_EQ(seen[2], (Sighting{"dev-a", "http://a2", {}, {}}));
 }
 
 TEST(DiscoveryCycle, ClearedFlagRunsNothing) {

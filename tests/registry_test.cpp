@@ -30,7 +30,7 @@ std::vector<std::string> Ids(const DeviceRegistry& r) {
 }
 
 RegistryEntry Seen(const std::string& id, const std::string& service = "http://h/", std::time_t at = 1) {
-    return {id, service, "00:00:01", {}, at};
+    return {id, service, "00:00:01", {}, at, {}};
 }
 
 }  // namespace
@@ -113,14 +113,17 @@ TEST(DeviceRegistry, GoodbyesCyclesAndMoves) {
     who.name = "Lobby";
     who.location = "Building 1; Floor 2";
     who.xaddrs = {"http://10.0.0.5/onvif", "http://[fe80::1]/onvif"};
-    r.Merge({{"a", "http://10.0.0.5/onvif", "t", who, 10}});
+    r.Merge({{"a", "http://10.0.0.5/onvif", "t", who, 10, "10.0.0.5"}});
     const DeviceIdentity back = r.At(0)->Identity();
     EXPECT_EQ(back.name, "Lobby");
     EXPECT_EQ(back.location, "Building 1; Floor 2");
     EXPECT_EQ(back.xaddrs, who.xaddrs);
-    r.MarkGone("a", 20);
+    r.MarkGone("a", 20, "10.0.0.50");
+    r.MarkGone("a", 20, "");
+    EXPECT_EQ(r.At(0)->goneAt, 0) << "only the device's own address says goodbye for it";
+    r.MarkGone("a", 20, "10.0.0.5");
     EXPECT_EQ(r.At(0)->goneAt, 20);
-    r.MarkGone("nobody", 20);
+    r.MarkGone("nobody", 20, "10.0.0.5");
     for (int i = 0; i < 4; ++i) r.CycleEnded();
     EXPECT_TRUE(r.Stale(*r.At(0)));
     r.Merge({Seen("a", "http://CAMERA.example:81/onvif", 30)});

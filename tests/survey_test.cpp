@@ -206,6 +206,26 @@ TEST(Survey, AStopPrintsTheRowsDoneWithoutWaitingForTheSlowest) {
     EXPECT_EQ(lines, 3) << cli.Output();
 }
 
+// A reply from 198.18.0.1 that names a service on 198.18.0.2: nobody chose that host, and the site's
+// password does not go there.
+TEST(Survey, AServiceOnAHostThatNeverAnsweredIsNotAsked) {
+    Site forged(2, 23, 18813, 18863, {"--auth", "digest", "--discovery-host", "198.18.0.2:18814"});
+    FakeDevice elsewhere({"--auth", "digest", "--rtsp-port", "18864"}, "198.18.0.2", 18814);
+    ASSERT_TRUE(forged.ready && elsewhere.Ready());
+    const ProcessResult json =
+        RunProcess({CliPath(), "survey", "--user", "admin", "--password", "40718", "--check", "--json"},
+                   std::chrono::seconds(60));
+    EXPECT_EQ(json.exitCode, 3) << json.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(rows.size(), 2) << json.out;
+    for (const QJsonValue& v : rows) {
+        EXPECT_EQ(v.toObject()["error"].toString(),
+                  "the device at 198.18.0.1 advertises a service on host 198.18.0.2: not asked");
+        EXPECT_TRUE(v.toObject()["mainStream"].toString().isEmpty());
+    }
+    EXPECT_TRUE(elsewhere.Requests().empty()) << elsewhere.Log();
+}
+
 TEST(Survey, ArgumentsAreChecked) {
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"survey", "--json", "--csv"},
@@ -243,6 +263,8 @@ TEST(SurveyRun, AtMostJobsDevicesAtATimeAndOneCallEach) {
                       "<Onvif_GetStreamUri><item><Uri>rtsp://h/main</Uri></item></Onvif_GetStreamUri>");
         return 1;
     };
+    // A row whose service names another host than its reply came from is not asked.
+    rows[5].from = QStringLiteral("10.0.0.50");
     std::atomic<bool> stop{false};
     std::vector<std::size_t> finished;
     quorvi::RunSurvey(
@@ -251,10 +273,14 @@ TEST(SurveyRun, AtMostJobsDevicesAtATimeAndOneCallEach) {
     EXPECT_EQ(most.load(), 3) << "the jobs were not used";
     EXPECT_EQ(finished.size(), rows.size());
     for (const auto& [uri, n] : calls) EXPECT_EQ(n, 1) << uri;
-    EXPECT_EQ(calls.size(), rows.size());
+    EXPECT_EQ(calls.size(), rows.size() - 1);
+    EXPECT_EQ(calls.count("http://10.0.0.5/onvif"), 0u);
+    EXPECT_EQ(rows[5].error.toStdString(),
+              "the device at 10.0.0.50 advertises a service on host 10.0.0.5: not asked");
     for (const quorvi::SurveyRow& r : rows) {
         EXPECT_TRUE(r.done);
-        EXPECT_EQ(quorvi::SurveyRowIsWell(r), !r.onvif.endsWith('3')) << r.onvif.toStdString();
+        EXPECT_EQ(quorvi::SurveyRowIsWell(r), !r.onvif.endsWith('3') && r.from.isEmpty())
+            << r.onvif.toStdString();
     }
     EXPECT_EQ(rows[0].mainStream, "rtsp://admin:pw@h/main");
 

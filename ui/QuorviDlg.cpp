@@ -541,6 +541,7 @@ std::vector<SurveyRow> CQuorviDlg::ListedDevices() const {
         row.hardware = who.hardware;
         row.location = who.location;
         row.host = who.host;
+        row.from = who.from;
         rows.push_back(std::move(row));
     }
     return rows;

@@ -86,7 +86,8 @@ std::string RelatesTo(const Options& o, const std::string& probeId, std::mt19937
 std::string XAddrs(const Options& o, int index) {
     const std::string path = DeviceServicePath(index);
     const std::string port = std::to_string(o.httpPort);
-    const std::string own = "http://" + o.bind + ":" + port + path;
+    const std::string own =
+        "http://" + (o.discoveryHost.empty() ? o.bind + ":" + port : o.discoveryHost) + path;
     const std::string ula = "http://[fd00::" + std::to_string(index + 1) + "]:" + port + path;
     std::vector<std::string> entries{own, ula};
     if (o.xaddrsOrder == "linklocal-first") {

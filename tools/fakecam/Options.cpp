@@ -60,6 +60,7 @@ const char kUsage[] =
     "  --log FILE           log every connection and request to FILE\n"
     "  --uri-query TEXT     appended to every stream Uri after '?'\n"
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n"
+    "  --discovery-host H:P ProbeMatches and Hello name this device service host (NAT, or forged)\n"
     "  --plain-port P       with --tls, serve the same in clear on port P and advertise every service\n"
     "                       there (http://), as cameras with both ports do\n"
     "  --media-plain-only   with --plain-port, answer only the device service over TLS\n"
@@ -145,6 +146,7 @@ const struct {
     {"--fault", &Options::fault},
     {"--uri-query", &Options::uriQuery},
     {"--xaddr-host", &Options::xaddrHost},
+    {"--discovery-host", &Options::discoveryHost},
     {"--relates-to", &Options::relatesTo},
     {"--certificate-out", &Options::certificateOut},
     {"--log", &Options::logFile},

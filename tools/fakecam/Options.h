@@ -19,6 +19,7 @@ struct Options {
     int idPadding = 0;               // that many more characters appended to every endpoint id
     std::string xaddrsOrder;         // linklocal-first | ipv6-first: an unreachable address before ours
     std::string xaddrsSeparator;     // newline | tab: between (and around) the XAddrs entries
+    std::string discoveryHost;       // host:port that ProbeMatches and Hello name instead of our own
     std::string types;               // device-only: answer only Probes for tds:Device (or with no Types)
     bool hello = false;              // a Hello for each device at start, a Bye on exit
     bool probeMatchesCopyToGroup = false;  // each ProbeMatches also multicast to the group
