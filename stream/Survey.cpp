@@ -173,11 +173,17 @@ bool SurveyRowIsWell(const SurveyRow& row) { return row.done && row.error.isEmpt
 
 QString CsvField(const QString& text) {
     QString field = text;
-    if (!field.isEmpty() && (field[0] == '=' || field[0] == '+' || field[0] == '-' || field[0] == '@' ||
-                             field[0] == '\t' || field[0] == '\r')) {
+    // Spreadsheets skip white space before a formula and read the full-width forms as the signs.
+    static const QString kFormulaSigns = QStringLiteral("=+-@|\uFF1D\uFF0B\uFF0D\uFF20\uFF5C");
+    qsizetype first = 0;
+    while (first < field.size() && field[first].isSpace()) ++first;
+    if ((first < field.size() && kFormulaSigns.contains(field[first])) ||
+        (!field.isEmpty() && (field[0] == '\t' || field[0] == '\r'))) {
         field.prepend('\'');
     }
-    if (field.contains(',') || field.contains('"') || field.contains('\n') || field.contains('\r')) {
+    // A semicolon splits fields where it is the list separator: quoted, the field stays one.
+    if (field.contains(',') || field.contains('"') || field.contains('\n') || field.contains('\r') ||
+        field.contains(';')) {
         field.replace(QStringLiteral("\""), QStringLiteral("\"\""));
         field = '"' + field + '"';
     }

@@ -106,8 +106,10 @@ SurveyRow KnownAsListed(SurveyRow read, const SurveyRow& listed);
 bool SurveyRowIsWell(const SurveyRow& row);
 
 // RFC 4180: a header line, then a line per row (CRLF); fields with a comma, quote or line break quoted,
-// quotes doubled. A field that begins with = + - @ tab or CR gets a ' in front, so a spreadsheet shows it
-// as text and never runs it as a formula: everything in it came from the network.
+// quotes doubled, and a field with a semicolon quoted too (the separator in some locales). A field whose
+// first character other than white space is = + - @ | or a full-width form of them, or that begins with
+// tab or CR, gets a ' in front, so a spreadsheet shows it as text and never runs it as a formula:
+// everything in it came from the network.
 QString SurveyCsv(const std::vector<SurveyRow>& rows);
 QString CsvField(const QString& text);
 

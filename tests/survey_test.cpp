@@ -310,6 +310,18 @@ TEST(SurveyCsv, QuotesWhatMustBeQuotedAndNeverAFormula) {
         {"=A1,B1", "\"'=A1,B1\""},
         {"a=b", "a=b"},
         {"", ""},
+        {" =HYPERLINK(\"http://x/\")", "\"' =HYPERLINK(\"\"http://x/\"\")\""},
+        {"\u00a0=1", "'\u00a0=1"},
+        {"\u3000 +1", "'\u3000 +1"},
+        {"\t=1", "'\t=1"},
+        {"\uff1d1+1", "'\uff1d1+1"},
+        {"\uff0bx", "'\uff0bx"},
+        {"\uff20x", "'\uff20x"},
+        {"|cmd", "'|cmd"},
+        {"\uff5ccmd", "'\uff5ccmd"},
+        {";=1", "\";=1\""},
+        {"Building 1; Floor 2", "\"Building 1; Floor 2\""},
+        {"  x-y", "  x-y"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in);
