@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -25,6 +24,7 @@
 
 #include "DeviceList.h"
 #include "DiscoveryHost.h"
+#include "FileOutput.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "Survey.h"
@@ -587,12 +587,10 @@ int Snapshot(const QStringList& args) {
         }
         return 0;
     }
-    // Written under a temporary name in the same folder, then renamed: a reader never sees half a picture.
-    QSaveFile file(output);
-    if (!file.open(QIODevice::WriteOnly) || file.write(picture.jpeg) != picture.jpeg.size() ||
-        !file.commit()) {
+    // A reader never sees half a picture.
+    if (const QString error = quorvi::WriteWholeFile(output, picture.jpeg, false); !error.isEmpty()) {
         std::fprintf(stderr, "quorvi-cli: cannot write %s: %s\n", output.toLocal8Bit().constData(),
-                     file.errorString().toLocal8Bit().constData());
+                     error.toLocal8Bit().constData());
         return 1;
     }
     return 0;
