@@ -25,6 +25,7 @@
 #include "DeviceList.h"
 #include "DiscoveryHost.h"
 #include "FileOutput.h"
+#include "JpegHeader.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "Survey.h"
@@ -42,7 +43,7 @@ void OnStopSignal(int signal) {
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
     "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--json]\n"
-    "       quorvi-cli snapshot URI [--user U] [--password P] -o FILE\n"
+    "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
     "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] [--user U --password P]\n"
     "                         [--check] [--json | --csv] [--jobs N]\n"
     "       quorvi-cli --help | --version\n"
@@ -56,7 +57,8 @@ const char kUsage[] =
     "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
     "           exit 3 when one does not)\n"
     "snapshot   writes a still picture (JPEG) of that device to FILE, whole or not at all; - for\n"
-    "           standard output\n"
+    "           standard output; --check says the size the picture declares (exit 3 when no camera\n"
+    "           makes such a picture)\n"
     "survey     discovers as discover does, then reads every device's streams (--check: and whether\n"
     "           they play), at most --jobs devices at a time (8), one attempt each; one row per device;\n"
     "           exit 3 when some device's streams were not read or do not play\n";
@@ -563,7 +565,8 @@ int Snapshot(const QStringList& args) {
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("user"), QString(), QStringLiteral("U")},
                        {QStringLiteral("password"), QString(), QStringLiteral("P")},
-                       {{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")}});
+                       {{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")},
+                       {QStringLiteral("check"), QString()}});
     int status = 0;
     if (!ParseCommand(parser, "snapshot", args, status)) return status;
     const QStringList positional = parser.positionalArguments();
@@ -579,13 +582,28 @@ int Snapshot(const QStringList& args) {
         std::fprintf(stderr, "quorvi-cli: %s\n", picture.errorText.toLocal8Bit().constData());
         return 1;
     }
+    // The bytes are written as they came; --check says whether a viewer could decode them safely.
+    int checked = 0;
+    if (parser.isSet(QStringLiteral("check"))) {
+        const quorvi::JpegHeader header = quorvi::ReadJpegHeader(
+            std::string_view(picture.jpeg.constData(), static_cast<std::size_t>(picture.jpeg.size())));
+        const QString words = QString::fromStdString(quorvi::PictureSizeProblem(header));
+        if (!words.isEmpty()) checked = 3;
+        std::fprintf(
+            stderr, "quorvi-cli: %s\n",
+            (words.isEmpty()
+                 ? QStringLiteral("the picture declares %1\u00d7%2").arg(header.width).arg(header.height)
+                 : words)
+                .toLocal8Bit()
+                .constData());
+    }
     if (output == QLatin1String("-")) {
         const auto size = static_cast<std::size_t>(picture.jpeg.size());
         if (std::fwrite(picture.jpeg.constData(), 1, size, stdout) != size || std::fflush(stdout) != 0) {
             std::fprintf(stderr, "quorvi-cli: cannot write the picture to standard output\n");
             return 1;
         }
-        return 0;
+        return checked;
     }
     // A reader never sees half a picture.
     if (const QString error = quorvi::WriteWholeFile(output, picture.jpeg, false); !error.isEmpty()) {
@@ -593,7 +611,7 @@ int Snapshot(const QStringList& args) {
                      error.toLocal8Bit().constData());
         return 1;
     }
-    return 0;
+    return checked;
 }
 
 }  // namespace

@@ -455,6 +455,18 @@ private:
                         "the snapshot is not a JPEG picture (" + std::to_string(body.size()) + " bytes" +
                             (a.http.contentType.empty() ? "" : " of " + Shortened(a.http.contentType)) + ")");
         }
+        // A whole picture ends with its end marker; servers pad some with white space or zero bytes. One
+        // whose server stopped half way (out of buffer, or under a Content-Length of what it had) has none.
+        std::size_t end = body.size();
+        while (end > 3 && (body[end - 1] == '\0' || body[end - 1] == ' ' || body[end - 1] == '\r' ||
+                           body[end - 1] == '\n' || body[end - 1] == '\t'))
+            --end;
+        if (static_cast<unsigned char>(body[end - 2]) != 0xFF ||
+            static_cast<unsigned char>(body[end - 1]) != 0xD9) {
+            return Fail(ONVIF_ERR_REPLY_CUT_SHORT, "the picture is cut short (" +
+                                                       std::to_string(body.size()) +
+                                                       " bytes without the end of a JPEG)");
+        }
         jpeg = body;
         return static_cast<int>(jpeg.size());
     }

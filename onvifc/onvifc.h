@@ -73,10 +73,12 @@ ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const ch
  * does not fit into `size` bytes; ONVIF_ERR_NO_SNAPSHOT when the device does not serve snapshots).
  *
  * The picture is at most 4 MiB and fetched within 10 s; its body must begin as a JPEG does (FF D8 FF),
- * whatever its Content-Type says. Credentials go as for Onvif_GetStreamUri, and to the picture only by
- * HTTP Digest (a device that offers Basic only is not sent the password), only to the host named in
- * `uri`: a snapshot address on another host is tried on that host, as a media service is. One attempt:
- * a challenge is answered once. The whole call takes at most about 15 seconds. */
+ * whatever its Content-Type says, and end as one does (FF D9, then at most white space or zero bytes):
+ * a picture without its end is cut short (ONVIF_ERR_REPLY_CUT_SHORT), never given as whole. Credentials go as
+ * for Onvif_GetStreamUri, and to the picture only by HTTP Digest (a device that offers Basic only is not sent
+ * the password), only to the host named in `uri`: a snapshot address on another host is tried on that host,
+ * as a media service is. One attempt: a challenge is answered once. The whole call takes at most about 15
+ * seconds. */
 ONVIFC_API int Onvif_GetSnapshot(const char* uri, const char* user, const char* password,
                                  unsigned char* buffer, int size);
 

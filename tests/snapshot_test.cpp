@@ -128,6 +128,8 @@ TEST(Snapshot, FailuresSayWhatCame) {
         {{"--snapshot-body", "huge"}, ONVIF_ERR_UNEXPECTED_REPLY, "larger than 4 MiB"},
         {{"--snapshot-body", "html"}, ONVIF_ERR_UNEXPECTED_REPLY, "not a JPEG picture"},
         {{"--no-snapshot"}, ONVIF_ERR_NO_SNAPSHOT, "does not serve snapshots"},
+        {{"--snapshot-on-other-host", "empty"}, ONVIF_ERR_NO_SNAPSHOT, "empty snapshot address"},
+        {{"--snapshot-body", "cut-short"}, ONVIF_ERR_REPLY_CUT_SHORT, "the picture is cut short"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.manner.front() + " " + (c.manner.size() > 1 ? c.manner[1] : ""));
@@ -153,6 +155,16 @@ TEST(Snapshot, FailuresSayWhatCame) {
     EXPECT_NE(small.text.find("larger than the buffer"), std::string::npos) << small.text;
     EXPECT_EQ(Onvif_GetSnapshot(fine.Url().c_str(), "admin", "40718", nullptr, 10),
               ONVIF_ERR_INVALID_ARGUMENT);
+    // A buffer exactly the picture's size holds it.
+    const Picture whole = GetSnapshot(fine.Url());
+    ASSERT_GT(whole.code, 0) << whole.text;
+    const Picture exact = GetSnapshot(fine.Url(), "admin", "40718", whole.code);
+    EXPECT_EQ(exact.code, whole.code) << exact.text;
+    EXPECT_EQ(exact.jpeg, whole.jpeg);
+    // Padding after the end marker is no cut.
+    FakeDevice padded({"--auth", "digest", "--snapshot-body", "padded"});
+    ASSERT_TRUE(padded.Ready());
+    EXPECT_GT(GetSnapshot(padded.Url()).code, 0);
 }
 
 TEST(Snapshot, APictureOnAnotherHostIsAskedOfTheDevicesHost) {
@@ -200,6 +212,32 @@ TEST(SnapshotCli, WritesThePictureWholeOrNotAtAll) {
     int entries = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++entries;
     EXPECT_EQ(entries, 1) << "a temporary file was left behind";
+
+    // Half a picture is no picture: nothing is written.
+    FakeDevice cut({"--auth", "digest", "--snapshot-body", "cut-short"});
+    ASSERT_TRUE(cut.Ready());
+    r = RunProcess({CliPath(), "snapshot", cut.Url(), "--user", "admin", "--password", "40718", "-o", file});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the picture is cut short"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(file), written);
+
+    // --check says what size the picture declares; a bomb's bytes are still written as they came.
+    r = RunProcess({CliPath(), "snapshot", device.Url(), "--user", "admin", "--password", "40718", "--check",
+                    "-o", file});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("the picture declares 1920\u00d71080"), std::string::npos) << r.err;
+    FakeDevice bomb({"--auth", "digest", "--snapshot-body", "bomb"});
+    ASSERT_TRUE(bomb.Ready());
+    const std::string bombFile = folder + "/bomb.jpg";
+    r = RunProcess({CliPath(), "snapshot", bomb.Url(), "--user", "admin", "--password", "40718", "--check",
+                    "-o", bombFile});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("the picture declares 30000\u00d730000, larger than any camera's"),
+              std::string::npos)
+        << r.err;
+    EXPECT_GT(ReadFile(bombFile).size(), 100u);
+    EXPECT_LT(ReadFile(bombFile).size(), 2000u);
+    std::filesystem::remove(bombFile);
 
     // A folder that cannot be written to: exit 1, with the reason.
     r = RunProcess({CliPath(), "snapshot", device.Url(), "--user", "admin", "--password", "40718", "-o",

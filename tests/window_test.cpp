@@ -1,6 +1,8 @@
 // The window, headless: layout, keys, the context menu and About box, row selection, "get", and the
 // real worker filling the list from simulated cameras. Runs in the private test network.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QBuffer>
@@ -20,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QThread>
 #include <QTimer>
 #include <QToolTip>
 #include <QUrl>
@@ -105,6 +108,8 @@ private slots:
     void showPictureOpensAWindowOfItsOwn();
     void aSlowOrFailedPictureLeavesTheWindowsAtWork();
     void thePictureOfARealDevice();
+    void aPictureThatDeclaresGigabytesIsNotDecoded();
+    void picturesAreDecodedOffTheUiThread();
     void readAllStreamsAndExportTheList();
     void readAllStreamsAsksEightAtATime();
     void fitsTheScreen();
@@ -1044,6 +1049,95 @@ void WindowTest::readAllStreamsAndExportTheList() {
     QFile before(early);
     QVERIFY(before.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(before.readAll()).split("\r\n", Qt::SkipEmptyParts).size(), 1 + 5);
+}
+
+namespace {
+
+// The most this process has held (kB), and what it holds now.
+long PeakKilobytes() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+long NowKilobytes() {
+    QFile status("/proc/self/statm");
+    if (!status.open(QIODevice::ReadOnly)) return 0;
+    return status.readAll().split(' ').value(1).toLong() * ::sysconf(_SC_PAGESIZE) / 1024;
+}
+
+}  // namespace
+
+// A few hundred bytes that declare 30000x30000 from a device on the network: said so, and not decoded
+// (which would take gigabytes and take the window, and every row, down with it).
+void WindowTest::aPictureThatDeclaresGigabytesIsNotDecoded() {
+    test::FakeDevice fakecam({"--auth", "digest", "--snapshot-body", "bomb"}, "198.18.0.1", 18704);
+    QVERIFY(fakecam.Ready());
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    Find<QLineEdit>(dlg, "IDC_EDIT_USERNAME")->setText("admin");
+    Find<QLineEdit>(dlg, "IDC_EDIT_PASSWORD")->setText("40718");
+    const long before = NowKilobytes();
+    CPictureDlg* window = dlg.ShowPicture(GateCamera(dlg, QByteArray::fromStdString(fakecam.Url())));
+    QVERIFY(window);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->Fetching(), 20000);
+    auto* picture = Find<QLabel>(*window, "IDC_PICTURE");
+    QCOMPARE(picture->text(),
+             QString::fromUtf8("the picture declares 30000×30000, larger than any camera's"));
+    QVERIFY(picture->pixmap().isNull());
+    window->resize(1200, 900);
+    QTest::qWait(100);
+    QVERIFY2(PeakKilobytes() - before < 400 * 1024,
+             qPrintable(QString("%1 MB more at the peak").arg((PeakKilobytes() - before) / 1024)));
+    QCOMPARE(dlg.Devices().rowCount(), 1);
+}
+
+// The UI thread only paints: the picture is decoded elsewhere, at the size shown, and a resize scales it
+// (or, grown past it, has it decoded again elsewhere).
+void WindowTest::picturesAreDecodedOffTheUiThread() {
+    const QByteArray jpeg = TestJpeg(1920, 1080);
+    GetSnapshotFunction snapshot = [&](const char*, const char*, const char*, unsigned char* buffer,
+                                       int size) {
+        if (jpeg.size() > size) return static_cast<int>(ONVIF_ERR_RESULT_TOO_LARGE);
+        std::memcpy(buffer, jpeg.constData(), static_cast<std::size_t>(jpeg.size()));
+        return static_cast<int>(jpeg.size());
+    };
+    std::atomic<int> onUiThread{0};
+    std::mutex mutex;
+    std::vector<QSize> decodedAt;
+    const PictureDecoder library = LibraryPictureDecoder();
+    PictureDecoder recording = [&](const QByteArray& bytes, QSize room, QString* error) {
+        if (QThread::currentThread() == qApp->thread()) ++onUiThread;
+        QImage image = library(bytes, room, error);
+        std::lock_guard<std::mutex> lock(mutex);
+        decodedAt.push_back(image.size());
+        return image;
+    };
+    auto* window =
+        new CPictureDlg({"urn:a", "Yard", "", "", "http://10.0.0.9/onvif"}, snapshot, nullptr, recording);
+    window->resize(640, 480);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->Fetch("admin", "40718");
+    auto* picture = Find<QLabel>(*window, "IDC_PICTURE");
+    QTRY_VERIFY(!window->Fetching() && !picture->pixmap().isNull());
+    QCOMPARE(window->PictureSize(), QSize(1920, 1080));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QCOMPARE(decodedAt.size(), std::size_t{1});
+        QVERIFY2(decodedAt[0].width() <= 800, "decoded at about the size shown, not whole");
+    }
+    window->resize(400, 300);
+    QTRY_VERIFY(picture->pixmap().deviceIndependentSize().width() <= 400);
+    window->resize(1400, 1000);
+    QTRY_VERIFY(picture->pixmap().deviceIndependentSize().width() > 800);
+    QTRY_VERIFY([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return decodedAt.size() == 2 && decodedAt[1].width() > 800;
+    }());
+    QCOMPARE(onUiThread.load(), 0);
+    delete window;
+    QTRY_COMPARE(GetCallsInFlight(), 0);
 }
 
 // A site of twenty cameras is logged into eight at a time, never all at once.

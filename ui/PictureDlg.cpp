@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "BackgroundCall.h"
+#include "JpegHeader.h"
 
 namespace quorvi {
 
@@ -20,51 +21,62 @@ struct CPictureDlg::Pending {
     CPictureDlg* window = nullptr;
 };
 
-// A fetch's outcome, tried by decoding off the UI thread.
+// A fetch's outcome, decoded off the UI thread.
 struct CPictureDlg::Decoded {
     QByteArray jpeg;
-    QSize size;  // as sent
+    QImage image;  // at most the room it was decoded for
+    QSize size;    // as sent
     QString error;
 };
 
-namespace {
-
-// The picture at most `room` in size, in its proportions; a null image when it cannot be decoded. The JPEG
-// reader decodes straight to a fraction of the size, so a small window costs little.
-QImage DecodeToFit(const QByteArray& jpeg, QSize room, QSize* size, QString* error) {
-    QByteArray bytes = jpeg;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "jpeg");
-    const QSize full = reader.size();
-    if (size) *size = full;
-    if (full.isValid() && room.isValid() && (full.width() > room.width() || full.height() > room.height()))
-        reader.setScaledSize(full.scaled(room, Qt::KeepAspectRatio));
-    QImage image;
-    if (!reader.read(&image) && error) *error = reader.errorString();
-    return image;
+PictureDecoder LibraryPictureDecoder() {
+    return [](const QByteArray& jpeg, QSize room, QString* error) {
+        QByteArray bytes = jpeg;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, "jpeg");
+        const QSize full = reader.size();
+        // The JPEG reader decodes straight to a fraction of the size, so a small window costs little.
+        if (full.isValid() && room.isValid() &&
+            (full.width() > room.width() || full.height() > room.height()))
+            reader.setScaledSize(full.scaled(room, Qt::KeepAspectRatio));
+        QImage image;
+        if (!reader.read(&image) && error) *error = reader.errorString();
+        return image;
+    };
 }
 
-}  // namespace
-
-CPictureDlg::Decoded CPictureDlg::Decode(const SnapshotResult& result) {
+CPictureDlg::Decoded CPictureDlg::Decode(const SnapshotResult& result, QSize room,
+                                         const PictureDecoder& decode) {
     Decoded out;
     if (result.result < 0) {
         out.error = result.errorText;
         return out;
     }
-    QString why;
-    if (DecodeToFit(result.jpeg, QSize(640, 360), &out.size, &why).isNull()) {
-        out.error = QStringLiteral("the device's picture cannot be decoded: ") + why;
-        out.size = QSize();
+    // The size it declares is read first: a decoder takes what the header claims before any pixel.
+    const JpegHeader header = ReadJpegHeader(
+        std::string_view(result.jpeg.constData(), static_cast<std::size_t>(result.jpeg.size())));
+    if (const std::string problem = PictureSizeProblem(header); !problem.empty()) {
+        out.error = QString::fromStdString(problem);
         return out;
     }
+    QString why;
+    out.image = decode(result.jpeg, room, &why);
+    if (out.image.isNull()) {
+        out.error = QStringLiteral("the device's picture cannot be decoded: ") + why;
+        return out;
+    }
+    out.size = QSize(header.width, header.height);
     out.jpeg = result.jpeg;
     return out;
 }
 
-CPictureDlg::CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, QWidget* parent)
-    : QDialog(parent), m_device(std::move(device)), m_getSnapshot(std::move(getSnapshot)) {
+CPictureDlg::CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, QWidget* parent,
+                         PictureDecoder decode)
+    : QDialog(parent),
+      m_device(std::move(device)),
+      m_getSnapshot(std::move(getSnapshot)),
+      m_decode(std::move(decode)) {
     setObjectName(QStringLiteral("IDD_PICTURE_DIALOG"));
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
@@ -95,10 +107,14 @@ CPictureDlg::CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, 
 }
 
 CPictureDlg::~CPictureDlg() {
-    if (!m_pending) return;
-    std::lock_guard<std::mutex> lock(m_pending->mutex);
-    m_pending->window = nullptr;
+    for (const auto& pending : {m_pending, m_redecoding}) {
+        if (!pending) continue;
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->window = nullptr;
+    }
 }
+
+QSize CPictureDlg::Room() const { return m_picture->size() * m_picture->devicePixelRatioF(); }
 
 void CPictureDlg::Fetch(const QString& user, const QString& password) {
     if (m_pending) return;
@@ -108,8 +124,10 @@ void CPictureDlg::Fetch(const QString& user, const QString& password) {
     m_refresh->setEnabled(false);
     setCursor(Qt::BusyCursor);
     if (m_jpeg.isEmpty()) m_picture->setText(QStringLiteral("fetching the picture..."));
-    auto call = [pending, getSnapshot = m_getSnapshot, uri = m_device.service, user, password] {
-        const Decoded decoded = Decode(RequestSnapshot(uri, user, password, getSnapshot));
+    // At the size the window will show it at, about: a window not shown yet has no room of its own.
+    auto call = [pending, getSnapshot = m_getSnapshot, decode = m_decode,
+                 room = Room().expandedTo(QSize(640, 360)), uri = m_device.service, user, password] {
+        const Decoded decoded = Decode(RequestSnapshot(uri, user, password, getSnapshot), room, decode);
         std::lock_guard<std::mutex> lock(pending->mutex);
         if (pending->window) {
             QMetaObject::invokeMethod(
@@ -119,7 +137,8 @@ void CPictureDlg::Fetch(const QString& user, const QString& password) {
     };
     if (!StartBackgroundCall(call)) {
         m_pending.reset();
-        OnFetched(Decoded{QByteArray(), QSize(), QStringLiteral("no thread to fetch the picture on")});
+        OnFetched(
+            Decoded{QByteArray(), QImage(), QSize(), QStringLiteral("no thread to fetch the picture on")});
     }
 }
 
@@ -128,6 +147,7 @@ void CPictureDlg::OnFetched(const Decoded& decoded) {
     m_refresh->setEnabled(true);
     unsetCursor();
     m_jpeg = decoded.jpeg;
+    m_image = decoded.image;
     m_pictureSize = decoded.size;
     m_shownAt = QSize();
     if (m_jpeg.isEmpty()) {
@@ -135,6 +155,15 @@ void CPictureDlg::OnFetched(const Decoded& decoded) {
         m_picture->setText(decoded.error);
     }
     ShowPicture();
+}
+
+void CPictureDlg::OnRedecoded(const QImage& image, QSize room) {
+    m_redecoding.reset();
+    if (!image.isNull() && !m_jpeg.isEmpty()) m_image = image;
+    m_shownAt = QSize();
+    ShowPicture();
+    // Grown again while it was decoded: once more, at the size now.
+    if (room != Room()) ShowPicture();
 }
 
 void CPictureDlg::ShowPicture() {
@@ -147,16 +176,35 @@ void CPictureDlg::ShowPicture() {
     if (!m_device.location.isEmpty()) lines << m_device.location;
     lines << m_device.service;
     m_caption->setText(lines.join('\n'));
-    const QSize room = m_picture->size() * m_picture->devicePixelRatioF();
-    if (m_jpeg.isEmpty() || room == m_shownAt) return;
-    QImage image = DecodeToFit(m_jpeg, room, nullptr, nullptr);
-    if (image.size() != image.size().scaled(room, Qt::KeepAspectRatio) && !image.isNull())
-        image =
-            image.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);  // a small picture, enlarged
+    const QSize room = Room();
+    if (m_image.isNull() || room == m_shownAt || room.isEmpty()) return;
+    // What was decoded, scaled to the room: cheap, as it is no larger than the window was.
+    QImage image = m_image.size() == m_image.size().scaled(room, Qt::KeepAspectRatio)
+                       ? m_image
+                       : m_image.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     QPixmap pixmap = QPixmap::fromImage(image);
     pixmap.setDevicePixelRatio(m_picture->devicePixelRatioF());
     m_picture->setPixmap(pixmap);
     m_shownAt = room;
+    // A window grown past what was decoded, of a picture that has more to show: decoded again at this
+    // size, off the UI thread.
+    const QSize fits = m_pictureSize.scaled(room, Qt::KeepAspectRatio).boundedTo(m_pictureSize);
+    if (m_redecoding || m_pending || (fits.width() <= m_image.width() && fits.height() <= m_image.height()))
+        return;
+    auto redecoding = std::make_shared<Pending>();
+    redecoding->window = this;
+    m_redecoding = redecoding;
+    auto call = [redecoding, decode = m_decode, jpeg = m_jpeg, room] {
+        const QImage decoded = decode(jpeg, room, nullptr);
+        std::lock_guard<std::mutex> lock(redecoding->mutex);
+        if (redecoding->window) {
+            QMetaObject::invokeMethod(
+                redecoding->window,
+                [window = redecoding->window, decoded, room] { window->OnRedecoded(decoded, room); },
+                Qt::QueuedConnection);
+        }
+    };
+    if (!StartBackgroundCall(call)) m_redecoding.reset();
 }
 
 void CPictureDlg::resizeEvent(QResizeEvent* event) {

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QImage>
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "SnapshotRequest.h"
@@ -21,14 +23,23 @@ struct PictureDevice {
     QString service;  // the service address the picture is asked of
 };
 
+// Decodes a JPEG to at most `room` in size, in its proportions (a null image and the reason when it
+// cannot). Runs off the UI thread.
+using PictureDecoder = std::function<QImage(const QByteArray& jpeg, QSize room, QString* error)>;
+PictureDecoder LibraryPictureDecoder();
+
 // A still picture of one device in a window of its own, not modal, closed by Escape: the picture
 // scaled to fit, the device's name, model, location and service address under it, and "refresh". A
 // fetch runs off the UI thread while the window shows that it is busy; a failure's text stands where
-// the picture would be. The picture is kept in memory only.
+// the picture would be. The picture is kept in memory only. A picture is decoded off the UI thread, once,
+// at the size it is shown at, and only when the size it declares is one a camera makes (a few hundred
+// bytes can declare a picture whose decoding takes gigabytes); a resize scales what was decoded, and a
+// window grown past it has the picture decoded again, off the UI thread.
 class CPictureDlg : public QDialog {
     Q_OBJECT
 public:
-    CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, QWidget* parent = nullptr);
+    CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, QWidget* parent = nullptr,
+                PictureDecoder decode = LibraryPictureDecoder());
     ~CPictureDlg() override;
 
     // Fetches the picture with these credentials; one fetch at a time.
@@ -46,16 +57,21 @@ protected:
 private:
     struct Pending;
     struct Decoded;
-    static Decoded Decode(const SnapshotResult& result);
+    static Decoded Decode(const SnapshotResult& result, QSize room, const PictureDecoder& decode);
     void OnFetched(const Decoded& decoded);
+    void OnRedecoded(const QImage& image, QSize room);
     void ShowPicture();
+    QSize Room() const;
 
     PictureDevice m_device;
     GetSnapshotFunction m_getSnapshot;
+    PictureDecoder m_decode;
     std::shared_ptr<Pending> m_pending;
-    // The picture as it came (a camera's JPEG is a few hundred KB), decoded at the size it is shown at:
-    // a decoded 1080p picture would be 8 MB for every open window.
+    std::shared_ptr<Pending> m_redecoding;
+    // The picture as it came (a camera's JPEG is a few hundred KB), and decoded at the size it was shown
+    // at: a decoded 1080p picture would be 8 MB for every open window.
     QByteArray m_jpeg;
+    QImage m_image;
     QSize m_pictureSize;
     QSize m_shownAt;
     QLabel* m_picture = nullptr;

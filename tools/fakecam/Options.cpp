@@ -73,9 +73,11 @@ const char kUsage[] =
     "                       --certificate-out then writes the CA's certificate\n"
     "  --no-snapshot        answer GetSnapshotUri with ActionNotSupported\n"
     "  --snapshot-basic-only   the picture asks for HTTP Basic only\n"
-    "  --snapshot-on-other-host H[:P]   name this host in the picture's address\n"
+    "  --snapshot-on-other-host H[:P]|empty   name this host in the picture's address, or give none\n"
     "  --snapshot-content-type octet-stream|text-plain   the picture's Content-Type (else image/jpeg)\n"
-    "  --snapshot-body huge|html   a 5 MiB picture, or a login page with 200\n";
+    "  --snapshot-body huge|html|cut-short|padded   a 5 MiB picture, a login page with 200, half a\n"
+    "                       picture (no end marker), or one with white space and zero bytes after it\n"
+    "  --snapshot-body bomb a few hundred bytes of JPEG that declare 30000x30000\n";
 
 // C-style escapes, so control characters can be given on a command line.
 std::string Unescape(const std::string& text) {

@@ -65,11 +65,11 @@ struct Options {
     int plainPort = 0;      // with --tls: the same services in clear on this port, advertised there
     bool mediaPlainOnly = false;  // with --plain-port: over TLS only the device service answers
     // Still pictures (GetSnapshotUri and the web server's GET)
-    bool noSnapshot = false;          // GetSnapshotUri answers ActionNotSupported
-    bool snapshotBasicOnly = false;   // the picture asks for HTTP Basic only
-    std::string snapshotHost;         // host[:port] put into the picture's address instead of ours
+    bool noSnapshot = false;         // GetSnapshotUri answers ActionNotSupported
+    bool snapshotBasicOnly = false;  // the picture asks for HTTP Basic only
+    std::string snapshotHost;  // host[:port] put into the picture's address instead of ours ("empty": none)
     std::string snapshotContentType;  // octet-stream | text-plain: what the picture is said to be
-    std::string snapshotBody;         // huge (5 MiB) | html (a login page, with 200)
+    std::string snapshotBody;  // huge (5 MiB) | html (a login page, with 200) | cut-short | padded | bomb
 };
 
 // Parses argv; prints a message and returns false on a bad argument.

@@ -19,6 +19,8 @@ std::string SnapshotUri(const Options& o, int device, const std::string& token) 
     // As for its services, a camera serving both ports often names only its plain one.
     const bool plain = !o.tls || o.plainPort > 0;
     const int port = o.plainPort > 0 ? o.plainPort : o.httpPort;
+    // Firmware with snapshots turned off answers GetSnapshotUri with an empty address.
+    if (o.snapshotHost == "empty") return {};
     const std::string host = o.snapshotHost.empty() ? o.bind + ":" + std::to_string(port) : o.snapshotHost;
     return (plain ? "http://" : "https://") + host + "/cam" + std::to_string(device) + "/snapshot/" + token +
            ".jpg";
@@ -50,6 +52,27 @@ std::string SnapshotJpeg(int device, int width, int height) {
     writer.setQuality(80);
     if (!writer.write(image)) return {};
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+std::string DecompressionBombJpeg(int width, int height) {
+    // A small progressive grey picture whose frame header then claims the size asked: a decoder takes
+    // the whole claimed size before it reads a pixel.
+    QImage image(16, 16, QImage::Format_Grayscale8);
+    image.fill(128);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    if (!writer.write(image)) return {};
+    std::string jpeg(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    const auto frame = jpeg.find("\xFF\xC2");
+    if (frame == std::string::npos || frame + 9 > jpeg.size()) return {};
+    jpeg[frame + 5] = static_cast<char>(height >> 8);
+    jpeg[frame + 6] = static_cast<char>(height & 0xFF);
+    jpeg[frame + 7] = static_cast<char>(width >> 8);
+    jpeg[frame + 8] = static_cast<char>(width & 0xFF);
+    return jpeg;
 }
 
 SnapshotService::SnapshotService(Options o)
@@ -100,10 +123,18 @@ bool SnapshotService::Handle(const HttpRequest& req, HttpResponse& res) {
         res.body = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(5u << 20, '\x55');
         return true;
     }
+    if (o.snapshotBody == "bomb") {
+        res.body = DecompressionBombJpeg(30000, 30000);
+        return true;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string& picture = m_pictures[req.target];
     if (picture.empty()) picture = SnapshotJpeg(device, profile->width, profile->height);
     res.body = picture;
+    // An encoder out of buffer sends what it has under a length that matches: no end marker.
+    if (o.snapshotBody == "cut-short") res.body.resize(res.body.size() / 2);
+    // Some servers pad the picture.
+    if (o.snapshotBody == "padded") res.body += std::string("\r\n\0\0", 4);
     return true;
 }
 

@@ -19,6 +19,8 @@ std::string SnapshotUri(const Options& o, int device, const std::string& token);
 // Device `device`'s test pattern at width × height, as a JPEG; two devices' pictures differ. Needs a
 // QGuiApplication (fonts).
 std::string SnapshotJpeg(int device, int width, int height);
+// A few hundred bytes of progressive JPEG whose frame header declares width x height (a hostile server).
+std::string DecompressionBombJpeg(int width, int height);
 
 class SnapshotService {
 public:
