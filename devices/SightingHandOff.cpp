@@ -19,7 +19,7 @@ struct SightingHandOff::Queue {
     Deliver deliver;
 
     static std::size_t Size(const Sighting& s) {
-        std::size_t n = sizeof(TimedSighting) + s.endpoint.size() + s.service.size() +
+        std::size_t n = sizeof(TimedSighting) + s.endpoint.size() + s.service.size() + s.source.size() +
                         s.identity.name.size() + s.identity.hardware.size() + s.identity.location.size();
         for (const std::string& x : s.identity.xaddrs) n += x.size() + sizeof x;
         return n;

@@ -413,6 +413,14 @@ TEST(RealDevices, RefusalsAndBrokenRepliesAreToldApart) {
         << Onvif_ErrorText(empty.code);
     EXPECT_EQ(device.Count("authorization=Digest"), 0) << device.Log();
     EXPECT_EQ(device.Count("wsse=yes"), 0) << device.Log();
+
+    // A wrong password answered with WS-Security's own fault is a refusal, not a device fault.
+    Device wss({"--auth", "wsse", "--wsse-fault", "failed-authentication"});
+    const Call refused = GetStreams(wss.Url(), "admin", "wrong");
+    EXPECT_EQ(refused.code, ONVIF_ERR_NOT_AUTHORIZED) << Onvif_ErrorText(refused.code);
+    EXPECT_NE(std::string(Onvif_ErrorText(refused.code)).find("credentials refused by the device"),
+              std::string::npos)
+        << Onvif_ErrorText(refused.code);
 }
 
 // Devices that check Digest strictly, each in its own way: the nonce count, nonces that go stale, the

@@ -252,6 +252,18 @@ TEST(StreamCheck, TheCApiFillsItsRecords) {
     EXPECT_GT(std::strlen(results[1].detail), 5u);
     EXPECT_EQ(Onvif_CheckStreams(nullptr, 1, "", "", "", results), ONVIF_ERR_INVALID_ARGUMENT);
     EXPECT_STREQ(Onvif_StreamStateName(99), "not-checked");
+    EXPECT_STREQ(Onvif_StreamStateName(-1), "not-checked");
+    const std::pair<int, const char*> names[] = {{ONVIF_STREAM_NOT_CHECKED, "not-checked"},
+                                                 {ONVIF_STREAM_PLAYS, "plays"},
+                                                 {ONVIF_STREAM_CREDENTIALS_REFUSED, "credentials-refused"},
+                                                 {ONVIF_STREAM_BASIC_ONLY, "basic-only"},
+                                                 {ONVIF_STREAM_OTHER_HOST, "other-host"},
+                                                 {ONVIF_STREAM_NOT_FOUND, "not-found"},
+                                                 {ONVIF_STREAM_NO_SERVER, "no-server"},
+                                                 {ONVIF_STREAM_NO_ANSWER, "no-answer"},
+                                                 {ONVIF_STREAM_BAD_ANSWER, "bad-answer"},
+                                                 {ONVIF_STREAM_NOT_TRIED, "not-tried"}};
+    for (const auto& [state, name] : names) EXPECT_STREQ(Onvif_StreamStateName(state), name) << state;
 }
 
 // What an SDP says of its video: parameter sets from real encoders (x264 through GStreamer, x265).

@@ -291,6 +291,35 @@ TEST(SurveyRun, AtMostJobsDevicesAtATimeAndOneCallEach) {
     for (const quorvi::SurveyRow& r : more) EXPECT_FALSE(r.done);
 }
 
+// What each of a device's two streams turned out to be stays with that stream, in the row and its JSON.
+TEST(SurveyRun, EachStreamKeepsItsOwnCheck) {
+    const quorvi::GetStreamUriFunction two = [](char* buf, int size, const char*, const char*, const char*) {
+        std::snprintf(buf, static_cast<std::size_t>(size),
+                      "<Onvif_GetStreamUri><item><Uri>rtsp://h/main</Uri></item><item><Uri>rtsp://h/sub</Uri>"
+                      "</item><item><Uri>rtsp://h/third</Uri></item></Onvif_GetStreamUri>");
+        return 3;
+    };
+    std::vector<std::size_t> asked;
+    const quorvi::CheckStreamsFunction check = [&](const std::vector<std::string>& uris, const QString&,
+                                                   const QString&, const QString&) {
+        asked.push_back(uris.size());
+        std::vector<quorvi::StreamCheckResult> out(uris.size());
+        out[0] = {"plays", "H264", 1920, 1080, ""};
+        if (out.size() > 1)
+            out[1] = {"not-found", "", 0, 0, "the server does not know this stream (RTSP 404)"};
+        return out;
+    };
+    quorvi::SurveyRow row;
+    row.onvif = "http://10.0.0.7/onvif";
+    quorvi::SurveyDevice(row, "admin", "pw", true, two, check);
+    EXPECT_EQ(asked, std::vector<std::size_t>{2}) << "the two streams shown, and no third";
+    const QJsonObject json = quorvi::SurveyJson(row);
+    EXPECT_EQ(json["mainCheck"].toString(), "plays");
+    EXPECT_EQ(json["subCheck"].toString(), "not-found");
+    EXPECT_TRUE(row.error.startsWith("subStream does not play (not-found")) << row.error.toStdString();
+    EXPECT_FALSE(quorvi::SurveyRowIsWell(row));
+}
+
 TEST(SurveyCsv, QuotesWhatMustBeQuotedAndNeverAFormula) {
     struct Case {
         const char* in;

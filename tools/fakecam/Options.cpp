@@ -61,6 +61,7 @@ const char kUsage[] =
     "  --uri-query TEXT     appended to every stream Uri after '?'\n"
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n"
     "  --discovery-host H:P ProbeMatches and Hello name this device service host (NAT, or forged)\n"
+    "  --wsse-fault failed-authentication   a wrong token gets 500 and wsse:FailedAuthentication\n"
     "  --plain-port P       with --tls, serve the same in clear on port P and advertise every service\n"
     "                       there (http://), as cameras with both ports do\n"
     "  --media-plain-only   with --plain-port, answer only the device service over TLS\n"
@@ -149,6 +150,7 @@ const struct {
     {"--uri-query", &Options::uriQuery},
     {"--xaddr-host", &Options::xaddrHost},
     {"--discovery-host", &Options::discoveryHost},
+    {"--wsse-fault", &Options::wsseFault},
     {"--relates-to", &Options::relatesTo},
     {"--certificate-out", &Options::certificateOut},
     {"--log", &Options::logFile},

@@ -28,6 +28,7 @@ struct Options {
     bool noDiscovery = false;
     // SOAP side
     std::string auth = "none";  // none | wsse | digest | both
+    std::string wsseFault;      // failed-authentication: a wrong token gets WS-Security's own fault
     std::string user = "admin";
     std::string password = "40718";
     long clockSkew = 0;           // seconds added to our clock

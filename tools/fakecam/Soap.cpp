@@ -25,7 +25,9 @@ constexpr const char* kEnvelopeOpen =
     "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\" "
     "xmlns:trt=\"http://www.onvif.org/ver10/media/wsdl\" "
     "xmlns:tr2=\"http://www.onvif.org/ver20/media/wsdl\" xmlns:tt=\"http://www.onvif.org/ver10/schema\" "
-    "xmlns:ter=\"http://www.onvif.org/ver10/error\">\n<env:Body>";
+    "xmlns:ter=\"http://www.onvif.org/ver10/error\" "
+    "xmlns:wsse=\"http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd\">\n"
+    "<env:Body>";
 constexpr const char* kEnvelopeClose = "</env:Body>\n</env:Envelope>\n";
 
 std::string Wrap(const std::string& body) { return kEnvelopeOpen + body + kEnvelopeClose; }
@@ -246,6 +248,10 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
             return Challenge(res, verdict == DigestServer::Verdict::Stale);
     }
     if (!open && wsse && !TokenValid(usernameToken)) {
+        // Stacks built on a WS-Security library answer with its own fault, as WS-Security 1.0 names it.
+        if (o.wsseFault == "failed-authentication")
+            return SoapFault(res, 500, "Sender", "wsse:FailedAuthentication",
+                             "The security token could not be authenticated or authorized");
         return SoapFault(res, 400, "Sender", "ter:NotAuthorized", "Sender not Authorized");
     }
     AnswerOperation(device, service, operation, payload, res);
