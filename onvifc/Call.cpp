@@ -360,7 +360,17 @@ private:
         std::string ptz;
     };
 
-    int FindMedia(std::optional<Media>& found) {
+    // A media service that failed for its own reasons (a fault, a broken or empty answer, no answer) gives
+    // way to the next one the device offers; a refusal of the credentials never does, as another try
+    // would be another failed login.
+    static bool GivesWay(int code) {
+        return code != ONVIF_ERR_NOT_AUTHORIZED && code != ONVIF_ERR_CERTIFICATE_REFUSED &&
+               code != ONVIF_ERR_UNSUPPORTED_ADDRESS;
+    }
+
+    // The device's services, then the video profiles of the first media service that gives them (Media 2
+    // first: only it tells H.265 from H.264). `rest` keeps the services not yet tried.
+    int FindMedia(std::optional<Media>& found, std::vector<MediaService>& rest) {
         if (!m_base || !IsHttp(*m_base)) {
             return Fail(ONVIF_ERR_UNSUPPORTED_ADDRESS,
                         "unsupported address: only http and https device addresses are used");
@@ -369,30 +379,50 @@ private:
 
         Services services;
         if (int rc = Discover(services); rc < 0) return rc;
-        Media media{MediaService(services), {}, {}, services.ptz};
-        if (int rc = ReadProfiles(media.service.address, media.service.space,
-                                  media.service.GetProfilesRequest(), media.url, media.profiles);
-            rc < 0) {
-            return rc;
+        m_ptz = services.ptz;
+        rest = MediaServicesInOrder(services);
+        return NextMedia(found, rest);
+    }
+
+    int NextMedia(std::optional<Media>& found, std::vector<MediaService>& rest) {
+        int rc = Fail(ONVIF_ERR_UNEXPECTED_REPLY, "the device names no media service");
+        while (!rest.empty()) {
+            Media media{rest.front(), {}, {}, m_ptz};
+            rest.erase(rest.begin());
+            rc = ReadProfiles(media.service.address, media.service.space, media.service.GetProfilesRequest(),
+                              media.url, media.profiles);
+            if (rc >= 0) {
+                found = std::move(media);
+                return 0;
+            }
+            if (!GivesWay(rc)) return rc;
         }
-        found = std::move(media);
-        return 0;
+        return rc;
     }
 
     int Exchange(std::vector<StreamItem>& items) {
         std::optional<Media> media;
-        if (int rc = FindMedia(media); rc < 0) return rc;
-        const auto answers = Send(media->profiles.size(), [&](std::size_t i) {
-            return Request(media->url, media->service.space, "GetStreamUri",
-                           media->service.GetStreamUriRequest(media->profiles[i].token), true);
-        });
-        return CollectStreamAddresses(answers, media->profiles, media->url, media->ptz, items);
+        std::vector<MediaService> rest;
+        if (int rc = FindMedia(media, rest); rc < 0) return rc;
+        for (;;) {
+            const auto answers = Send(media->profiles.size(), [&](std::size_t i) {
+                return Request(media->url, media->service.space, "GetStreamUri",
+                               media->service.GetStreamUriRequest(media->profiles[i].token), true);
+            });
+            items.clear();
+            const int rc = CollectStreamAddresses(answers, media->profiles, media->url, media->ptz, items);
+            // A service that faults every stream address: the other one, if the device has it.
+            if (rc != ONVIF_ERR_DEVICE_FAULT || rest.empty()) return rc;
+            const std::string detail = m_detail;
+            if (NextMedia(media, rest) < 0) return Fail(rc, detail);
+        }
     }
 
     // The picture of the first video profile, the one whose stream is the main stream.
     int Snapshot(std::string& jpeg) {
         std::optional<Media> media;
-        if (int rc = FindMedia(media); rc < 0) return rc;
+        std::vector<MediaService> rest;
+        if (int rc = FindMedia(media, rest); rc < 0) return rc;
         const Answer a = SendOne(media->url, media->service.space, "GetSnapshotUri",
                                  media->service.GetSnapshotUriRequest(media->profiles.front().token), true);
         if (a.error) return TransportFailure(a.http, media->url);
@@ -508,6 +538,7 @@ private:
     HttpSession m_http;
     SessionCounts m_pictureCounts;
     long m_clockOffset = 0;
+    std::string m_ptz;
     std::string m_detail;
 };
 

@@ -18,11 +18,18 @@ constexpr const char* kMedia1Setup =
 
 }  // namespace
 
-MediaService::MediaService(const Services& services)
-    : media2(services.media1.empty()),
-      address(media2 ? services.media2 : services.media1),
+MediaService::MediaService(std::string advertised, bool isMedia2)
+    : media2(isMedia2),
+      address(std::move(advertised)),
       space(media2 ? ns::kMedia2 : ns::kMedia1),
       declare(std::string("xmlns:") + (media2 ? "tr2" : "trt") + "=\"" + space + "\"") {}
+
+std::vector<MediaService> MediaServicesInOrder(const Services& services) {
+    std::vector<MediaService> out;
+    if (!services.media2.empty()) out.emplace_back(services.media2, true);
+    if (!services.media1.empty()) out.emplace_back(services.media1, false);
+    return out;
+}
 
 std::string MediaService::GetProfilesRequest() const {
     return media2 ? "<tr2:GetProfiles " + declare + "><tr2:Type>All</tr2:Type></tr2:GetProfiles>"
@@ -117,11 +124,27 @@ std::vector<Profile> VideoProfilesBySource(const std::vector<Profile>& profiles)
         if (p.video && std::find(sources.begin(), sources.end(), p.videoSource) == sources.end())
             sources.push_back(p.videoSource);
     }
+    // Within a source: its first profile (the main stream), then those a recorder can record (H.264,
+    // H.265), then the rest (Motion JPEG, unknown) in the device's order. Installers often set the second
+    // profile to MJPEG; the sub stream a recorder wants is then the next H.264 or H.265 one.
+    const auto recordable = [](const Profile& p) {
+        const std::string e = EncodingName(p.encoding);
+        return e == "H264" || e == "H265";
+    };
     std::vector<Profile> out;
     for (const std::string& source : sources) {
+        std::vector<const Profile*> others;
+        bool first = true;
         for (const Profile& p : profiles) {
-            if (p.video && p.videoSource == source) out.push_back(p);
+            if (!p.video || p.videoSource != source) continue;
+            if (first || recordable(p)) {
+                out.push_back(p);
+            } else {
+                others.push_back(&p);
+            }
+            first = false;
         }
+        for (const Profile* p : others) out.push_back(*p);
     }
     return out;
 }

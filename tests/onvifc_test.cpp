@@ -61,7 +61,7 @@ Call GetStreams(const std::string& uri, const std::string& user = "admin",
 }
 
 struct Item {
-    std::string name, token, uri, ptz;
+    std::string name, token, uri, ptz, encoding;
 };
 
 std::vector<Item> Items(const std::string& document) {
@@ -76,7 +76,8 @@ std::vector<Item> Items(const std::string& document) {
         return e && e->GetText() ? std::string(e->GetText()) : std::string();
     };
     for (const TiXmlElement* i = root->FirstChildElement("item"); i; i = i->NextSiblingElement("item")) {
-        items.push_back({text(i, "Name"), text(i, "Token"), text(i, "Uri"), text(i, "UriPTZ")});
+        items.push_back(
+            {text(i, "Name"), text(i, "Token"), text(i, "Uri"), text(i, "UriPTZ"), text(i, "Encoding")});
     }
     return items;
 }
@@ -97,20 +98,33 @@ TEST(OnvifClient, ReadsMedia1StreamsInProfileOrder) {
     EXPECT_EQ(items[0].ptz, "http://127.0.0.1:" + std::to_string(device.port) + "/cam1/onvif/ptz_service");
 }
 
-TEST(OnvifClient, UsesMedia1WhenOfferedAndMedia2WhenItIsTheOnlyOne) {
+// Only Media 2 can say H.265: firmware offering both describes an H.265 profile in Media 1 as H264.
+TEST(OnvifClient, UsesMedia2WhenOfferedAndMedia1WhenMedia2Fails) {
     // Media 2 answers other addresses here, so which service answered shows.
-    Device both({"--media", "both", "--media2-distinct", "--auth", "wsse"});
+    Device both({"--media", "both", "--media2-distinct", "--auth", "wsse", "--main-encoding", "H265"});
     const Call c1 = GetStreams(both.Url());
     ASSERT_EQ(c1.code, 2) << Onvif_ErrorText(c1.code);
-    EXPECT_EQ(Items(c1.document)[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
-    EXPECT_EQ(both.Count("path=/cam0/onvif/media_service op=GetStreamUri"), 2) << both.Log();
-    EXPECT_EQ(both.Count("media2_service"), 0) << both.Log();
+    EXPECT_EQ(Items(c1.document)[1].uri, "rtsp://127.0.0.1:554/cam0/media2/Profile_1");
+    EXPECT_EQ(Items(c1.document)[0].encoding, "H265");
+    EXPECT_EQ(both.Count("path=/cam0/onvif/media2_service op=GetStreamUri"), 2) << both.Log();
+    EXPECT_EQ(both.Count("path=/cam0/onvif/media_service"), 0) << both.Log();
 
-    Device only2({"--media", "2", "--media2-distinct", "--auth", "wsse"});
-    const Call c2 = GetStreams(only2.Url());
+    Device only1({"--media", "1", "--auth", "wsse", "--main-encoding", "H265"});
+    const Call c2 = GetStreams(only1.Url());
     ASSERT_EQ(c2.code, 2) << Onvif_ErrorText(c2.code);
-    EXPECT_EQ(Items(c2.document)[1].uri, "rtsp://127.0.0.1:554/cam0/media2/Profile_1");
-    EXPECT_EQ(only2.Count("path=/cam0/onvif/media2_service op=GetStreamUri"), 2) << only2.Log();
+    EXPECT_EQ(Items(c2.document)[0].encoding, "H264") << "what Media 1 says is all there is";
+
+    // A broken Media 2: Media 1 gives the streams.
+    Device broken({"--media", "both", "--media2-distinct", "--auth", "wsse", "--broken-media2"});
+    const Call c3 = GetStreams(broken.Url());
+    ASSERT_EQ(c3.code, 2) << Onvif_ErrorText(c3.code);
+    EXPECT_EQ(Items(c3.document)[1].uri, "rtsp://127.0.0.1:554/cam0/Profile_1");
+
+    // A refusal is no failure of the service: Media 1 is not asked with the same wrong password.
+    Device refusing({"--media", "both", "--auth", "wsse", "--open-services"});
+    const Call c4 = GetStreams(refusing.Url(), "admin", "wrong");
+    EXPECT_EQ(c4.code, ONVIF_ERR_NOT_AUTHORIZED) << Onvif_ErrorText(c4.code);
+    EXPECT_EQ(refusing.Count("op=GetProfiles"), 1) << refusing.Log();
 }
 
 TEST(OnvifClient, AuthenticatesEveryWayADeviceAsks) {
@@ -384,6 +398,31 @@ TEST(RealDevices, StreamsOfOneSourceComeFirstAndSayWhatTheyCarry) {
                       "Profile_1 VideoSource_2 H264 1920x1080", "Profile_3 VideoSource_2 H264 640x360"}))
             << media << "\n"
             << c.document;
+    }
+}
+
+// Installers set a camera's second profile to Motion JPEG; the sub stream a recorder wants is then the next
+// H.264 or H.265 one of the same input. A camera with only H.264 and JPEG keeps the JPEG as its sub stream.
+TEST(RealDevices, AMotionJpegSecondProfileIsNotTheSubStreamWhenAnotherIs) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> tokens;
+    } cases[] = {
+        {{"--profiles", "3", "--sub-encoding", "JPEG"}, {"Profile_0", "Profile_2", "Profile_1"}},
+        {{"--profiles", "2", "--sub-encoding", "JPEG"}, {"Profile_0", "Profile_1"}},
+        {{"--profiles", "6", "--video-sources", "2", "--sub-encoding", "JPEG"},
+         {"Profile_0", "Profile_4", "Profile_2", "Profile_1", "Profile_5", "Profile_3"}},
+    };
+    for (const auto& k : cases) {
+        for (const char* media : {"1", "2"}) {
+            SCOPED_TRACE(k.args[1] + " profiles, Media " + media);
+            std::vector<std::string> args = k.args;
+            args.insert(args.end(), {"--media", media});
+            Device device(args);
+            std::vector<std::string> tokens;
+            for (const Item& i : Items(GetStreams(device.Url()).document)) tokens.push_back(i.token);
+            EXPECT_EQ(tokens, k.tokens);
+        }
     }
 }
 

@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --delay-ms MS        delay of every SOAP answer\n"
     "  --fault hang|huge|padded|malformed|cut-short|services-fault|always-401\n"
     "  --media2-distinct    Media 2 answers other stream addresses than Media 1\n"
+    "  --broken-media2      Media 2 advertised, and every request to it answered with a fault\n"
     "  --digest-empty-post answer401|reject400|drop   what a Digest device does with a bodyless POST\n"
     "                       (default drop: close the connection, as gSOAP firmware does)\n"
     "  --max-connections N  serve N connections at a time; close further ones unanswered\n"
@@ -55,6 +56,7 @@ const char kUsage[] =
     "  --rtsp-max-connections N   RTSP connection slots (further ones closed unanswered)\n"
     "  --rtsp-unknown-status S    what DESCRIBE of an unknown path answers (404, or 454 as some do)\n"
     "  --main-encoding H265 each input's main stream is H.265\n"
+    "  --sub-encoding JPEG  each input's second profile is Motion JPEG\n"
     "  --wrong-path-fault   answer an unknown path with 400, a Digest challenge and ActionNotSupported\n"
     "  --nul-bytes-from N   GetProfiles answers NUL bytes from offset N on, under a right length\n"
     "  --log FILE           log every connection and request to FILE\n"
@@ -120,6 +122,7 @@ const struct {
     {"--probe-matches-copy-to-group", &Options::probeMatchesCopyToGroup},
     {"--new-id-on-restart", &Options::newIdOnRestart},
     {"--no-discovery", &Options::noDiscovery},
+    {"--broken-media2", &Options::brokenMedia2},
     {"--reply-to-header", &Options::replyToHeader},
     {"--tls", &Options::tls},
     {"--media2-distinct", &Options::media2Distinct},
@@ -159,6 +162,7 @@ const struct {
     {"--rtsp-auth", &Options::rtspAuth},
     {"--rtsp-password", &Options::rtspPassword},
     {"--main-encoding", &Options::mainEncoding},
+    {"--sub-encoding", &Options::subEncoding},
     {"--snapshot-on-other-host", &Options::snapshotHost},
     {"--snapshot-content-type", &Options::snapshotContentType},
     {"--snapshot-body", &Options::snapshotBody},

@@ -34,6 +34,7 @@ struct Options {
     long clockSkew = 0;           // seconds added to our clock
     std::string media = "both";   // 1 | 2 | both
     bool media2Distinct = false;  // Media 2 stream addresses differ from Media 1's
+    bool brokenMedia2 = false;    // Media 2 advertised, and every request to it answered with a fault
     int profiles = 2;
     int delayMs = 0;    // per SOAP request
     std::string fault;  // hang | huge | padded | malformed | cut-short | services-fault | always-401 | none
@@ -58,10 +59,11 @@ struct Options {
     int rtspMaxConnections = 0;       // RTSP connection slots; further ones are closed unanswered
     int rtspUnknownStatus = 404;      // what DESCRIBE of an unknown path answers (some servers: 454)
     std::string mainEncoding;         // H265: each input's main stream is H.265
-    bool wrongPathFault = false;      // an unknown path: 400, a Digest challenge and ActionNotSupported
-    int nulBytesFrom = 0;             // GetProfiles answers NUL bytes from this offset on
-    std::string logFile;              // one line per connection and per request
-    std::string uriQuery;             // appended to each stream Uri, e.g. "a=1&b=2"
+    std::string subEncoding;      // JPEG: each input's second profile is Motion JPEG, as installers set it
+    bool wrongPathFault = false;  // an unknown path: 400, a Digest challenge and ActionNotSupported
+    int nulBytesFrom = 0;         // GetProfiles answers NUL bytes from this offset on
+    std::string logFile;          // one line per connection and per request
+    std::string uriQuery;         // appended to each stream Uri, e.g. "a=1&b=2"
     std::string xaddrHost;  // host[:port] put into service addresses instead of our own (an unreachable one)
     int plainPort = 0;      // with --tls: the same services in clear on this port, advertised there
     bool mediaPlainOnly = false;  // with --plain-port: over TLS only the device service answers

@@ -100,6 +100,7 @@ std::vector<ProfileSpec> DeviceProfiles(const Options& o) {
         p.name = NameOf(rank, p.source, sources);
         SizeOf(rank, p.width, p.height);
         if (rank == 0 && !o.mainEncoding.empty()) p.encoding = o.mainEncoding;
+        if (rank == 1 && !o.subEncoding.empty()) p.encoding = o.subEncoding;
         p.video = k < o.profiles - o.audioProfiles;
         out.push_back(p);
     }

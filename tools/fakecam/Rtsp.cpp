@@ -95,6 +95,9 @@ std::string RtspServer::Sdp(int device, const std::string& token) const {
             "m=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:96 H265/90000\r\n"
             "a=fmtp:96 sprop-vps=QAEMAf//AWAAAAMAkAAAAwAAAwB4lZgJ;sprop-sps=" +
             Base64(H265Sps(p->width, p->height)) + ";sprop-pps=RAHBcrRiQA==\r\na=control:trackID=1\r\n";
+    } else if (p && p->video && p->encoding == "JPEG") {
+        sdp += "m=video 0 RTP/AVP 26\r\nc=IN IP4 0.0.0.0\r\na=framesize:26 " + std::to_string(p->width) +
+               "-" + std::to_string(p->height) + "\r\na=control:trackID=1\r\n";
     } else if (p && p->video) {
         const std::string pps("\x68\xee\x3c\x80", 4);
         sdp +=

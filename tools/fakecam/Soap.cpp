@@ -334,6 +334,10 @@ void SoapServer::AnswerOperation(int device, const std::string& service, const s
     if (operation == "GetServices" && o.fault == "services-fault") {
         return SoapFault(res, 500, "Receiver", "ter:ActionNotSupported", "GetServices is not supported");
     }
+    // Firmware that advertises Media 2 and breaks on it (a few ship such a Media 2).
+    if (service == "media2_service" && o.brokenMedia2) {
+        return SoapFault(res, 500, "Receiver", "ter:Action", "Internal error in the media2 service");
+    }
     // Profiles are asked for by token, on the service the device offers.
     std::string answer;
     if (operation == "GetStreamUri") {
