@@ -172,10 +172,13 @@ private:
                             "the device wants credentials, and no password was given for " +
                                 Shortened(UserWithoutPassword()) + " (none was sent)");
             }
+            // Cameras that ship with ONVIF off, or with an ONVIF user list apart from the web one, refuse
+            // every login until the installer sees to it in the camera's web page.
             return Fail(ONVIF_ERR_NOT_AUTHORIZED,
                         Credentials().first.empty()
                             ? "credentials refused by the device: it wants a user name"
-                            : "credentials refused by the device");
+                            : "credentials refused by the device (some cameras need ONVIF turned on, or an "
+                              "ONVIF user of its own, in their web page)");
         }
         if (a.soap.isFault) {
             return Fail(ONVIF_ERR_DEVICE_FAULT, std::string("the device answered ") + operation +

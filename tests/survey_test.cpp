@@ -226,6 +226,22 @@ TEST(Survey, AServiceOnAHostThatNeverAnsweredIsNotAsked) {
     EXPECT_TRUE(elsewhere.Requests().empty()) << elsewhere.Log();
 }
 
+// An https camera that offers its media service only in clear: the row says so, as streams does.
+TEST(Survey, AnHttpsDeviceWhoseMediaIsOnlyInClearSaysSo) {
+    Site tls(1, 24, 18815, 18865,
+             {"--auth", "digest", "--tls", "--plain-port", "18816", "--media-plain-only"});
+    ASSERT_TRUE(tls.ready);
+    const ProcessResult json = RunProcess(
+        {CliPath(), "survey", "--user", "admin", "--password", "40718", "--json"}, std::chrono::seconds(60));
+    EXPECT_EQ(json.exitCode, 3) << json.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(rows.size(), 1) << json.out;
+    const QJsonObject row = rows[0].toObject();
+    EXPECT_TRUE(row["onvif"].toString().startsWith("https://198.18.0.1:18815/")) << json.out;
+    EXPECT_TRUE(row["error"].toString().contains("offered its media service only without TLS")) << json.out;
+    EXPECT_EQ(tls.Count("port=18816", "op="), 0) << "nothing went in clear\n" << tls.Log();
+}
+
 TEST(Survey, ArgumentsAreChecked) {
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"survey", "--json", "--csv"},

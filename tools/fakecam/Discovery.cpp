@@ -86,10 +86,13 @@ std::string RelatesTo(const Options& o, const std::string& probeId, std::mt19937
 std::string XAddrs(const Options& o, int index) {
     const std::string path = DeviceServicePath(index);
     const std::string port = std::to_string(o.httpPort);
-    const std::string own =
-        "http://" + (o.discoveryHost.empty() ? o.bind + ":" + port : o.discoveryHost) + path;
+    const std::string own = (o.tls ? "https://" : "http://") +
+                            (o.discoveryHost.empty() ? o.bind + ":" + port : o.discoveryHost) + path;
     const std::string ula = "http://[fd00::" + std::to_string(index + 1) + "]:" + port + path;
     std::vector<std::string> entries{own, ula};
+    // A device serving both lists its https address and its plain one, for the same host.
+    if (o.tls && o.plainPort > 0)
+        entries = {own, "http://" + o.bind + ":" + std::to_string(o.plainPort) + path};
     if (o.xaddrsOrder == "linklocal-first") {
         entries = {"http://169.254." + std::to_string(index / 250 % 250 + 1) + "." +
                        std::to_string(index % 250 + 1) + ":" + port + path,
