@@ -430,6 +430,25 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
         s += "<tt:PTZ><tt:XAddr>" + ServiceUrl(device, "ptz_service") + "</tt:XAddr></tt:PTZ>";
         return s + "</tds:Capabilities></tds:GetCapabilitiesResponse>";
     }
+    if (operation == "GetNetworkInterfaces") {
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "02:fc:%02x:%02x:%02x:%02x", (device >> 24) & 0xff,
+                      (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
+        return "<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true"
+               "</tt:Enabled><tt:Info><tt:Name>eth0</tt:Name><tt:HwAddress>" +
+               std::string(mac) +
+               "</tt:HwAddress><tt:MTU>1500</tt:MTU></tt:Info><tt:IPv4><tt:Enabled>true</"
+               "tt:Enabled><tt:Config>"
+               "<tt:Manual><tt:Address>" +
+               m_options.bind +
+               "</tt:Address><tt:PrefixLength>24</tt:PrefixLength></tt:Manual><tt:DHCP>false</tt:DHCP>"
+               "</tt:Config></tt:IPv4></tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>";
+    }
+    if (operation == "GetNTP") {
+        return "<tds:GetNTPResponse><tds:NTPInformation><tt:FromDHCP>false</tt:FromDHCP><tt:NTPManual>"
+               "<tt:Type>IPv4</tt:Type><tt:IPv4Address>" +
+               m_options.bind + "</tt:IPv4Address></tt:NTPManual></tds:NTPInformation></tds:GetNTPResponse>";
+    }
     if (operation == "GetDeviceInformation") {
         return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
                "tds:Manufacturer><tds:Model>FC-" +
@@ -445,22 +464,49 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
 
 namespace {
 
+// A video source configuration's elements.
+std::string VideoSourceXml(int source) {
+    return "<tt:Name>VideoSourceConfig</tt:Name><tt:UseCount>2</tt:UseCount><tt:SourceToken>VideoSource_" +
+           std::to_string(source + 1) +
+           "</tt:SourceToken><tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/>";
+}
+
+// A video encoder configuration's elements, as the schema orders them: Media 1's with its rate control,
+// its H.264 settings, multicast and session timeout; Media 2's with the same in its own shape.
+std::string EncoderXml(const ProfileSpec& p, bool isMedia2) {
+    const std::string size = "<tt:Resolution><tt:Width>" + std::to_string(p.width) +
+                             "</tt:Width><tt:Height>" + std::to_string(p.height) +
+                             "</tt:Height></tt:Resolution>";
+    const std::string bitrate = std::to_string(p.width >= 1280 ? 4096 : 512);
+    const std::string multicast =
+        "<tt:Multicast><tt:Address><tt:Type>IPv4</tt:Type><tt:IPv4Address>239.0.0.1</tt:IPv4Address>"
+        "</tt:Address><tt:Port>0</tt:Port><tt:TTL>5</tt:TTL><tt:AutoStart>false</tt:AutoStart></"
+        "tt:Multicast>";
+    if (isMedia2) {
+        return "<tt:Name>VideoEncoder</tt:Name><tt:UseCount>1</tt:UseCount><tt:Encoding>" + p.encoding +
+               "</tt:Encoding>" + size +
+               "<tt:RateControl ConstantBitRate=\"false\"><tt:FrameRateLimit>25</tt:FrameRateLimit>"
+               "<tt:BitrateLimit>" +
+               bitrate + "</tt:BitrateLimit></tt:RateControl>" + multicast + "<tt:Quality>5</tt:Quality>";
+    }
+    // Media 1's enumeration has no word for H.265: firmware writes the nearest, H264. Only Media 2 says.
+    const std::string encoding = p.encoding == "H265" ? "H264" : p.encoding;
+    std::string s = "<tt:Name>VideoEncoder</tt:Name><tt:UseCount>1</tt:UseCount><tt:Encoding>" + encoding +
+                    "</tt:Encoding>" + size +
+                    "<tt:Quality>5</tt:Quality><tt:RateControl><tt:FrameRateLimit>25</tt:FrameRateLimit>"
+                    "<tt:EncodingInterval>1</tt:EncodingInterval><tt:BitrateLimit>" +
+                    bitrate + "</tt:BitrateLimit></tt:RateControl>";
+    if (encoding == "H264")
+        s += "<tt:H264><tt:GovLength>50</tt:GovLength><tt:H264Profile>Main</tt:H264Profile></tt:H264>";
+    return s + multicast + "<tt:SessionTimeout>PT60S</tt:SessionTimeout>";
+}
+
 // One profile of GetProfiles, as Media 1 (tt: configurations) or Media 2 (tr2:Configurations) lists it.
 std::string ProfileXml(const ProfileSpec& p, bool isMedia2) {
     const std::string t = isMedia2 ? "tr2" : "trt";
     const std::string name = isMedia2 ? "tr2:Name" : "tt:Name";
-    const std::string source = "VideoSource_" + std::to_string(p.source + 1);
-    const std::string w = std::to_string(p.width);
-    const std::string h = std::to_string(p.height);
-    std::string videoSource =
-        "<tt:Name>VideoSourceConfig</tt:Name><tt:UseCount>2</tt:UseCount><tt:SourceToken>" + source +
-        "</tt:SourceToken><tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/>";
-    // Media 1's enumeration has no word for H.265: firmware writes the nearest, H264. Only Media 2 says.
-    const std::string encoding = !isMedia2 && p.encoding == "H265" ? "H264" : p.encoding;
-    std::string encoder = "<tt:Name>VideoEncoder</tt:Name><tt:UseCount>1</tt:UseCount><tt:Encoding>" +
-                          encoding + "</tt:Encoding><tt:Resolution><tt:Width>" + w +
-                          "</tt:Width><tt:Height>" + h +
-                          "</tt:Height></tt:Resolution><tt:Quality>5</tt:Quality>";
+    const std::string videoSource = VideoSourceXml(p.source);
+    const std::string encoder = EncoderXml(p, isMedia2);
     const std::string audio =
         "<tt:Name>AudioSource</tt:Name><tt:UseCount>1</tt:UseCount><tt:SourceToken>"
         "AudioSource_1</tt:SourceToken>";
@@ -502,6 +548,36 @@ std::string SoapServer::MediaAnswer(int device, const std::string& operation, bo
             std::fill(s.begin() + o.nulBytesFrom, s.end(), '\0');
         }
         return s;
+    }
+    // What every device answers of its inputs and encoders besides the profiles (other clients ask).
+    const std::vector<ProfileSpec> profiles = DeviceProfiles(o);
+    const int sources = std::max(1, o.videoSources);
+    if (operation == "GetVideoSources" && !isMedia2) {
+        std::string s = "<trt:GetVideoSourcesResponse>";
+        for (int i = 0; i < sources; ++i) {
+            s += "<trt:VideoSources token=\"VideoSource_" + std::to_string(i + 1) +
+                 "\"><tt:Framerate>25</tt:Framerate><tt:Resolution><tt:Width>1920</tt:Width><tt:Height>1080"
+                 "</tt:Height></tt:Resolution></trt:VideoSources>";
+        }
+        return s + "</trt:GetVideoSourcesResponse>";
+    }
+    if (operation == "GetVideoSourceConfigurations") {
+        std::string s = "<" + p + ":GetVideoSourceConfigurationsResponse>";
+        for (int i = 0; i < sources; ++i) {
+            s += "<" + p + ":Configurations token=\"VSC_" + std::to_string(i) + "\">" + VideoSourceXml(i) +
+                 "</" + p + ":Configurations>";
+        }
+        return s + "</" + p + ":GetVideoSourceConfigurationsResponse>";
+    }
+    if (operation == "GetVideoEncoderConfigurations") {
+        std::string s = "<" + p + ":GetVideoEncoderConfigurationsResponse>";
+        for (const ProfileSpec& profile : profiles) {
+            if (!profile.video) continue;
+            s += "<" + p + ":Configurations token=\"VEC_" + profile.token + "\"" +
+                 (isMedia2 ? " GovLength=\"50\" Profile=\"Main\"" : "") + ">" +
+                 EncoderXml(profile, isMedia2) + "</" + p + ":Configurations>";
+        }
+        return s + "</" + p + ":GetVideoEncoderConfigurationsResponse>";
     }
     if (operation.rfind("GetSnapshotUri:", 0) == 0) {
         const std::string uri = XmlText(SnapshotUri(o, device, operation.substr(15)));
