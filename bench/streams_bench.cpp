@@ -27,9 +27,12 @@ T Median(std::vector<T> v) {
     return v[v.size() / 2];
 }
 
-void Measure(const char* auth, int profiles, int delayMs, bool openServices, int port) {
-    std::vector<std::string> args{
-        "--delay-ms", std::to_string(delayMs), "--profiles", std::to_string(profiles), "--auth", auth};
+void Measure(const char* auth, int profiles, int delayMs, bool openServices, int port,
+             const char* media = "both") {
+    std::vector<std::string> args{"--delay-ms", std::to_string(delayMs),
+                                  "--profiles", std::to_string(profiles),
+                                  "--auth",     auth,
+                                  "--media",    media};
     if (openServices) args.push_back("--open-services");
     test::FakeDevice fakecam(args, "127.0.0.1", port);
     if (!fakecam.Ready()) return;
@@ -49,11 +52,14 @@ void Measure(const char* auth, int profiles, int delayMs, bool openServices, int
         requests.push_back(fakecam.Count("request ") - requestsBefore);
         connections.push_back(fakecam.Count("connection ") - connectionsBefore);
     }
+    const std::string offered = std::string("media ") + media;
     std::printf(
-        "%-6s %-19s %2d profiles, %2d ms per answer: %2d items in %6.1f ms; %2d requests, %d connections (at "
-        "most %d), %d round trips\n",
-        auth, openServices ? "(open GetServices)" : "", profiles, delayMs, code, Median(ms), Median(requests),
-        Median(connections), *std::max_element(connections.begin(), connections.end()), Median(rounds));
+        "%-6s %-10s %-19s %2d profiles, %2d ms per answer: %2d items in %6.1f ms; %2d requests, %d "
+        "connections "
+        "(at most %d), %d round trips\n",
+        auth, offered.c_str(), openServices ? "(open GetServices)" : "", profiles, delayMs, code, Median(ms),
+        Median(requests), Median(connections), *std::max_element(connections.begin(), connections.end()),
+        Median(rounds));
 }
 
 // The stream check of both streams: its wall time and what it asked; then "get" and the check together.
@@ -104,6 +110,10 @@ int main() {
                 for (bool open : {false, true}) Measure(auth, profiles, delay, open, port++);
             }
         }
+    }
+    // Which media service is asked: a device that offers only Media 1, only Media 2, or both.
+    for (const char* media : {"1", "2"}) {
+        for (int profiles : {2, 10}) Measure("digest", profiles, 50, false, port++, media);
     }
     MeasureCheck(0, port++, 18990);
     MeasureCheck(50, port++, 18991);
