@@ -10,10 +10,28 @@
 
 namespace onvifc {
 
-std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit, std::size_t* written) {
+std::string ResultDocument(const std::vector<StreamItem>& items, std::size_t limit, std::size_t* written,
+                           const Inventory* inventory) {
     static const std::string kOpen = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Onvif_GetStreamUri>";
     static const std::string kClose = "</Onvif_GetStreamUri>";
     std::string doc = kOpen;
+    if (inventory) {
+        const auto field = [&](const char* name, const std::string& text) {
+            doc += std::string("<") + name + ">" + XmlEscape(text) + "</" + name + ">";
+        };
+        doc += "<Inventory>";
+        field("Manufacturer", inventory->manufacturer);
+        field("Model", inventory->model);
+        field("Firmware", inventory->firmware);
+        field("Serial", inventory->serial);
+        field("HardwareId", inventory->hardwareId);
+        field("Mac", inventory->mac);
+        field("Ntp", inventory->ntp);
+        field("ClockOffsetSeconds",
+              inventory->clockKnown ? std::to_string(inventory->clockOffsetSeconds) : "");
+        field("Open", inventory->open ? "true" : "");
+        doc += "</Inventory>";
+    }
     std::size_t count = 0;
     for (const auto& item : items) {
         std::string entry = "<item><Name>" + XmlEscape(item.name) + "</Name><Token>" + XmlEscape(item.token) +
@@ -49,17 +67,18 @@ int Remember(int code, std::string text) {
 }
 }  // namespace
 
-extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
-                                  const char* password) {
+namespace {
+
+int StreamUris(char* buf, int size, const char* uri, const char* user, const char* password, bool inventory) {
     if (!buf || size <= 0 || !uri || !user || !password) return Remember(ONVIF_ERR_INVALID_ARGUMENT, {});
     try {
-        const onvifc::CallResult result = onvifc::GetStreamUris(uri, user, password);
+        const onvifc::CallResult result = onvifc::GetStreamUris(uri, user, password, inventory);
         if (result.code < 0) return Remember(result.code, result.detail);
         // As many whole items as fit, in profile order; a recorder's hundreds of channels need not fit a
         // small buffer for its first streams to be read.
         std::size_t fitted = 0;
-        const std::string doc =
-            onvifc::ResultDocument(result.items, static_cast<std::size_t>(size) - 1, &fitted);
+        const std::string doc = onvifc::ResultDocument(result.items, static_cast<std::size_t>(size) - 1,
+                                                       &fitted, inventory ? &result.inventory : nullptr);
         if (doc.size() + 1 > static_cast<std::size_t>(size) || (fitted == 0 && !result.items.empty())) {
             return Remember(ONVIF_ERR_RESULT_TOO_LARGE, {});
         }
@@ -69,6 +88,18 @@ extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const ch
         // Nothing may cross the C boundary; running out of memory is the only thing that throws here.
         return Remember(ONVIF_ERR_UNEXPECTED_REPLY, "out of memory");
     }
+}
+
+}  // namespace
+
+extern "C" int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
+                                  const char* password) {
+    return StreamUris(buf, size, uri, user, password, false);
+}
+
+extern "C" int Onvif_GetInventory(char* buf, int size, const char* uri, const char* user,
+                                  const char* password) {
+    return StreamUris(buf, size, uri, user, password, true);
 }
 
 extern "C" int Onvif_GetSnapshot(const char* uri, const char* user, const char* password,

@@ -36,19 +36,22 @@ bool LooksLikeXml(const std::string& body) {
 // profiles, their stream addresses; and why it failed, in words, when it did.
 class Call {
 public:
-    Call(const std::string& uri, std::string user, std::string password)
+    Call(const std::string& uri, std::string user, std::string password, bool inventory = false)
         : m_uri(uri),
           m_user(std::move(user)),
           m_password(std::move(password)),
           m_base(ParseUrl(uri)),
           m_deadline(Clock::now() + std::chrono::seconds(kCallSeconds)),
-          m_http(m_deadline, Credentials().first, Credentials().second) {}
+          m_http(m_deadline, Credentials().first, Credentials().second),
+          m_inventory(inventory) {}
 
     CallResult Run() {
         CallResult result;
-        result.code = Exchange(result.items);
+        result.code = Exchange(result.items, result.inventory);
+        result.withInventory = m_inventory;
         if (result.code < 0) {
             result.items.clear();
+            result.inventory = {};
             result.detail = m_detail;
         }
         result.stats = m_http.Counts();
@@ -245,6 +248,7 @@ private:
                           : Request(DeviceUrl(), ns::kDevice, "GetServices", GetServicesRequest(), false);
         });
         Answer time = first[0];
+        for (const Answer& a : first) NoteCredentials(a, false);
         if (time.error) return TransportFailure(time.http, DeviceUrl());
         // A device that refused our Digest answer has refused the password: it is not sent again, with a
         // token or otherwise (cameras lock accounts after a few failed logins).
@@ -253,17 +257,20 @@ private:
                 return ReplyFailure(time, "GetSystemDateAndTime");
             time = SendOne(DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", GetSystemDateAndTimeRequest(),
                            true);
+            NoteCredentials(time, true);
             if (time.error) return TransportFailure(time.http, DeviceUrl());
             if (time.refused()) return ReplyFailure(time, "GetSystemDateAndTime");
         }
         if (!time.soap.isSoap) return ReplyFailure(time, "GetSystemDateAndTime");
         if (const auto deviceTime = ParseSystemDateAndTime(time.http.body)) {
             m_clockOffset = *deviceTime - std::time(nullptr);
+            m_clockKnown = true;
         }  // a device that won't tell its time is used with ours
 
         Answer a = first[1];
         if (a.error == 0 && a.refused() && !a.http.digestRefused && !Credentials().first.empty()) {
             a = SendOne(DeviceUrl(), ns::kDevice, "GetServices", GetServicesRequest(), true);
+            NoteCredentials(a, true);
         }
         if (a.error) return TransportFailure(a.http, DeviceUrl());
         if (a.refused()) return ReplyFailure(a, "GetServices");
@@ -273,6 +280,7 @@ private:
         // Older devices know only GetCapabilities.
         const Answer servicesAnswer = a;
         a = SendOne(DeviceUrl(), ns::kDevice, "GetCapabilities", GetCapabilitiesRequest(), true);
+        NoteCredentials(a, true);
         if (a.error) return TransportFailure(a.http, DeviceUrl());
         if (a.refused()) return ReplyFailure(a, "GetCapabilities");
         if (auto found = ParseCapabilities(a.http.body)) {
@@ -320,13 +328,30 @@ private:
         return url && IsHttp(*url) && !SameHost(url->host, m_base->host);
     }
 
-    // GetProfiles at the first place where the media service answers; `mediaUrl` becomes that place.
+    // Whether the device has taken the credentials (or none are given): from then on requests with them
+    // risk no failed login of their own.
+    void NoteCredentials(const Answer& a, bool withToken) {
+        if (a.error == 0 && a.soap.isSoap && !a.soap.isFault && !a.refused() &&
+            (withToken || a.http.digestAnswered))
+            m_credentialsTaken = true;
+    }
+
+    // GetProfiles at the first place where the media service answers; `mediaUrl` becomes that place. The
+    // inventory's requests go beside the first GetProfiles when the device has already taken the
+    // credentials.
     int ReadProfiles(const std::string& advertised, const std::string& space, const std::string& request,
                      std::string& mediaUrl, std::vector<Profile>& profiles) {
         Answer a;
         for (const std::string& candidate : Candidates(advertised)) {
             mediaUrl = candidate;
-            a = SendOne(mediaUrl, space, "GetProfiles", request, true);
+            const bool inventory =
+                m_inventory && !m_inventoryAnswers && (m_credentialsTaken || Credentials().first.empty());
+            auto answers = Send(1 + (inventory ? kInventoryRequests : 0), [&](std::size_t i) {
+                return i == 0 ? Request(mediaUrl, space, "GetProfiles", request, true)
+                              : InventoryRequest(i - 1);
+            });
+            a = answers.front();
+            if (inventory) m_inventoryAnswers.emplace(answers.begin() + 1, answers.end());
             if (a.error == 0 || a.http.connected) break;
         }
         if (OnlyInClear(advertised) && (a.error || (!a.soap.isSoap && !a.refused()))) {
@@ -403,15 +428,60 @@ private:
         return rc;
     }
 
-    int Exchange(std::vector<StreamItem>& items) {
+    // The inventory's requests, sent beside the stream addresses: the device has taken the credentials by
+    // then (GetProfiles needed them), and a device that does not know one leaves its fields empty.
+    static constexpr std::size_t kInventoryRequests = 3;
+    HttpRequest InventoryRequest(std::size_t i) const {
+        if (i == 0)
+            return Request(DeviceUrl(), ns::kDevice, "GetDeviceInformation", GetDeviceInformationRequest(),
+                           true);
+        if (i == 1)
+            return Request(DeviceUrl(), ns::kDevice, "GetNetworkInterfaces", GetNetworkInterfacesRequest(),
+                           true);
+        return Request(DeviceUrl(), ns::kDevice, "GetNTP", GetNtpRequest(), true);
+    }
+
+    void ReadInventory(const std::vector<Answer>& answers, Inventory& inventory) const {
+        const auto body = [&](std::size_t i) -> std::string {
+            return answers[i].error == 0 && !answers[i].soap.isFault ? answers[i].http.body : std::string();
+        };
+        if (const auto info = ParseDeviceInformation(body(0))) {
+            inventory.manufacturer = info->manufacturer;
+            inventory.model = info->model;
+            inventory.firmware = info->firmware;
+            inventory.serial = info->serial;
+            inventory.hardwareId = info->hardwareId;
+        }
+        if (const auto mac = ParseMacAddress(body(1), m_base->host)) inventory.mac = *mac;
+        if (const auto ntp = ParseNtp(body(2))) inventory.ntp = *ntp;
+        inventory.clockKnown = m_clockKnown;
+        inventory.clockOffsetSeconds = m_clockOffset;
+        inventory.open = Credentials().first.empty();
+    }
+
+    int Exchange(std::vector<StreamItem>& items, Inventory& inventory) {
         std::optional<Media> media;
         std::vector<MediaService> rest;
         if (int rc = FindMedia(media, rest); rc < 0) return rc;
+        bool inventoryAsked = !m_inventory;
+        if (m_inventoryAnswers) {
+            ReadInventory(*m_inventoryAnswers, inventory);
+            inventoryAsked = true;
+        }
         for (;;) {
-            const auto answers = Send(media->profiles.size(), [&](std::size_t i) {
+            const std::size_t extra = inventoryAsked ? 0 : kInventoryRequests;
+            auto answers = Send(media->profiles.size() + extra, [&](std::size_t i) {
+                if (i >= media->profiles.size()) return InventoryRequest(i - media->profiles.size());
                 return Request(media->url, media->service.space, "GetStreamUri",
                                media->service.GetStreamUriRequest(media->profiles[i].token), true);
             });
+            if (extra) {
+                const std::vector<Answer> asked(answers.end() - static_cast<std::ptrdiff_t>(extra),
+                                                answers.end());
+                answers.resize(media->profiles.size());
+                ReadInventory(asked, inventory);
+                inventoryAsked = true;
+            }
             items.clear();
             const int rc = CollectStreamAddresses(answers, media->profiles, media->url, media->ptz, items);
             // A service that faults every stream address: the other one, if the device has it.
@@ -539,16 +609,21 @@ private:
     std::string m_deviceUrl;
     Clock::time_point m_deadline;
     HttpSession m_http;
+    bool m_inventory = false;
     SessionCounts m_pictureCounts;
     long m_clockOffset = 0;
+    bool m_clockKnown = false;
+    bool m_credentialsTaken = false;
+    std::optional<std::vector<Answer>> m_inventoryAnswers;
     std::string m_ptz;
     std::string m_detail;
 };
 
 }  // namespace
 
-CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password) {
-    return Call(uri, user, password).Run();
+CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password,
+                         bool inventory) {
+    return Call(uri, user, password, inventory).Run();
 }
 
 SnapshotResult GetSnapshot(const std::string& uri, const std::string& user, const std::string& password) {

@@ -19,12 +19,29 @@ struct StreamItem {
     int height = 0;
 };
 
+// What a site's inventory records of a device, read in the same login as its streams. A field the device
+// did not give (an operation it does not support, say) stays empty.
+struct Inventory {
+    std::string manufacturer;
+    std::string model;
+    std::string firmware;
+    std::string serial;
+    std::string hardwareId;
+    std::string mac;
+    std::string ntp;
+    bool clockKnown = false;
+    long clockOffsetSeconds = 0;  // the device's UTC minus ours
+    bool open = false;            // it gave its profiles though no credentials were sent
+};
+
 // The whole exchange behind Onvif_GetStreamUri. `code` is the item count or a negative OnvifcResult.
 struct CallResult {
     int code = 0;
     std::string detail;  // on failure: what happened, in words
     std::vector<StreamItem> items;
     SessionCounts stats;
+    bool withInventory = false;
+    Inventory inventory;
 };
 
 // The whole exchange behind Onvif_GetSnapshot. `code` is the picture's length or a negative OnvifcResult.
@@ -40,7 +57,11 @@ constexpr int kCallSeconds = 15;
 constexpr std::size_t kMaxPicture = 4u << 20;
 constexpr std::chrono::milliseconds kPictureTimeout{10000};
 
-CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password);
+// With `inventory`, the device information, network interfaces and NTP settings are asked in the round of
+// the stream addresses, after the device has taken the credentials (never before: a wrong password costs
+// one refusal), with no round trip of their own.
+CallResult GetStreamUris(const std::string& uri, const std::string& user, const std::string& password,
+                         bool inventory = false);
 SnapshotResult GetSnapshot(const std::string& uri, const std::string& user, const std::string& password);
 
 }  // namespace onvifc

@@ -34,6 +34,84 @@ std::optional<std::time_t> ParseSystemDateAndTime(const std::string& body) {
     return t;
 }
 
+namespace {
+
+std::string DeviceRequest(const char* operation) {
+    return std::string("<tds:") + operation + " xmlns:tds=\"" + ns::kDevice + "\"/>";
+}
+
+// Texts from the network are cut to a line's length and kept free of control characters.
+std::string Field(const XMLElement* e) {
+    std::string text = Text(e);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    return text.substr(0, 128);
+}
+
+}  // namespace
+
+std::string GetDeviceInformationRequest() { return DeviceRequest("GetDeviceInformation"); }
+
+std::optional<DeviceInformation> ParseDeviceInformation(const std::string& body) {
+    const Reply reply(body);
+    const XMLElement* r = reply.Payload("GetDeviceInformationResponse");
+    if (!r) return std::nullopt;
+    return DeviceInformation{Field(Child(r, "Manufacturer")), Field(Child(r, "Model")),
+                             Field(Child(r, "FirmwareVersion")), Field(Child(r, "SerialNumber")),
+                             Field(Child(r, "HardwareId"))};
+}
+
+std::string GetNetworkInterfacesRequest() { return DeviceRequest("GetNetworkInterfaces"); }
+
+std::optional<std::string> ParseMacAddress(const std::string& body, const std::string& deviceHost) {
+    const Reply reply(body);
+    const XMLElement* r = reply.Payload("GetNetworkInterfacesResponse");
+    if (!r) return std::nullopt;
+    std::string host = deviceHost;
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    std::string firstEnabled;
+    int interfaces = 0;
+    for (const XMLElement* i = r->FirstChildElement(); i && interfaces < 64; i = i->NextSiblingElement()) {
+        if (!HasLocalName(i, "NetworkInterfaces")) continue;
+        ++interfaces;
+        const std::string mac = Field(Child(Child(i, "Info"), "HwAddress"));
+        if (mac.empty()) continue;
+        // Its addresses, however it got them: set by hand, from DHCP, link-local.
+        for (const char* family : {"IPv4", "IPv6"}) {
+            const XMLElement* config = Child(Child(i, family), "Config");
+            for (const XMLElement* c = config ? config->FirstChildElement() : nullptr; c;
+                 c = c->NextSiblingElement()) {
+                if (Field(Child(c, "Address")) == host && !host.empty()) return mac;
+            }
+        }
+        if (firstEnabled.empty() && Text(Child(i, "Enabled")) != "false") firstEnabled = mac;
+    }
+    return firstEnabled;
+}
+
+std::string GetNtpRequest() { return DeviceRequest("GetNTP"); }
+
+std::optional<std::string> ParseNtp(const std::string& body) {
+    const Reply reply(body);
+    const XMLElement* info = Child(reply.Payload("GetNTPResponse"), "NTPInformation");
+    if (!info) return std::nullopt;
+    const bool fromDhcp = Text(Child(info, "FromDHCP")) == "true";
+    std::string servers;
+    int count = 0;
+    for (const XMLElement* e = info->FirstChildElement(); e && count < 8; e = e->NextSiblingElement()) {
+        if (!HasLocalName(e, fromDhcp ? "NTPFromDHCP" : "NTPManual")) continue;
+        std::string server = Field(Child(e, "IPv4Address"));
+        if (server.empty()) server = Field(Child(e, "IPv6Address"));
+        if (server.empty()) server = Field(Child(e, "DNSname"));
+        if (server.empty()) continue;
+        servers += (servers.empty() ? "" : ", ") + server;
+        ++count;
+    }
+    if (fromDhcp) return servers.empty() ? std::string("DHCP") : "DHCP: " + servers;
+    return servers;
+}
+
 std::string GetServicesRequest() {
     return "<tds:GetServices xmlns:tds=\"" + std::string(ns::kDevice) +
            "\"><tds:IncludeCapability>false</tds:IncludeCapability></tds:GetServices>";

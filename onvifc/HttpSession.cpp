@@ -280,7 +280,8 @@ void HttpSession::ReadOutcome(Transfer& t, int code) {
     r.digestChallenge = t.offered.has_value();
     if (r.digestChallenge) r.unanswerable.clear();
     r.basicOnly = basic && !r.digestChallenge && r.unanswerable.empty();
-    r.digestRefused = !t.nonceUsed.empty() && (r.status == 401 || (r.status == 400 && r.digestChallenge));
+    r.digestAnswered = !t.nonceUsed.empty();
+    r.digestRefused = r.digestAnswered && (r.status == 401 || (r.status == 400 && r.digestChallenge));
 }
 
 bool HttpSession::SentAgain(Batch& batch, const Transfer& t) {

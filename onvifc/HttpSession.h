@@ -58,6 +58,7 @@ struct HttpResult {
     bool budgetSpent = false;      // the call's time ran out before the request could go out
     bool basicOnly = false;        // challenged, but only for HTTP Basic (never answered)
     bool digestRefused = false;    // it carried our Digest answer and was refused all the same
+    bool digestAnswered = false;   // it carried our Digest answer
     std::string unanswerable;      // a Digest challenge we cannot answer: what it asks for
     std::string detail;            // the transfer library's words for a failure
     std::string contentType;       // as the answer named it, cut to 64 bytes

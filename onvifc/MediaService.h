@@ -47,8 +47,8 @@ std::optional<std::string> ParseSnapshotUri(const std::string& body);
 // The profiles that carry video, in the device's order but those of the first video source (the
 // source of the first video profile) first, then those of the next, and so on; within a source its first
 // profile, then its H.264 and H.265 ones, then the others (Motion JPEG, unknown): so the first two are a
-// main and a sub stream of one camera, the sub one a recorder can record when the camera has one. Profiles that list no configuration at all cannot tell, and are
-// all kept when every profile is such.
+// main and a sub stream of one camera, the sub one a recorder can record when the camera has one. Profiles
+// that list no configuration at all cannot tell, and are all kept when every profile is such.
 std::vector<Profile> VideoProfilesBySource(const std::vector<Profile>& profiles);
 
 // Encodings as Media 1 names them (Media 2 uses MIME subtypes: MPV4-ES is MPEG4).

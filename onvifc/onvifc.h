@@ -67,6 +67,21 @@ enum OnvifcResult {
 ONVIFC_API int Onvif_GetStreamUri(char* buf, int size, const char* uri, const char* user,
                                   const char* password);
 
+/* The same call with what a site's inventory records of the device, in the same login: the document has,
+ * before its items,
+ *
+ *   <Inventory><Manufacturer/><Model/><Firmware/><Serial/><HardwareId/><Mac/><Ntp/>
+ *   <ClockOffsetSeconds/><Open/></Inventory>
+ *
+ * from GetDeviceInformation, GetNetworkInterfaces (the MAC of the interface that holds the address in
+ * `uri`, else of the first enabled one) and GetNTP ("DHCP", or the servers set), asked in the round of the
+ * stream addresses, after the device has taken the credentials: a wrong password costs one refusal, as for
+ * Onvif_GetStreamUri, and these cost no round trip of their own. ClockOffsetSeconds is the device's UTC
+ * minus ours (empty when it would not tell its time); Open is "true" when no credentials were sent and the
+ * profiles came all the same. A field the device does not give stays empty; it never fails the call. */
+ONVIFC_API int Onvif_GetInventory(char* buf, int size, const char* uri, const char* user,
+                                  const char* password);
+
 /* A still picture of what the device sees: asks the media service for GetSnapshotUri of the first video
  * profile (the one Onvif_GetStreamUri lists first) and fetches that address over HTTP or HTTPS. Writes
  * the JPEG into `buffer` and returns its length, or a negative code (ONVIF_ERR_RESULT_TOO_LARGE when it

@@ -179,8 +179,9 @@ TEST(OnvifClient, ABufferTooSmallGetsTheWholeItemsThatFit) {
 }
 
 TEST(OnvifClient, RecordersWithHundredsOfChannels) {
-    // A thousand profiles with their configurations is a GetProfiles answer just under the 1 MiB bound.
-    for (const int profiles : {256, 1000}) {
+    // 800 profiles with their whole configurations (rate control, multicast and all) make a GetProfiles
+    // answer of some 870 KB through Media 2, under the 1 MiB bound.
+    for (const int profiles : {256, 800}) {
         SCOPED_TRACE(profiles);
         Device device({"--profiles", std::to_string(profiles), "--auth", "both"});
         for (int run = 0; run < (profiles == 256 ? 3 : 1); ++run) {
@@ -426,6 +427,114 @@ TEST(RealDevices, AMotionJpegSecondProfileIsNotTheSubStreamWhenAnotherIs) {
     }
 }
 
+// A site's inventory comes in the login that reads the streams: no round trip of its own, nothing asked
+// before the device has taken the credentials, and what a device does not support left empty.
+TEST(Inventory, ComesInTheSameLoginAsTheStreams) {
+    Device device({"--auth", "both", "--clock-skew", "3600", "--firmware", "5.7.3 build 220112"});
+    const onvifc::CallResult plain = onvifc::GetStreamUris(device.Url(), "admin", "40718");
+    const onvifc::CallResult r = onvifc::GetStreamUris(device.Url(), "admin", "40718", true);
+    ASSERT_EQ(r.code, 2) << r.detail;
+    EXPECT_EQ(r.stats.rounds, plain.stats.rounds) << "no round trip of its own";
+    const onvifc::Inventory& i = r.inventory;
+    EXPECT_EQ(i.manufacturer, "Fakecam");
+    EXPECT_EQ(i.model, "FC-100");
+    EXPECT_EQ(i.firmware, "5.7.3 build 220112");
+    EXPECT_EQ(i.serial, "FC0");
+    EXPECT_EQ(i.mac, "02:fc:00:00:00:00");
+    EXPECT_EQ(i.ntp, "127.0.0.1");
+    EXPECT_TRUE(i.clockKnown);
+    EXPECT_NEAR(static_cast<double>(i.clockOffsetSeconds), 3600.0, 3.0);
+    EXPECT_FALSE(i.open);
+    for (const char* op : {"op=GetDeviceInformation", "op=GetNetworkInterfaces", "op=GetNTP"})
+        EXPECT_EQ(device.Count(op), 1) << op << "\n" << device.Log();
+
+    // A wrong password: one refusal, and none of the inventory's requests sent.
+    Device refusing({"--auth", "wsse", "--open-services"});
+    const onvifc::CallResult wrong = onvifc::GetStreamUris(refusing.Url(), "admin", "wrong", true);
+    EXPECT_EQ(wrong.code, ONVIF_ERR_NOT_AUTHORIZED);
+    EXPECT_EQ(refusing.Count("status=400"), 1) << refusing.Log();
+    EXPECT_EQ(refusing.Count("op=GetDeviceInformation") + refusing.Count("op=GetNTP"), 0) << refusing.Log();
+
+    // Operations a device does not know: their fields empty, the rest as it is.
+    Device partial({"--auth", "wsse", "--unsupported", "GetNTP,GetNetworkInterfaces"});
+    const onvifc::CallResult some = onvifc::GetStreamUris(partial.Url(), "admin", "40718", true);
+    ASSERT_EQ(some.code, 2) << some.detail;
+    EXPECT_EQ(some.inventory.manufacturer, "Fakecam");
+    EXPECT_EQ(some.inventory.mac, "");
+    EXPECT_EQ(some.inventory.ntp, "");
+
+    // A device that gives its profiles without credentials is open, and says so only then.
+    Device open({"--auth", "none"});
+    EXPECT_TRUE(onvifc::GetStreamUris(open.Url(), "", "", true).inventory.open);
+    EXPECT_FALSE(onvifc::GetStreamUris(open.Url(), "admin", "40718", true).inventory.open);
+
+    // From C: the document has the inventory before its items.
+    const ProcessResult c = RunProcess({QUORVI_INVENTORY_C, device.Url(), "admin", "40718"});
+    EXPECT_EQ(c.exitCode, 0) << c.out;
+    EXPECT_NE(
+        c.out.find(
+            "<Inventory><Manufacturer>Fakecam</Manufacturer><Model>FC-100</Model><Firmware>5.7.3 "
+            "build 220112</Firmware><Serial>FC0</Serial><HardwareId>1</HardwareId><Mac>02:fc:00:00:00:00"
+            "</Mac><Ntp>127.0.0.1</Ntp><ClockOffsetSeconds>"),
+        std::string::npos)
+        << c.out;
+    EXPECT_NE(c.out.find("items 2"), std::string::npos) << c.out;
+    EXPECT_EQ(Items(c.out.substr(0, c.out.find("\nitems"))).size(), 2u) << "the items read as ever";
+}
+
+// What the device service's inventory replies say, as devices write them.
+TEST(Inventory, RepliesAreReadAsDevicesWriteThem) {
+    const std::string head = "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body>";
+    const std::string tail = "</s:Body></s:Envelope>";
+    const std::string interfaces =
+        head +
+        "<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces "
+        "token=\"wlan\"><tt:Enabled>false</tt:Enabled>"
+        "<tt:Info><tt:HwAddress>aa:aa:aa:aa:aa:aa</tt:HwAddress></tt:Info></tds:NetworkInterfaces>"
+        "<tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true</tt:Enabled><tt:Info><tt:HwAddress>"
+        "bc:ad:28:00:00:01</tt:HwAddress></tt:Info><tt:IPv4><tt:Enabled>true</tt:Enabled><tt:Config>"
+        "<tt:FromDHCP><tt:Address>10.0.0.7</tt:Address><tt:PrefixLength>24</tt:PrefixLength></tt:FromDHCP>"
+        "<tt:DHCP>true</tt:DHCP></tt:Config></tt:IPv4></tds:NetworkInterfaces>"
+        "<tds:NetworkInterfaces token=\"eth1\"><tt:Enabled>true</tt:Enabled><tt:Info><tt:HwAddress>"
+        "bc:ad:28:00:00:02</tt:HwAddress></tt:Info><tt:IPv4><tt:Config><tt:Manual><tt:Address>10.1.0.7"
+        "</tt:Address></tt:Manual></tt:Config></tt:IPv4></tds:NetworkInterfaces></"
+        "tds:GetNetworkInterfacesResponse>" +
+        tail;
+    EXPECT_EQ(onvifc::ParseMacAddress(interfaces, "10.1.0.7"), "bc:ad:28:00:00:02")
+        << "the one holding the address";
+    EXPECT_EQ(onvifc::ParseMacAddress(interfaces, "10.0.0.7"), "bc:ad:28:00:00:01") << "from DHCP";
+    EXPECT_EQ(onvifc::ParseMacAddress(interfaces, "camera.local"), "bc:ad:28:00:00:01")
+        << "the first enabled";
+    EXPECT_FALSE(onvifc::ParseMacAddress(head + "<x/>" + tail, "10.0.0.7"));
+
+    const std::string dhcp =
+        head +
+        "<tds:GetNTPResponse><tds:NTPInformation><tt:FromDHCP>true</tt:FromDHCP><tt:NTPFromDHCP>"
+        "<tt:Type>IPv4</tt:Type><tt:IPv4Address>10.0.0.1</tt:IPv4Address></tt:NTPFromDHCP>"
+        "</tds:NTPInformation></tds:GetNTPResponse>" +
+        tail;
+    EXPECT_EQ(onvifc::ParseNtp(dhcp), "DHCP: 10.0.0.1");
+    const std::string manual =
+        head +
+        "<tds:GetNTPResponse><tds:NTPInformation><tt:FromDHCP>false</tt:FromDHCP><tt:NTPManual>"
+        "<tt:Type>DNS</tt:Type><tt:DNSname>pool.ntp.org</tt:DNSname></tt:NTPManual><tt:NTPManual>"
+        "<tt:Type>IPv4</tt:Type><tt:IPv4Address>10.0.0.2</tt:IPv4Address></tt:NTPManual>"
+        "</tds:NTPInformation></tds:GetNTPResponse>" +
+        tail;
+    EXPECT_EQ(onvifc::ParseNtp(manual), "pool.ntp.org, 10.0.0.2");
+    const auto info = onvifc::ParseDeviceInformation(
+        head +
+        "<tds:GetDeviceInformationResponse><tds:Manufacturer>HIKVISION</"
+        "tds:Manufacturer><tds:Model>DS-2CD2143G2-I"
+        "</tds:Model><tds:FirmwareVersion>V5.7.3\n build 220112</tds:FirmwareVersion><tds:SerialNumber>"
+        "DS-2CD2143G2-I20220101AAWRJ12345678</tds:SerialNumber><tds:HardwareId>88</tds:HardwareId>"
+        "</tds:GetDeviceInformationResponse>" +
+        tail);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->model, "DS-2CD2143G2-I");
+    EXPECT_EQ(info->firmware, "V5.7.3  build 220112") << "no line break from the network";
+}
+
 TEST(RealDevices, RefusalsAndBrokenRepliesAreToldApart) {
     // A wrong service path: 400, a Digest challenge and the fault ActionNotSupported.
     Device wrongPath({"--auth", "digest", "--wrong-path-fault"});
@@ -457,10 +566,11 @@ TEST(RealDevices, RefusalsAndBrokenRepliesAreToldApart) {
     Device wss({"--auth", "wsse", "--wsse-fault", "failed-authentication"});
     const Call refused = GetStreams(wss.Url(), "admin", "wrong");
     EXPECT_EQ(refused.code, ONVIF_ERR_NOT_AUTHORIZED) << Onvif_ErrorText(refused.code);
-    EXPECT_NE(std::string(Onvif_ErrorText(refused.code))
-                  .find("credentials refused by the device (some cameras need ONVIF turned on, or an ONVIF user "
-                        "of its own, in their web page)"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(Onvif_ErrorText(refused.code))
+            .find("credentials refused by the device (some cameras need ONVIF turned on, or an ONVIF user "
+                  "of its own, in their web page)"),
+        std::string::npos)
         << Onvif_ErrorText(refused.code);
 }
 

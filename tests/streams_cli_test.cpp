@@ -53,7 +53,7 @@ TEST(StreamsCli, ADigestDeviceWithOneConnectionSlotGivesBothStreams) {
 }
 
 TEST(StreamsCli, ARecorderWithManyChannelsGivesItsFirstTwoStreams) {
-    for (const char* profiles : {"256", "1000"}) {
+    for (const char* profiles : {"256", "800"}) {
         SCOPED_TRACE(profiles);
         Device device({"--auth", "both", "--profiles", profiles});
         const ProcessResult r = StreamsWithCredentials();

@@ -64,6 +64,8 @@ const char kUsage[] =
     "  --xaddr-host H[:P]   advertise media and PTZ services on this host instead of ours\n"
     "  --discovery-host H:P ProbeMatches and Hello name this device service host (NAT, or forged)\n"
     "  --wsse-fault failed-authentication   a wrong token gets 500 and wsse:FailedAuthentication\n"
+    "  --unsupported OPS    these operations (comma-separated) answered ActionNotSupported\n"
+    "  --firmware VERSION   what GetDeviceInformation says of the firmware (1.0)\n"
     "  --plain-port P       with --tls, serve the same in clear on port P and advertise every service\n"
     "                       there (http://), as cameras with both ports do\n"
     "  --media-plain-only   with --plain-port, answer only the device service over TLS\n"
@@ -154,6 +156,8 @@ const struct {
     {"--xaddr-host", &Options::xaddrHost},
     {"--discovery-host", &Options::discoveryHost},
     {"--wsse-fault", &Options::wsseFault},
+    {"--unsupported", &Options::unsupported},
+    {"--firmware", &Options::firmware},
     {"--relates-to", &Options::relatesTo},
     {"--certificate-out", &Options::certificateOut},
     {"--log", &Options::logFile},

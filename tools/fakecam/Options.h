@@ -29,6 +29,8 @@ struct Options {
     // SOAP side
     std::string auth = "none";  // none | wsse | digest | both
     std::string wsseFault;      // failed-authentication: a wrong token gets WS-Security's own fault
+    std::string unsupported;    // operations (comma-separated) answered ActionNotSupported, as firmware does
+    std::string firmware = "1.0";  // GetDeviceInformation's FirmwareVersion
     std::string user = "admin";
     std::string password = "40718";
     long clockSkew = 0;           // seconds added to our clock

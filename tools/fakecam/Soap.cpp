@@ -334,6 +334,9 @@ void SoapServer::AnswerOperation(int device, const std::string& service, const s
     if (operation == "GetServices" && o.fault == "services-fault") {
         return SoapFault(res, 500, "Receiver", "ter:ActionNotSupported", "GetServices is not supported");
     }
+    if (("," + o.unsupported + ",").find("," + operation + ",") != std::string::npos) {
+        return SoapFault(res, 500, "Receiver", "ter:ActionNotSupported", operation + " is not supported");
+    }
     // Firmware that advertises Media 2 and breaks on it (a few ship such a Media 2).
     if (service == "media2_service" && o.brokenMedia2) {
         return SoapFault(res, 500, "Receiver", "ter:Action", "Internal error in the media2 service");
@@ -453,7 +456,7 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
         return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
                "tds:Manufacturer><tds:Model>FC-" +
                std::to_string(100 + device % 7) +
-               "</tds:Model><tds:FirmwareVersion>1.0</tds:FirmwareVersion>"
+               "</tds:Model><tds:FirmwareVersion>" + XmlText(m_options.firmware) + "</tds:FirmwareVersion>"
                "<tds:SerialNumber>FC" +
                std::to_string(device) +
                "</tds:SerialNumber><tds:HardwareId>1"
