@@ -42,7 +42,7 @@ void OnStopSignal(int signal) {
 
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
-    "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--json]\n"
+    "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--inventory] [--json]\n"
     "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
     "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] [--user U --password P]\n"
     "                         [--check] [--json | --csv] [--jobs N]\n"
@@ -495,6 +495,7 @@ int Streams(const QStringList& args) {
                        {QStringLiteral("json"), QString()},
                        {QStringLiteral("all"), QString()},
                        {QStringLiteral("check"), QString()},
+                       {QStringLiteral("inventory"), QString()},
                        {QStringLiteral("user"), QString(), QStringLiteral("U")},
                        {QStringLiteral("password"), QString(), QStringLiteral("P")}});
     int status = 0;
@@ -510,7 +511,11 @@ int Streams(const QStringList& args) {
     const bool all = parser.isSet(QStringLiteral("all"));
     const bool check = parser.isSet(QStringLiteral("check"));
 
-    const quorvi::StreamAddresses streams = quorvi::RequestStreamAddresses(uri, user, password);
+    const bool withInventory = parser.isSet(QStringLiteral("inventory"));
+    quorvi::DocumentInventory inventory;
+    const quorvi::StreamAddresses streams =
+        withInventory ? quorvi::RequestStreamsAndInventory(uri, user, password, inventory)
+                      : quorvi::RequestStreamAddresses(uri, user, password);
     if (streams.result < 0) {
         std::fprintf(stderr, "quorvi-cli: %s\n", streams.errorText.toLocal8Bit().constData());
         return 1;
@@ -524,8 +529,22 @@ int Streams(const QStringList& args) {
         return check && i < checks.size() ? &checks[i] : nullptr;
     };
     const bool allPlay = std::all_of(checks.begin(), checks.end(), [](const auto& c) { return c.Plays(); });
+    // The inventory's fields, as the survey names them.
+    const std::vector<std::pair<QString, std::string>> inventoryFields{
+        {QStringLiteral("manufacturer"), inventory.manufacturer},
+        {QStringLiteral("model"), inventory.model},
+        {QStringLiteral("firmware"), inventory.firmware},
+        {QStringLiteral("serial"), inventory.serial},
+        {QStringLiteral("mac"), inventory.mac},
+        {QStringLiteral("ntp"), inventory.ntp},
+        {QStringLiteral("clockOffsetSeconds"), inventory.clockOffsetSeconds}};
     if (json) {
         QJsonObject object{{"mainStream", streams.mainStream}, {"subStream", streams.subStream}};
+        if (withInventory) {
+            QJsonObject fields;
+            for (const auto& [key, value] : inventoryFields) fields[key] = QString::fromStdString(value);
+            object["inventory"] = fields;
+        }
         QJsonArray list;
         for (std::size_t i = 0; i < streams.streams.size(); ++i) {
             const quorvi::StreamInfo& info = streams.streams[i];
@@ -555,6 +574,9 @@ int Streams(const QStringList& args) {
             QString what = info.profile + ' ' + info.encoding;
             if (info.width > 0) what += QStringLiteral(" %1x%2").arg(info.width).arg(info.height);
             line(QStringLiteral("stream:"), i, EscapeField(info.address) + '\t' + EscapeField(what));
+        }
+        for (const auto& [key, value] : inventoryFields) {
+            if (withInventory) PrintLine(key + ":\t" + EscapeField(QString::fromStdString(value)));
         }
     }
     return check && !allPlay ? 3 : 0;

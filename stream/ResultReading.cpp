@@ -49,4 +49,32 @@ std::vector<ItemUri> ReadResultDocument(const char* document) {
     return items;
 }
 
+DocumentInventory ReadInventory(const char* document) {
+    DocumentInventory out;
+    if (!document || xmlguard::XmlNestingDepth(document) > xmlguard::kMaxXmlDepth) return out;
+    TiXmlDocument doc;
+    doc.Parse(xmlguard::PaddedForParser(document).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    const TiXmlElement* root = doc.FirstChildElement("Onvif_GetStreamUri");
+    const TiXmlElement* inventory = root ? root->FirstChildElement("Inventory") : nullptr;
+    if (!inventory) return out;
+    auto textOf = [&](const char* name) {
+        const TiXmlElement* e = inventory->FirstChildElement(name);
+        const char* t = e ? e->GetText() : nullptr;
+        return t ? std::string(t).substr(0, kMaxItemText) : std::string();
+    };
+    out.manufacturer = textOf("Manufacturer");
+    out.model = textOf("Model");
+    out.firmware = textOf("Firmware");
+    out.serial = textOf("Serial");
+    out.hardwareId = textOf("HardwareId");
+    out.mac = textOf("Mac");
+    out.ntp = textOf("Ntp");
+    out.clockOffsetSeconds = textOf("ClockOffsetSeconds");
+    if (out.clockOffsetSeconds.find_first_not_of("-0123456789") != std::string::npos ||
+        out.clockOffsetSeconds.size() > 12)
+        out.clockOffsetSeconds.clear();
+    out.open = textOf("Open") == "true";
+    return out;
+}
+
 }  // namespace quorvi

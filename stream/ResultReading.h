@@ -30,4 +30,19 @@ constexpr std::size_t kMaxItemText = 256;
 // well-formed or not; a document nested too deeply to parse safely reads as having no items.
 std::vector<ItemUri> ReadResultDocument(const char* document);
 
+// What Onvif_GetInventory's document says of the device (its Inventory element); every text cut to
+// kMaxItemText bytes, empty where the device gave nothing.
+struct DocumentInventory {
+    std::string manufacturer;
+    std::string model;
+    std::string firmware;
+    std::string serial;
+    std::string hardwareId;
+    std::string mac;
+    std::string ntp;
+    std::string clockOffsetSeconds;
+    bool open = false;
+};
+DocumentInventory ReadInventory(const char* document);
+
 }  // namespace quorvi

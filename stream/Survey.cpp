@@ -3,16 +3,20 @@
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "SameHost.h"
+#include "onvifc.h"
 
 namespace quorvi {
 
 const QStringList& SurveyColumns() {
-    static const QStringList columns{"id",         "name",        "hardware",  "location",     "host",
-                                     "onvif",      "mainStream",  "subStream", "mainEncoding", "mainWidth",
-                                     "mainHeight", "subEncoding", "subWidth",  "subHeight",    "mainCheck",
-                                     "subCheck",   "error"};
+    static const QStringList columns{
+        "id",         "name",        "hardware",           "location",     "host",
+        "onvif",      "mainStream",  "subStream",          "mainEncoding", "mainWidth",
+        "mainHeight", "subEncoding", "subWidth",           "subHeight",    "mainCheck",
+        "subCheck",   "error",       "manufacturer",       "model",        "firmware",
+        "serial",     "mac",         "clockOffsetSeconds", "ntp",          "open"};
     return columns;
 }
 
@@ -39,7 +43,33 @@ QStringList SurveyFields(const SurveyRow& r) {
             Number(r.subHeight),
             r.mainCheck,
             r.subCheck,
-            r.error};
+            r.error,
+            r.manufacturer,
+            r.model,
+            r.firmware,
+            r.serial,
+            r.mac,
+            r.clockOffsetSeconds,
+            r.ntp,
+            r.open};
+}
+
+GetStreamUriFunction LibraryGetInventory() { return Onvif_GetInventory; }
+
+StreamAddresses RequestStreamsAndInventory(const QString& uri, const QString& user, const QString& password,
+                                           DocumentInventory& inventory,
+                                           const GetStreamUriFunction& getInventory) {
+    // The document as the library wrote it, for its inventory.
+    std::string document;
+    const GetStreamUriFunction keeping = [&](char* buf, int size, const char* address, const char* u,
+                                             const char* p) {
+        const int rc = getInventory(buf, size, address, u, p);
+        if (rc >= 0) document.assign(buf, ::strnlen(buf, static_cast<std::size_t>(size)));
+        return rc;
+    };
+    StreamAddresses streams = RequestStreamAddresses(uri, user, password, keeping);
+    inventory = ReadInventory(document.c_str());
+    return streams;
 }
 
 void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, bool check,
@@ -51,12 +81,24 @@ void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, 
                         .arg(row.from, serviceHost.isEmpty() ? row.onvif : serviceHost);
         return;
     }
-    const StreamAddresses streams = RequestStreamAddresses(row.onvif, user, password, getStreamUri);
+    DocumentInventory inventory;
+    const StreamAddresses streams =
+        RequestStreamsAndInventory(row.onvif, user, password, inventory, getStreamUri);
     row.done = true;
+    const bool noCredentials = streams.user.isEmpty() || streams.password.isEmpty();
     if (streams.result < 0) {
         row.error = streams.errorText;
+        if (noCredentials && streams.result == ONVIF_ERR_NOT_AUTHORIZED) row.open = QStringLiteral("no");
         return;
     }
+    row.manufacturer = QString::fromStdString(inventory.manufacturer);
+    row.model = QString::fromStdString(inventory.model);
+    row.firmware = QString::fromStdString(inventory.firmware);
+    row.serial = QString::fromStdString(inventory.serial);
+    row.mac = QString::fromStdString(inventory.mac);
+    row.clockOffsetSeconds = QString::fromStdString(inventory.clockOffsetSeconds);
+    row.ntp = QString::fromStdString(inventory.ntp);
+    if (noCredentials && inventory.open) row.open = QStringLiteral("yes");
     row.mainStream = streams.mainStream;
     row.subStream = streams.subStream;
     if (!streams.streams.empty()) {
@@ -201,23 +243,33 @@ QString SurveyCsv(const std::vector<SurveyRow>& rows) {
 }
 
 QJsonObject SurveyJson(const SurveyRow& r) {
-    return QJsonObject{{"id", r.id},
-                       {"name", r.name},
-                       {"hardware", r.hardware},
-                       {"location", r.location},
-                       {"host", r.host},
-                       {"onvif", r.onvif},
-                       {"mainStream", r.mainStream},
-                       {"subStream", r.subStream},
-                       {"mainEncoding", r.mainEncoding},
-                       {"mainWidth", r.mainWidth},
-                       {"mainHeight", r.mainHeight},
-                       {"subEncoding", r.subEncoding},
-                       {"subWidth", r.subWidth},
-                       {"subHeight", r.subHeight},
-                       {"mainCheck", r.mainCheck},
-                       {"subCheck", r.subCheck},
-                       {"error", r.error}};
+    return QJsonObject{
+        {"id", r.id},
+        {"name", r.name},
+        {"hardware", r.hardware},
+        {"location", r.location},
+        {"host", r.host},
+        {"onvif", r.onvif},
+        {"mainStream", r.mainStream},
+        {"subStream", r.subStream},
+        {"mainEncoding", r.mainEncoding},
+        {"mainWidth", r.mainWidth},
+        {"mainHeight", r.mainHeight},
+        {"subEncoding", r.subEncoding},
+        {"subWidth", r.subWidth},
+        {"subHeight", r.subHeight},
+        {"mainCheck", r.mainCheck},
+        {"subCheck", r.subCheck},
+        {"error", r.error},
+        {"manufacturer", r.manufacturer},
+        {"model", r.model},
+        {"firmware", r.firmware},
+        {"serial", r.serial},
+        {"mac", r.mac},
+        {"clockOffsetSeconds",
+         r.clockOffsetSeconds.isEmpty() ? QJsonValue() : QJsonValue(r.clockOffsetSeconds.toLongLong())},
+        {"ntp", r.ntp},
+        {"open", r.open}};
 }
 
 }  // namespace quorvi

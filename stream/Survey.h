@@ -37,20 +37,39 @@ struct SurveyRow {
     QString mainCheck;  // the check's state; empty when not checked
     QString subCheck;
     QString error;  // why the streams were not read, or do not play; empty when all is well
+    // Its inventory, read in the same login (empty where the device gave nothing).
+    QString manufacturer;
+    QString model;
+    QString firmware;
+    QString serial;
+    QString mac;
+    QString clockOffsetSeconds;  // the device's clock minus ours; empty when it would not tell
+    QString ntp;
+    QString open;  // "yes" or "no" when surveyed without credentials (profiles given or refused); else empty
 };
 
 // The columns, in their order: id, name, hardware, location, host, onvif, mainStream, subStream,
-// mainEncoding, mainWidth, mainHeight, subEncoding, subWidth, subHeight, mainCheck, subCheck, error.
+// mainEncoding, mainWidth, mainHeight, subEncoding, subWidth, subHeight, mainCheck, subCheck, error,
+// manufacturer, model, firmware, serial, mac, clockOffsetSeconds, ntp, open.
 const QStringList& SurveyColumns();
 // A row's fields in that order (numbers as decimal text, 0 as empty).
 QStringList SurveyFields(const SurveyRow& row);
 
-// Reads one device's streams (one library call: one attempt with the credentials, never another) and,
+// The library call the survey makes: the stream addresses and the device's inventory in one login.
+GetStreamUriFunction LibraryGetInventory();
+
+// The "get" request with the device's inventory read in the same login (one library call).
+StreamAddresses RequestStreamsAndInventory(const QString& uri, const QString& user, const QString& password,
+                                           DocumentInventory& inventory,
+                                           const GetStreamUriFunction& getInventory = LibraryGetInventory());
+
+// Reads one device's streams and inventory (one library call: one attempt with the credentials, never
+// another) and,
 // with `check`, asks each of its two streams whether it plays. Nobody chose the host a discovered device
 // names: a service address on another host than the one the device answered from is not asked at all
 // (the row says so). Safe on any thread.
 void SurveyDevice(SurveyRow& row, const QString& user, const QString& password, bool check,
-                  const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
+                  const GetStreamUriFunction& getStreamUri = LibraryGetInventory(),
                   const CheckStreamsFunction& checkStreams = LibraryCheckStreams());
 
 // Surveys devices as they are added, at most `jobs` at a time (each device still on at most 4 connections),
@@ -61,7 +80,7 @@ class SurveyPool {
 public:
     using Finished = std::function<void(std::size_t order, const SurveyRow& row)>;
     SurveyPool(int jobs, QString user, QString password, bool check, const std::atomic<bool>& stop,
-               Finished finished, GetStreamUriFunction getStreamUri = LibraryGetStreamUri(),
+               Finished finished, GetStreamUriFunction getStreamUri = LibraryGetInventory(),
                CheckStreamsFunction checkStreams = LibraryCheckStreams());
     ~SurveyPool();
     SurveyPool(const SurveyPool&) = delete;
@@ -95,7 +114,7 @@ private:
 // at a time) as row i is done. Once `stop` is set no further device is begun.
 void RunSurvey(std::vector<SurveyRow>& rows, int jobs, const QString& user, const QString& password,
                bool check, const std::atomic<bool>& stop, const std::function<void(std::size_t)>& finished,
-               const GetStreamUriFunction& getStreamUri = LibraryGetStreamUri(),
+               const GetStreamUriFunction& getStreamUri = LibraryGetInventory(),
                const CheckStreamsFunction& checkStreams = LibraryCheckStreams());
 
 // What the survey found for a device (`read`), known as the list knows it now (`listed`): its name,

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "TestSupport.h"
@@ -133,6 +134,21 @@ TEST(StreamsCli, SixteenStreamsCheckedCostOneRefusedLogin) {
     EXPECT_EQ(device.Count("authorization=Digest status=401\n"), 1)
         << "one refused login in the whole command\n"
         << device.Log();
+}
+
+TEST(StreamsCli, InventoryComesWithTheStreams) {
+    Device device({"--auth", "both", "--firmware", "V5.7.3 build 220112", "--unsupported", "GetNTP"});
+    const ProcessResult r =
+        RunProcess({CliPath(), "streams", kUrl, "--user", "admin", "--password", "40718", "--inventory"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string head =
+        kBothStreams +
+        "manufacturer:\tFakecam\nmodel:\tFC-100\nfirmware:\tV5.7.3 build 220112\nserial:\tFC0\n"
+        "mac:\t02:fc:00:00:00:00\nntp:\t\nclockOffsetSeconds:\t";
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    const long offset = std::strtol(r.out.c_str() + std::min(head.size(), r.out.size()), nullptr, 10);
+    EXPECT_LE(std::labs(offset), 2L) << "the same clock, give or take a tick: " << r.out;
+    EXPECT_EQ(device.Count("op=GetDeviceInformation"), 1) << device.Log();
 }
 
 TEST(StreamsCli, StreamHostsThatCannotBeRightAndOtherHosts) {

@@ -160,23 +160,25 @@ TEST(Survey, FiftyDevicesInMixedMannersEachRowRightEachRefusalAskedOnce) {
     EXPECT_EQ(csv.out.find("\n=HYPERLINK"), std::string::npos);
     const std::string jsonFile = WriteFile("rows.json", json.out);
     const std::string csvFile = WriteFile("rows.csv", csv.out);
-    const ProcessResult python = RunProcess({"/usr/bin/python3", "-c",
-                                             "import csv, json, sys\n"
-                                             "rows = {r['id']: r for r in json.load(open(sys.argv[1]))}\n"
-                                             "read = list(csv.DictReader(open(sys.argv[2], newline='', "
-                                             "encoding='utf-8')))\n"
-                                             "assert len(read) == len(rows), (len(read), len(rows))\n"
-                                             "for r in read:\n"
-                                             "    j = rows[r['id']]\n"
-                                             "    for k, v in j.items():\n"
-                                             "        v = '' if v == 0 else str(v)\n"
-                                             "        w = r[k]\n"
-                                             "        if v[:1] in ('=', '+', '-', '@', '\\t', '\\r'):\n"
-                                             "            assert w.startswith(\"'\"), (k, w)\n"
-                                             "            w = w[1:]\n"
-                                             "        assert w == v, (k, v, w)\n"
-                                             "print('same', len(read))\n",
-                                             jsonFile, csvFile});
+    const ProcessResult python =
+        RunProcess({"/usr/bin/python3", "-c",
+                    "import csv, json, sys\n"
+                    "rows = {r['id']: r for r in json.load(open(sys.argv[1]))}\n"
+                    "read = list(csv.DictReader(open(sys.argv[2], newline='', "
+                    "encoding='utf-8')))\n"
+                    "assert len(read) == len(rows), (len(read), len(rows))\n"
+                    "for r in read:\n"
+                    "    j = rows[r['id']]\n"
+                    "    for k, v in j.items():\n"
+                    "        v = '' if v is None or (v == 0 and k != 'clockOffsetSeconds') "
+                    "else str(v)\n"
+                    "        w = r[k]\n"
+                    "        if v[:1] in ('=', '+', '-', '@', '\\t', '\\r'):\n"
+                    "            assert w.startswith(\"'\"), (k, w)\n"
+                    "            w = w[1:]\n"
+                    "        assert w == v, (k, v, w)\n"
+                    "print('same', len(read))\n",
+                    jsonFile, csvFile});
     EXPECT_EQ(python.exitCode, 0) << python.out << python.err;
     EXPECT_NE(python.out.find("same 50"), std::string::npos) << python.out << python.err;
     std::remove(jsonFile.c_str());
@@ -240,6 +242,52 @@ TEST(Survey, AnHttpsDeviceWhoseMediaIsOnlyInClearSaysSo) {
     EXPECT_TRUE(row["onvif"].toString().startsWith("https://198.18.0.1:18815/")) << json.out;
     EXPECT_TRUE(row["error"].toString().contains("offered its media service only without TLS")) << json.out;
     EXPECT_EQ(tls.Count("port=18816", "op="), 0) << "nothing went in clear\n" << tls.Log();
+}
+
+// Who every camera is, in the login that reads its streams: one row each with its inventory, the clock
+// offset of a camera an hour off, and without credentials whether each device is open.
+TEST(Survey, EveryRowCarriesTheInventoryOfOneLogin) {
+    Site skewed(3, 25, 18817, 18867, {"--auth", "digest", "--clock-skew", "3600", "--firmware", "2.4.1"});
+    Site partial(1, 26, 18818, 18868, {"--auth", "wsse", "--unsupported", "GetNTP"});
+    Site open(1, 27, 18819, 18869, {"--auth", "none"});
+    ASSERT_TRUE(skewed.ready && partial.ready && open.ready);
+    const ProcessResult json = RunProcess(
+        {CliPath(), "survey", "--user", "admin", "--password", "40718", "--json"}, std::chrono::seconds(60));
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(rows.size(), 5) << json.out;
+    QStringList macs;
+    for (const QJsonValue& v : rows) {
+        const QJsonObject row = v.toObject();
+        SCOPED_TRACE(row["onvif"].toString().toStdString());
+        EXPECT_EQ(row["manufacturer"].toString(), "Fakecam");
+        EXPECT_TRUE(row["model"].toString().startsWith("FC-1"));
+        EXPECT_TRUE(row["serial"].toString().startsWith("FC"));
+        macs << row["mac"].toString();
+        EXPECT_EQ(row["open"].toString(), "") << "never guessed when credentials were given";
+        if (row["onvif"].toString().contains(":18817/")) {
+            EXPECT_EQ(row["firmware"].toString(), "2.4.1");
+            EXPECT_NEAR(row["clockOffsetSeconds"].toDouble(), 3600.0, 5.0);
+            EXPECT_EQ(row["ntp"].toString(), "198.18.0.1");
+        } else if (row["onvif"].toString().contains(":18818/")) {
+            EXPECT_EQ(row["ntp"].toString(), "") << "a device without GetNTP";
+            EXPECT_EQ(row["error"].toString(), "");
+        }
+    }
+    macs.removeDuplicates();
+    EXPECT_EQ(macs.size(), 3) << "device numbers repeat across the three fakecams, their MACs with them";
+    EXPECT_EQ(skewed.Count("op=GetDeviceInformation", "status=200"), 3) << skewed.Log();
+    EXPECT_EQ(skewed.Count("op=GetNTP", ""), 3) << "once per device" << skewed.Log();
+
+    // Without credentials: the open device is open, the others are not, and none is sent a password.
+    const ProcessResult anonymous = RunProcess({CliPath(), "survey", "--json"}, std::chrono::seconds(60));
+    const QJsonArray seen = QJsonDocument::fromJson(QByteArray::fromStdString(anonymous.out)).array();
+    ASSERT_EQ(seen.size(), 5) << anonymous.out;
+    for (const QJsonValue& v : seen) {
+        const QJsonObject row = v.toObject();
+        EXPECT_EQ(row["open"].toString(), row["onvif"].toString().contains(":18819/") ? "yes" : "no")
+            << row["onvif"].toString().toStdString() << " " << row["error"].toString().toStdString();
+    }
 }
 
 TEST(Survey, ArgumentsAreChecked) {
@@ -376,8 +424,9 @@ TEST(SurveyCsv, QuotesWhatMustBeQuotedAndNeverAFormula) {
     row.id = "urn:x";
     row.mainWidth = 1920;
     const QString csv = quorvi::SurveyCsv({row});
-    EXPECT_TRUE(
-        csv.startsWith("id,name,hardware,location,host,onvif,mainStream,subStream,mainEncoding,mainWidth,"
-                       "mainHeight,subEncoding,subWidth,subHeight,mainCheck,subCheck,error\r\n"));
-    EXPECT_TRUE(csv.endsWith("urn:x,,,,,,,,,1920,,,,,,,\r\n")) << csv.toStdString();
+    EXPECT_TRUE(csv.startsWith(
+        "id,name,hardware,location,host,onvif,mainStream,subStream,mainEncoding,mainWidth,"
+        "mainHeight,subEncoding,subWidth,subHeight,mainCheck,subCheck,error,manufacturer,model,"
+        "firmware,serial,mac,clockOffsetSeconds,ntp,open\r\n"));
+    EXPECT_TRUE(csv.endsWith("urn:x,,,,,,,,,1920,,,,,,,,,,,,,,,\r\n")) << csv.toStdString();
 }

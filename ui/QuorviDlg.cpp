@@ -138,11 +138,13 @@ QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du
 }
 
 CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFunction getStreamUri,
-                       CheckStreamsFunction checkStreams, GetSnapshotFunction getSnapshot)
+                       CheckStreamsFunction checkStreams, GetSnapshotFunction getSnapshot,
+                       GetStreamUriFunction surveyStreams)
     : QDialog(parent),
       m_hIcon(ApplicationIcon()),
       m_sources(std::move(sources)),
       m_getStreamUri(std::move(getStreamUri)),
+      m_surveyStreams(std::move(surveyStreams)),
       m_checkStreams(std::move(checkStreams)),
       m_getSnapshot(std::move(getSnapshot)) {
     setObjectName(QStringLiteral("IDD_QUORVI_DIALOG"));
@@ -478,7 +480,7 @@ bool CQuorviDlg::ReadAllStreams() {
     pending->window = this;
     m_pendingSurvey = pending;
     auto call = [pending, rows = std::move(rows), user = m_editUserName->text(),
-                 password = m_editPassword->text(), getStreamUri = m_getStreamUri,
+                 password = m_editPassword->text(), getStreamUri = m_surveyStreams,
                  checkStreams = m_checkStreams]() mutable {
         RunSurvey(
             rows, kSurveyJobs, user, password, true, pending->stop,
@@ -526,6 +528,23 @@ QString CQuorviDlg::SurveyLines(const QString& id) const {
     stream("mainStream:", r.mainStream, r.mainEncoding, r.mainWidth, r.mainHeight, r.mainCheck);
     stream("subStream:", r.subStream, r.subEncoding, r.subWidth, r.subHeight, r.subCheck);
     if (!r.error.isEmpty()) lines << r.error;
+    // The inventory, once read.
+    const QString device = QStringList{r.manufacturer, r.model}.join(' ').trimmed();
+    if (!device.isEmpty())
+        lines << QStringLiteral("device: ") + device + (r.firmware.isEmpty() ? QString() : ", firmware " + r.firmware);
+    if (!r.serial.isEmpty()) lines << QStringLiteral("serial: ") + r.serial;
+    if (!r.mac.isEmpty()) lines << QStringLiteral("MAC: ") + r.mac;
+    if (!r.ntp.isEmpty()) lines << QStringLiteral("NTP: ") + r.ntp;
+    if (!r.clockOffsetSeconds.isEmpty()) {
+        const qlonglong offset = r.clockOffsetSeconds.toLongLong();
+        if (offset > kClockTolerance || offset < -kClockTolerance) {
+            lines << QStringLiteral("clock off by %1 s (%2 ours): recorders refuse such a camera")
+                         .arg(offset < 0 ? -offset : offset)
+                         .arg(offset < 0 ? QStringLiteral("behind") : QStringLiteral("ahead of"));
+        } else {
+            lines << QStringLiteral("clock: within %1 s of ours").arg(kClockTolerance);
+        }
+    }
     return lines.join('\n');
 }
 

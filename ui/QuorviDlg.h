@@ -59,7 +59,8 @@ public:
     explicit CQuorviDlg(QWidget* parent = nullptr, DiscoverySources sources = {},
                         GetStreamUriFunction getStreamUri = LibraryGetStreamUri(),
                         CheckStreamsFunction checkStreams = LibraryCheckStreams(),
-                        GetSnapshotFunction getSnapshot = LibraryGetSnapshot());
+                        GetSnapshotFunction getSnapshot = LibraryGetSnapshot(),
+                        GetStreamUriFunction surveyStreams = LibraryGetInventory());
     ~CQuorviDlg() override;
 
     void AddDeviceRow(const std::string& endpoint, const std::string& service);
@@ -81,6 +82,8 @@ public:
     QString ExportList(const QString& fileName);
     void SetExportFileChooser(std::function<QString()> chooser) { m_chooseExportFile = std::move(chooser); }
     static constexpr int kSurveyJobs = 8;
+    // A camera's clock this far from ours, in seconds, is said to be off.
+    static constexpr int kClockTolerance = 10;
     void ShowAbout();
     // Adds SPECs (comma-separated) to the addresses probed by unicast in every following cycle, for this
     // run only; returns why they were refused, or nothing.
@@ -130,6 +133,7 @@ private:
     QIcon m_hIcon;
     DiscoverySources m_sources;
     GetStreamUriFunction m_getStreamUri;
+    GetStreamUriFunction m_surveyStreams;  // "Read all streams": the streams with the inventory
     CheckStreamsFunction m_checkStreams;
     GetSnapshotFunction m_getSnapshot;
     QMap<QString, QPointer<CPictureDlg>> m_pictures;  // by device id

@@ -10,5 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& item : quorvi::ReadResultDocument(document.c_str())) {
         if (!item.hasUri && item.hasText) __builtin_trap();
     }
+    const quorvi::DocumentInventory inventory = quorvi::ReadInventory(document.c_str());
+    if (inventory.model.size() > quorvi::kMaxItemText || inventory.clockOffsetSeconds.size() > 12)
+        __builtin_trap();
     return 0;
 }
