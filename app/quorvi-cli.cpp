@@ -26,6 +26,7 @@
 #include "DiscoveryHost.h"
 #include "FileOutput.h"
 #include "JpegHeader.h"
+#include "RecorderExport.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "Survey.h"
@@ -45,7 +46,8 @@ const char kUsage[] =
     "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--inventory] [--json]\n"
     "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
     "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] [--user U --password P]\n"
-    "                         [--check] [--json | --csv] [--jobs N]\n"
+    "                         [--check] [--json | --csv | --format FORMAT] [-o FILE] [--with-passwords]\n"
+    "                         [--jobs N]\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
@@ -60,8 +62,10 @@ const char kUsage[] =
     "           standard output; --check says the size the picture declares (exit 3 when no camera\n"
     "           makes such a picture)\n"
     "survey     discovers as discover does, then reads every device's streams (--check: and whether\n"
-    "           they play), at most --jobs devices at a time (8), one attempt each; one row per device;\n"
-    "           exit 3 when some device's streams were not read or do not play\n";
+    "           they play) and inventory, at most --jobs devices at a time (8), one attempt each; one\n"
+    "           row per device; --format frigate, go2rtc or milestone writes what that recorder imports\n"
+    "           (passwords only with --with-passwords); -o FILE writes it there whole; exit 3 when some\n"
+    "           device's streams were not read or do not play\n";
 
 int BadArguments(const std::string& message) {
     std::fprintf(stderr, "quorvi-cli: %s\n%s", message.c_str(), kUsage);
@@ -317,41 +321,58 @@ quorvi::SurveyRow SurveyRowAt(const quorvi::DeviceRegistry& devices, int r) {
     return row;
 }
 
-enum class SurveyFormat { Plain, Json, Csv };
-
-void PrintSurvey(const std::vector<quorvi::SurveyRow>& rows, SurveyFormat format) {
-    if (format == SurveyFormat::Csv) {
-        // UTF-8 whatever the locale: what recorders import.
-        const QByteArray bytes = quorvi::SurveyCsv(rows).toUtf8();
-        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    } else if (format == SurveyFormat::Json) {
-        QJsonArray list;
-        for (const quorvi::SurveyRow& row : rows) list.append(quorvi::SurveyJson(row));
-        PrintLine(SafeJson(QJsonDocument(list), QJsonDocument::Indented).trimmed());
-    } else {
-        for (const quorvi::SurveyRow& row : rows) {
-            QStringList cells;
-            for (const QString& field : quorvi::SurveyFields(row)) cells << EscapeField(field);
-            PrintLine(cells.join('\t'));
-        }
-    }
-    std::fflush(stdout);
-}
-
 struct SurveyOptions {
     DiscoverOptions discovery;
-    SurveyFormat format = SurveyFormat::Plain;
+    std::optional<quorvi::ExportFormat> format;  // none: plain tab-separated lines
+    QString output;                              // -o FILE; empty: standard output
+    quorvi::ExportOptions exportOptions;
     int jobs = 8;
     QString user;
     QString password;
     bool check = false;
 };
 
+// The survey in its format: on standard output, or written whole to -o FILE (for its owner only when it
+// holds a password). False when the file could not be written (the reason is on standard error).
+bool PrintSurvey(const std::vector<quorvi::SurveyRow>& rows, const SurveyOptions& s) {
+    QByteArray bytes;
+    if (!s.format) {
+        for (const quorvi::SurveyRow& row : rows) {
+            QStringList cells;
+            for (const QString& field : quorvi::SurveyFields(row)) cells << EscapeField(field);
+            bytes += cells.join('\t').toLocal8Bit() + '\n';
+        }
+    } else if (*s.format == quorvi::ExportFormat::Json) {
+        QJsonArray list;
+        for (const quorvi::SurveyRow& row : rows) list.append(quorvi::SurveyJson(row));
+        bytes = SafeJson(QJsonDocument(list), QJsonDocument::Indented).trimmed().toUtf8() + '\n';
+    } else {
+        // UTF-8 whatever the locale: what recorders import.
+        bytes = quorvi::WriteExport(rows, *s.format, s.exportOptions);
+    }
+    if (!s.output.isEmpty()) {
+        const bool secret =
+            quorvi::ExportHoldsPassword(rows, s.format.value_or(quorvi::ExportFormat::Csv), s.exportOptions);
+        if (const QString error = quorvi::WriteWholeFile(s.output, bytes, secret); !error.isEmpty()) {
+            std::fprintf(stderr, "quorvi-cli: cannot write %s: %s\n", s.output.toLocal8Bit().constData(),
+                         error.toLocal8Bit().constData());
+            return false;
+        }
+        return true;
+    }
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+    return true;
+}
+
 // Reads survey's options. An exit status when the command ends here: wrong options, or --help.
 std::optional<int> ReadSurveyOptions(const QStringList& args, SurveyOptions& s) {
     QCommandLineParser parser;
     AddDiscoverOptions(parser);
     parser.addOptions({{QStringLiteral("csv"), QString()},
+                       {QStringLiteral("format"), QString(), QStringLiteral("FORMAT")},
+                       {{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")},
+                       {QStringLiteral("with-passwords"), QString()},
                        {QStringLiteral("check"), QString()},
                        {QStringLiteral("user"), QString(), QStringLiteral("U")},
                        {QStringLiteral("password"), QString(), QStringLiteral("P")},
@@ -360,8 +381,17 @@ std::optional<int> ReadSurveyOptions(const QStringList& args, SurveyOptions& s) 
     if (!ParseCommand(parser, "survey", args, status)) return status;
     if (const auto bad = ReadDiscoverOptions(parser, "survey", s.discovery)) return *bad;
     const bool csv = parser.isSet(QStringLiteral("csv"));
-    if (s.discovery.json && csv) return BadArguments("survey: --json or --csv, not both");
-    s.format = s.discovery.json ? SurveyFormat::Json : csv ? SurveyFormat::Csv : SurveyFormat::Plain;
+    const bool format = parser.isSet(QStringLiteral("format"));
+    if (int(s.discovery.json) + int(csv) + int(format) > 1)
+        return BadArguments("survey: one of --json, --csv and --format");
+    if (s.discovery.json) s.format = quorvi::ExportFormat::Json;
+    if (csv) s.format = quorvi::ExportFormat::Csv;
+    if (format) {
+        s.format = quorvi::ExportFormatNamed(parser.value(QStringLiteral("format")));
+        if (!s.format) return BadArguments("--format takes csv, json, frigate, go2rtc or milestone");
+    }
+    s.output = parser.value(QStringLiteral("o"));
+    s.exportOptions.withPasswords = parser.isSet(QStringLiteral("with-passwords"));
     long jobs = 8;
     if (parser.isSet(QStringLiteral("jobs")) &&
         !ParseCount(parser.value(QStringLiteral("jobs")).toStdString(), 1, 64, jobs)) {
@@ -460,7 +490,7 @@ int Survey(const QStringList& args) {
             waiting.join();
             survey.EndProgress();
             const std::vector<quorvi::SurveyRow> rows = survey.RowsDone(devices);
-            PrintSurvey(rows, s.format);
+            if (!PrintSurvey(rows, s)) return 1;
             return survey.AllWell(rows) ? 0 : 3;
         }
         waiting.detach();
@@ -469,7 +499,7 @@ int Survey(const QStringList& args) {
     // library's 15 s each).
     stop = true;
     survey.EndProgress();
-    PrintSurvey(survey.RowsDone(devices), s.format);
+    PrintSurvey(survey.RowsDone(devices), s);
     std::fflush(stderr);
     std::_Exit(128 + caught);
 }
