@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,6 +31,7 @@
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "Survey.h"
+#include "SurveyCompare.h"
 #include "onvifc.h"
 
 namespace {
@@ -47,7 +49,7 @@ const char kUsage[] =
     "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
     "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] [--user U --password P]\n"
     "                         [--check] [--json | --csv | --format FORMAT] [-o FILE] [--with-passwords]\n"
-    "                         [--jobs N]\n"
+    "                         [--jobs N] [--compare OLD.json]\n"
     "       quorvi-cli --help | --version\n"
     "\n"
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
@@ -65,7 +67,8 @@ const char kUsage[] =
     "           they play) and inventory, at most --jobs devices at a time (8), one attempt each; one\n"
     "           row per device; --format frigate, go2rtc or milestone writes what that recorder imports\n"
     "           (passwords only with --with-passwords); -o FILE writes it there whole; exit 3 when some\n"
-    "           device's streams were not read or do not play\n";
+    "           device's streams were not read or do not play; --compare OLD.json prints instead what\n"
+    "           changed since that survey (same, moved, new, missing, changed), exit 3 unless nothing did\n";
 
 int BadArguments(const std::string& message) {
     std::fprintf(stderr, "quorvi-cli: %s\n%s", message.c_str(), kUsage);
@@ -330,7 +333,48 @@ struct SurveyOptions {
     QString user;
     QString password;
     bool check = false;
+    bool compare = false;                   // --compare OLD.json: what changed is printed
+    std::vector<quorvi::SurveyRow> before;  // that survey's rows
 };
+
+// What changed since an earlier survey, one device a line (or JSON, or CSV); true when nothing did.
+bool PrintChanges(const std::vector<quorvi::SiteChange>& changes, const SurveyOptions& s) {
+    const bool json = s.format == quorvi::ExportFormat::Json;
+    const bool csv = s.format == quorvi::ExportFormat::Csv;
+    QJsonArray list;
+    QString csvText = QStringLiteral("status,id,name,from,to,fields\r\n");
+    for (const quorvi::SiteChange& c : changes) {
+        const QString status = QString::fromLatin1(quorvi::SiteChangeName(c.status));
+        if (json) {
+            QJsonObject o{{"status", status}, {"id", c.id}, {"name", c.name}};
+            if (c.status == quorvi::SiteChange::Moved) {
+                o["from"] = c.from;
+                o["to"] = c.to;
+            }
+            if (!c.fields.isEmpty()) o["fields"] = QJsonArray::fromStringList(c.fields);
+            list.append(o);
+        } else if (csv) {
+            csvText += QStringList{quorvi::CsvField(status), quorvi::CsvField(c.id),
+                                   quorvi::CsvField(c.name), quorvi::CsvField(c.from),
+                                   quorvi::CsvField(c.to),   quorvi::CsvField(c.fields.join(' '))}
+                           .join(',') +
+                       QStringLiteral("\r\n");
+        } else {
+            QString line = status + '\t' + EscapeField(c.id) + '\t' + EscapeField(c.name);
+            if (c.status == quorvi::SiteChange::Moved) line += '\t' + EscapeField(c.from + " -> " + c.to);
+            if (!c.fields.isEmpty()) line += '\t' + c.fields.join(',');
+            PrintLine(line);
+        }
+    }
+    if (json) PrintLine(SafeJson(QJsonDocument(list), QJsonDocument::Indented).trimmed());
+    if (csv) {
+        const QByteArray bytes = csvText.toUtf8();
+        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    }
+    std::fflush(stdout);
+    return std::all_of(changes.begin(), changes.end(),
+                       [](const quorvi::SiteChange& c) { return c.status == quorvi::SiteChange::Same; });
+}
 
 // The survey in its format: on standard output, or written whole to -o FILE (for its owner only when it
 // holds a password). False when the file could not be written (the reason is on standard error).
@@ -373,6 +417,7 @@ std::optional<int> ReadSurveyOptions(const QStringList& args, SurveyOptions& s) 
                        {QStringLiteral("format"), QString(), QStringLiteral("FORMAT")},
                        {{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")},
                        {QStringLiteral("with-passwords"), QString()},
+                       {QStringLiteral("compare"), QString(), QStringLiteral("OLD.json")},
                        {QStringLiteral("check"), QString()},
                        {QStringLiteral("user"), QString(), QStringLiteral("U")},
                        {QStringLiteral("password"), QString(), QStringLiteral("P")},
@@ -392,6 +437,23 @@ std::optional<int> ReadSurveyOptions(const QStringList& args, SurveyOptions& s) 
     }
     s.output = parser.value(QStringLiteral("o"));
     s.exportOptions.withPasswords = parser.isSet(QStringLiteral("with-passwords"));
+    if (parser.isSet(QStringLiteral("compare"))) {
+        const QString path = parser.value(QStringLiteral("compare"));
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > (64 << 20)) {
+            std::fprintf(stderr, "quorvi-cli: cannot read %s\n", path.toLocal8Bit().constData());
+            return 1;
+        }
+        QJsonParseError error{};
+        const QJsonDocument old = QJsonDocument::fromJson(file.readAll(), &error);
+        if (!old.isArray()) return BadArguments("--compare takes a survey's own JSON (survey --json)");
+        for (const QJsonValue& v : old.array()) s.before.push_back(quorvi::SurveyRowFromJson(v.toObject()));
+        s.compare = true;
+        if (s.format && s.output.isEmpty() && *s.format != quorvi::ExportFormat::Json &&
+            *s.format != quorvi::ExportFormat::Csv)
+            return BadArguments("survey --compare: the changes go to standard output; --format " +
+                                parser.value(QStringLiteral("format")).toStdString() + " needs -o FILE");
+    }
     long jobs = 8;
     if (parser.isSet(QStringLiteral("jobs")) &&
         !ParseCount(parser.value(QStringLiteral("jobs")).toStdString(), 1, 64, jobs)) {
@@ -464,6 +526,20 @@ private:
     quorvi::SurveyPool m_pool;  // last: its threads end before the rest goes
 };
 
+// A survey compared with an earlier one: the changes on standard output, and with -o the survey written
+// as asked, its moved cameras under the names the earlier survey gave them.
+int Compared(const std::vector<quorvi::SurveyRow>& rows, SurveyOptions& s) {
+    const std::vector<quorvi::SiteChange> changes = quorvi::CompareSurveys(s.before, rows);
+    const std::vector<QString> oldNames = quorvi::CameraNames(s.before);
+    for (const quorvi::SiteChange& c : changes) {
+        if (c.status == quorvi::SiteChange::Moved &&
+            !oldNames[static_cast<std::size_t>(c.oldIndex)].isEmpty())
+            s.exportOptions.names.insert(c.id, oldNames[static_cast<std::size_t>(c.oldIndex)]);
+    }
+    if (!s.output.isEmpty() && !PrintSurvey(rows, s)) return 1;
+    return PrintChanges(changes, s) ? 0 : 3;
+}
+
 int Survey(const QStringList& args) {
     SurveyOptions s;
     if (const auto status = ReadSurveyOptions(args, s)) return *status;
@@ -490,6 +566,7 @@ int Survey(const QStringList& args) {
             waiting.join();
             survey.EndProgress();
             const std::vector<quorvi::SurveyRow> rows = survey.RowsDone(devices);
+            if (s.compare) return Compared(rows, s);
             if (!PrintSurvey(rows, s)) return 1;
             return survey.AllWell(rows) ? 0 : 3;
         }

@@ -440,7 +440,7 @@ TEST(Inventory, ComesInTheSameLoginAsTheStreams) {
     EXPECT_EQ(i.model, "FC-100");
     EXPECT_EQ(i.firmware, "5.7.3 build 220112");
     EXPECT_EQ(i.serial, "FC0");
-    EXPECT_EQ(i.mac, "02:fc:00:00:00:00");
+    EXPECT_EQ(i.mac, "02:fc:01:00:00:00");
     EXPECT_EQ(i.ntp, "127.0.0.1");
     EXPECT_TRUE(i.clockKnown);
     EXPECT_NEAR(static_cast<double>(i.clockOffsetSeconds), 3600.0, 3.0);
@@ -474,7 +474,7 @@ TEST(Inventory, ComesInTheSameLoginAsTheStreams) {
     EXPECT_NE(
         c.out.find(
             "<Inventory><Manufacturer>Fakecam</Manufacturer><Model>FC-100</Model><Firmware>5.7.3 "
-            "build 220112</Firmware><Serial>FC0</Serial><HardwareId>1</HardwareId><Mac>02:fc:00:00:00:00"
+            "build 220112</Firmware><Serial>FC0</Serial><HardwareId>1</HardwareId><Mac>02:fc:01:00:00:00"
             "</Mac><Ntp>127.0.0.1</Ntp><ClockOffsetSeconds>"),
         std::string::npos)
         << c.out;

@@ -144,7 +144,7 @@ TEST(StreamsCli, InventoryComesWithTheStreams) {
     const std::string head =
         kBothStreams +
         "manufacturer:\tFakecam\nmodel:\tFC-100\nfirmware:\tV5.7.3 build 220112\nserial:\tFC0\n"
-        "mac:\t02:fc:00:00:00:00\nntp:\t\nclockOffsetSeconds:\t";
+        "mac:\t02:fc:01:00:00:00\nntp:\t\nclockOffsetSeconds:\t";
     EXPECT_EQ(r.out.substr(0, head.size()), head);
     const long offset = std::strtol(r.out.c_str() + std::min(head.size(), r.out.size()), nullptr, 10);
     EXPECT_LE(std::labs(offset), 2L) << "the same clock, give or take a tick: " << r.out;

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "RecorderExport.h"
+#include "SurveyCompare.h"
 #include "TestSupport.h"
 #include "onvifc.h"
 
@@ -275,7 +277,7 @@ TEST(Survey, EveryRowCarriesTheInventoryOfOneLogin) {
         }
     }
     macs.removeDuplicates();
-    EXPECT_EQ(macs.size(), 3) << "device numbers repeat across the three fakecams, their MACs with them";
+    EXPECT_EQ(macs.size(), 5) << "every device an address of its own";
     EXPECT_EQ(skewed.Count("op=GetDeviceInformation", "status=200"), 3) << skewed.Log();
     EXPECT_EQ(skewed.Count("op=GetNTP", ""), 3) << "once per device" << skewed.Log();
 
@@ -288,6 +290,82 @@ TEST(Survey, EveryRowCarriesTheInventoryOfOneLogin) {
         EXPECT_EQ(row["open"].toString(), row["onvif"].toString().contains(":18819/") ? "yes" : "no")
             << row["onvif"].toString().toStdString() << " " << row["error"].toString().toStdString();
     }
+}
+
+// A site surveyed twice: one camera answers at another port (moved), one has left, one came, one has new
+// firmware; the recorder's file written with the comparison keeps the moved cameras' names.
+TEST(Survey, WhatChangedSinceLastTime) {
+    std::string before;
+    {
+        Site a(3, 31, 18821, 18871, {"--auth", "digest"});
+        Site b(1, 32, 18822, 18872, {"--auth", "digest", "--firmware", "1.0"});
+        ASSERT_TRUE(a.ready && b.ready);
+        const ProcessResult first =
+            RunProcess({CliPath(), "survey", "--user", "admin", "--password", "40718", "--json"},
+                       std::chrono::seconds(60));
+        ASSERT_EQ(first.exitCode, 0) << first.err;
+        before = WriteFile("before.json", first.out);
+    }
+    Site moved(2, 31, 18823, 18873, {"--auth", "digest"});
+    Site upgraded(1, 32, 18822, 18872, {"--auth", "digest", "--firmware", "2.0"});
+    Site came(1, 33, 18824, 18874, {"--auth", "digest"});
+    ASSERT_TRUE(moved.ready && upgraded.ready && came.ready);
+    const std::string yaml = "/tmp/quorvi-survey-" + std::to_string(::getpid()) + "-frigate.yml";
+    const ProcessResult r = RunProcess({CliPath(), "survey", "--user", "admin", "--password", "40718",
+                                        "--compare", before, "--format", "frigate", "-o", yaml},
+                                       std::chrono::seconds(60));
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    std::map<std::string, int> statuses;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string status = line.substr(0, line.find('\t'));
+        ++statuses[status];
+        if (status == "moved") {
+            EXPECT_NE(line.find("198.18.0.1:18821 -> 198.18.0.1:18823"), std::string::npos) << line;
+            EXPECT_EQ(line.find("mainStream"), std::string::npos)
+                << "streams that moved with the device: " << line;
+        }
+        if (status == "changed") {
+            EXPECT_NE(line.find("firmware"), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(statuses,
+              (std::map<std::string, int>{{"moved", 2}, {"missing", 1}, {"changed", 1}, {"new", 1}}))
+        << r.out;
+    // The moved cameras keep the names the recorder knows them by: those the first survey's file gave them.
+    std::vector<quorvi::SurveyRow> old;
+    std::ifstream in(before);
+    const std::string oldText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const QJsonValue& v : QJsonDocument::fromJson(QByteArray::fromStdString(oldText)).array())
+        old.push_back(quorvi::SurveyRowFromJson(v.toObject()));
+    const std::vector<QString> oldNames = quorvi::CameraNames(old);
+    QStringList expected;
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (old[i].onvif.contains(":18821/") && !old[i].onvif.contains("/cam2/")) expected << oldNames[i];
+    }
+    expected.sort();
+    const ProcessResult names =
+        RunProcess({"/usr/bin/python3", "-c",
+                    "import sys, yaml\n"
+                    "cams = yaml.safe_load(open(sys.argv[1]))['cameras']\n"
+                    "print(' '.join(sorted(k for k, c in cams.items() if c['onvif']['port'] == 18823)))\n",
+                    yaml});
+    EXPECT_EQ(names.out, expected.join(' ').toStdString() + "\n") << names.err;
+    std::remove(yaml.c_str());
+
+    // The same site against its own survey: nothing changed.
+    const ProcessResult now = RunProcess(
+        {CliPath(), "survey", "--user", "admin", "--password", "40718", "--json"}, std::chrono::seconds(60));
+    const std::string nowFile = WriteFile("now.json", now.out);
+    const ProcessResult same = RunProcess(
+        {CliPath(), "survey", "--user", "admin", "--password", "40718", "--compare", nowFile, "--json"},
+        std::chrono::seconds(60));
+    EXPECT_EQ(same.exitCode, 0) << same.out << same.err;
+    const QJsonArray changes = QJsonDocument::fromJson(QByteArray::fromStdString(same.out)).array();
+    EXPECT_EQ(changes.size(), 4);
+    for (const QJsonValue& c : changes) EXPECT_EQ(c.toObject()["status"].toString(), "same");
+    std::remove(before.c_str());
+    std::remove(nowFile.c_str());
 }
 
 TEST(Survey, ArgumentsAreChecked) {

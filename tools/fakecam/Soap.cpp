@@ -435,7 +435,8 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
     }
     if (operation == "GetNetworkInterfaces") {
         char mac[18];
-        std::snprintf(mac, sizeof mac, "02:fc:%02x:%02x:%02x:%02x", (device >> 24) & 0xff,
+        // A locally administered address of its own per simulated site (the seed) and device.
+        std::snprintf(mac, sizeof mac, "02:fc:%02x:%02x:%02x:%02x", m_options.seed & 0xffu,
                       (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
         return "<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true"
                "</tt:Enabled><tt:Info><tt:Name>eth0</tt:Name><tt:HwAddress>" +
@@ -455,8 +456,9 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
     if (operation == "GetDeviceInformation") {
         return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
                "tds:Manufacturer><tds:Model>FC-" +
-               std::to_string(100 + device % 7) +
-               "</tds:Model><tds:FirmwareVersion>" + XmlText(m_options.firmware) + "</tds:FirmwareVersion>"
+               std::to_string(100 + device % 7) + "</tds:Model><tds:FirmwareVersion>" +
+               XmlText(m_options.firmware) +
+               "</tds:FirmwareVersion>"
                "<tds:SerialNumber>FC" +
                std::to_string(device) +
                "</tds:SerialNumber><tds:HardwareId>1"
