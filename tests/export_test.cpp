@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QUrl>
 #include <fstream>
 
 #include "RecorderExport.h"
+#include "SurveyCompare.h"
 #include "TestSupport.h"
 
 using namespace quorvi;
@@ -96,4 +98,52 @@ TEST(RecorderExport, NamesKeptFromBeforeStay) {
     ExportOptions options;
     options.names.insert(rows[1].id, QStringLiteral("gate"));  // the second one was "gate" last time
     EXPECT_EQ(CameraNames(rows, options), (std::vector<QString>{"gate_2", "gate"}));
+}
+
+// Two surveys of a site told apart device by device, as an installer reads them.
+TEST(SurveyCompare, EachDeviceMatchedByIdThenMacThenSerial) {
+    const auto row = [](const char* id, const char* onvif, const char* mac, const char* serial) {
+        SurveyRow r;
+        r.id = id;
+        r.onvif = onvif;
+        r.mac = mac;
+        r.serial = serial;
+        r.firmware = "1.0";
+        r.mainStream = QStringLiteral("rtsp://admin:pw@%1:554/main").arg(QUrl(r.onvif).host());
+        r.clockOffsetSeconds = "2";
+        r.done = true;
+        return r;
+    };
+    std::vector<SurveyRow> before{row("urn:a", "http://10.0.0.1/onvif", "aa:00", "S1"),
+                                  row("urn:b", "http://10.0.0.2/onvif", "bb:00", "S2"),
+                                  row("urn:c", "http://10.0.0.3/onvif", "cc:00", "S3"),
+                                  row("urn:d", "http://10.0.0.4/onvif", "dd:00", "S4"),
+                                  row("urn:e", "http://10.0.0.5/onvif", "ee:00", "S5")};
+    std::vector<SurveyRow> now{row("urn:a", "http://10.0.0.1/onvif", "aa:00", "S1"),
+                               row("urn:b", "http://10.0.0.9:8080/onvif", "bb:00", "S2"),
+                               row("urn:c2", "http://10.0.0.3/onvif", "CC-00", "S3"),
+                               row("urn:d2", "http://10.0.0.4/onvif", "", "S4"),
+                               row("urn:f", "http://10.0.0.6/onvif", "ff:00", "S6")};
+    now[1].firmware = "2.0";                 // moved, and upgraded on the way
+    now[0].clockOffsetSeconds = "9";         // within the tolerance
+    before[3].clockOffsetSeconds = "-3600";  // the clock was set meanwhile
+    const std::vector<SiteChange> changes = CompareSurveys(before, now);
+    ASSERT_EQ(changes.size(), 6u);
+    EXPECT_EQ(changes[0].status, SiteChange::Same);
+    EXPECT_EQ(changes[1].status, SiteChange::Moved);
+    EXPECT_EQ(changes[1].from, "10.0.0.2:80");
+    EXPECT_EQ(changes[1].to, "10.0.0.9:8080");
+    EXPECT_EQ(changes[1].fields, QStringList{"firmware"}) << "its stream addresses moved with it";
+    EXPECT_EQ(changes[2].status, SiteChange::Changed) << "a new id under the same MAC, however written";
+    EXPECT_EQ(changes[2].fields, QStringList{"id"});
+    EXPECT_EQ(changes[3].status, SiteChange::Changed) << "a new id under the same serial";
+    EXPECT_EQ(changes[3].fields, (QStringList{"id", "clock"}));
+    EXPECT_EQ(changes[4].status, SiteChange::New);
+    EXPECT_EQ(changes[5].status, SiteChange::Missing);
+    EXPECT_EQ(changes[5].id, "urn:e");
+    // A survey's own JSON reads back as the rows it came from.
+    const SurveyRow back = SurveyRowFromJson(SurveyJson(before[3]));
+    EXPECT_EQ(back.clockOffsetSeconds, "-3600");
+    EXPECT_EQ(back.mac, "dd:00");
+    EXPECT_EQ(back.mainStream, before[3].mainStream);
 }
