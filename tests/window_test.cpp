@@ -6,9 +6,11 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QHeaderView>
@@ -112,6 +114,7 @@ private slots:
     void picturesAreDecodedOffTheUiThread();
     void readAllStreamsAndExportTheList();
     void readAllStreamsAsksEightAtATime();
+    void exportDialogOffersTheRecorderFormats();
     void fitsTheScreen();
     void aboutBoxShowsItsWholeText();
     void everyTextHasItsGlyphs();
@@ -954,7 +957,8 @@ void WindowTest::readAllStreamsAndExportTheList() {
         const std::string host = QUrl(QString::fromUtf8(uri)).host().toStdString();
         std::snprintf(
             buf, static_cast<std::size_t>(size),
-            "<Onvif_GetStreamUri><Inventory><Manufacturer>Acme</Manufacturer><Model>Cam-%s</Model><Firmware>1.2"
+            "<Onvif_GetStreamUri><Inventory><Manufacturer>Acme</Manufacturer><Model>Cam-%s</"
+            "Model><Firmware>1.2"
             "</Firmware><Mac>02:00:00:00:00:05</Mac><ClockOffsetSeconds>3600</ClockOffsetSeconds></Inventory>"
             "<item><Uri>rtsp://%s/main</Uri><Encoding>H264</Encoding><Width>1920"
             "</Width><Height>1080</Height></item><item><Uri>rtsp://%s/sub</Uri></item></Onvif_GetStreamUri>",
@@ -1027,7 +1031,7 @@ void WindowTest::readAllStreamsAndExportTheList() {
 
     // "Export list..." with the file dialog replaced: what the list shows, with the streams read.
     const QString file = folder.filePath("site.csv");
-    dlg.SetExportFileChooser([&] { return file; });
+    dlg.SetExportFileChooser([&] { return CQuorviDlg::ExportChoice{file}; });
     dlg.CreateContextMenu()->findChild<QAction*>("IDM_EXPORT_LIST")->trigger();
     QFile written(file);
     QVERIFY(written.open(QIODevice::ReadOnly));
@@ -1051,6 +1055,22 @@ void WindowTest::readAllStreamsAndExportTheList() {
     QVERIFY(::chmod(QFile::encodeName(existing).constData(), 0644) == 0);
     QCOMPARE(dlg.ExportList(existing), QString());
     QCOMPARE(mode(existing), 0600u);
+
+    // The file a recorder imports: no password unless asked, then for its owner only.
+    const QString frigate = folder.filePath("frigate.yml");
+    QCOMPARE(dlg.ExportList(frigate, ExportFormat::Frigate, false), QString());
+    QFile plain(frigate);
+    QVERIFY(plain.open(QIODevice::ReadOnly));
+    const QByteArray yaml = plain.readAll();
+    QVERIFY2(yaml.contains("cameras:") && yaml.contains("camera_5:") && !yaml.contains("40718") &&
+                 yaml.contains("{FRIGATE_RTSP_PASSWORD}"),
+             yaml.constData());
+    dlg.SetExportFileChooser([&] { return CQuorviDlg::ExportChoice{frigate, ExportFormat::Frigate, true}; });
+    dlg.CreateContextMenu()->findChild<QAction*>("IDM_EXPORT_LIST")->trigger();
+    QFile withPasswords(frigate);
+    QVERIFY(withPasswords.open(QIODevice::ReadOnly));
+    QVERIFY(withPasswords.readAll().contains("40718"));
+    QCOMPARE(mode(frigate), 0600u);
     QFile before(early);
     QVERIFY(before.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(before.readAll()).split("\r\n", Qt::SkipEmptyParts).size(), 1 + 5);
@@ -1145,6 +1165,40 @@ void WindowTest::picturesAreDecodedOffTheUiThread() {
     QTRY_COMPARE(GetCallsInFlight(), 0);
 }
 
+// The real file dialog: a file type per format and a check box for the passwords; the type chosen is the
+// format written.
+void WindowTest::exportDialogOffersTheRecorderFormats() {
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QTemporaryDir folder;
+    const QString file = folder.filePath("site.yaml");
+    QStringList filters;
+    bool checkBox = false;
+    QTimer::singleShot(0, [&] {
+        QFileDialog* dialog = nullptr;
+        for (int i = 0; i < 200 && !dialog; ++i) {
+            dialog = dlg.findChild<QFileDialog*>("IDD_EXPORT_DIALOG");
+            if (!dialog) QTest::qWait(10);
+        }
+        if (!dialog) return;
+        filters = dialog->nameFilters();
+        checkBox = dialog->findChild<QCheckBox*>("IDC_CHECK_WITH_PASSWORDS") != nullptr;
+        dialog->selectNameFilter(filters.value(3));
+        dialog->selectFile(file);
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+    });
+    dlg.AskForExportFile();
+    QCOMPARE(filters.size(), 5);
+    QVERIFY2(filters.join('|').contains("Frigate") && filters.join('|').contains("go2rtc") &&
+                 filters.join('|').contains("Milestone"),
+             qPrintable(filters.join('|')));
+    QVERIFY(checkBox);
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QVERIFY2(written.readAll().startsWith("streams:"), "the go2rtc file, as its type was chosen");
+}
+
 // A site of twenty cameras is logged into eight at a time, never all at once.
 void WindowTest::readAllStreamsAsksEightAtATime() {
     std::atomic<int> now{0};
@@ -1197,7 +1251,10 @@ int main(int argc, char** argv) {
     QDirIterator written(home.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                          QDirIterator::Subdirectories);
     while (written.hasNext()) {
-        std::fprintf(stderr, "FAIL: the window wrote %s\n", qPrintable(written.next()));
+        const QString path = written.next();
+        // Qt's own file dialog keeps its history (the last folder) there once the user has exported.
+        if (path.endsWith("/XDG_CONFIG_HOME") || path.endsWith("/XDG_CONFIG_HOME/QtProject.conf")) continue;
+        std::fprintf(stderr, "FAIL: the window wrote %s\n", qPrintable(path));
         rc = 1;
     }
     return rc;

@@ -1,7 +1,9 @@
 #include "QuorviDlg.h"
 
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -531,7 +533,8 @@ QString CQuorviDlg::SurveyLines(const QString& id) const {
     // The inventory, once read.
     const QString device = QStringList{r.manufacturer, r.model}.join(' ').trimmed();
     if (!device.isEmpty())
-        lines << QStringLiteral("device: ") + device + (r.firmware.isEmpty() ? QString() : ", firmware " + r.firmware);
+        lines << QStringLiteral("device: ") + device +
+                     (r.firmware.isEmpty() ? QString() : ", firmware " + r.firmware);
     if (!r.serial.isEmpty()) lines << QStringLiteral("serial: ") + r.serial;
     if (!r.mac.isEmpty()) lines << QStringLiteral("MAC: ") + r.mac;
     if (!r.ntp.isEmpty()) lines << QStringLiteral("NTP: ") + r.ntp;
@@ -566,23 +569,61 @@ std::vector<SurveyRow> CQuorviDlg::ListedDevices() const {
     return rows;
 }
 
-QString CQuorviDlg::ExportList(const QString& fileName) {
+QString CQuorviDlg::ExportList(const QString& fileName, ExportFormat format, bool withPasswords) {
     std::vector<SurveyRow> rows = ListedDevices();
     for (SurveyRow& row : rows) {
         const auto it = m_surveyed.find(row.id);
         if (it != m_surveyed.end()) row = KnownAsListed(*it, row);
     }
-    // Stream addresses carry the credentials inside: the list is for its owner's eyes only.
-    return WriteWholeFile(fileName, SurveyCsv(rows).toUtf8(), true);
+    ExportOptions options;
+    options.withPasswords = withPasswords;
+    // The survey's own list carries the credentials inside its stream addresses: for its owner's eyes only,
+    // as is a recorder's file with the passwords in it.
+    const bool secret = format == ExportFormat::Csv || format == ExportFormat::Json ||
+                        ExportHoldsPassword(rows, format, options);
+    return WriteWholeFile(fileName, WriteExport(rows, format, options), secret);
 }
 
+namespace {
+
+// The file types "Export list..." offers, each with its format.
+const std::vector<std::pair<QString, ExportFormat>>& ExportFilters() {
+    static const std::vector<std::pair<QString, ExportFormat>> filters{
+        {QStringLiteral("Survey list, CSV (*.csv)"), ExportFormat::Csv},
+        {QStringLiteral("Survey list, JSON (*.json)"), ExportFormat::Json},
+        {QStringLiteral("Frigate configuration (*.yml *.yaml)"), ExportFormat::Frigate},
+        {QStringLiteral("go2rtc configuration (*.yaml *.yml)"), ExportFormat::Go2rtc},
+        {QStringLiteral("Milestone XProtect hardware import (*.csv)"), ExportFormat::Milestone}};
+    return filters;
+}
+
+}  // namespace
+
 void CQuorviDlg::AskForExportFile() {
-    const QString fileName =
-        m_chooseExportFile ? m_chooseExportFile()
-                           : QFileDialog::getSaveFileName(this, QStringLiteral("Export list"), QString(),
-                                                          QStringLiteral("CSV files (*.csv);;All files (*)"));
-    if (fileName.isEmpty()) return;
-    const QString refused = ExportList(fileName);
+    ExportChoice choice;
+    if (m_chooseExportFile) {
+        choice = m_chooseExportFile();
+    } else {
+        QFileDialog dialog(this, QStringLiteral("Export list"));
+        dialog.setObjectName(QStringLiteral("IDD_EXPORT_DIALOG"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setOption(QFileDialog::DontUseNativeDialog);  // it carries a check box of its own
+        QStringList names;
+        for (const auto& filter : ExportFilters()) names << filter.first;
+        dialog.setNameFilters(names);
+        auto* passwords = new QCheckBox(QStringLiteral("with passwords (recorder files)"), &dialog);
+        passwords->setObjectName(QStringLiteral("IDC_CHECK_WITH_PASSWORDS"));
+        if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))
+            grid->addWidget(passwords, grid->rowCount(), 0, 1, -1);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+        choice.fileName = dialog.selectedFiles().front();
+        for (const auto& filter : ExportFilters()) {
+            if (filter.first == dialog.selectedNameFilter()) choice.format = filter.second;
+        }
+        choice.withPasswords = passwords->isChecked();
+    }
+    if (choice.fileName.isEmpty()) return;
+    const QString refused = ExportList(choice.fileName, choice.format, choice.withPasswords);
     if (refused.isEmpty()) return;
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Export list"), refused, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);

@@ -12,6 +12,7 @@
 #include "DeviceList.h"
 #include "DiscoveryHost.h"
 #include "PictureDlg.h"
+#include "RecorderExport.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "Survey.h"
@@ -76,11 +77,21 @@ public:
     // streams as they come. False when one is under way already.
     bool ReadAllStreams();
     bool SurveyRunning() const { return m_pendingSurvey != nullptr; }
-    // "Export list...": the list as the command line's survey CSV, with the streams read so far, into a
-    // file the user names (`chooser` stands in for the file dialog). ExportList returns why it failed.
+    // "Export list...": the list, with the streams and inventory read so far, as the command line's survey
+    // writes it (its CSV or JSON, or the file a recorder imports), into a file the user names; a check box
+    // in the file dialog puts the passwords into the recorder formats. `chooser` stands in for the dialog.
+    // ExportList returns why it failed.
+    struct ExportChoice {
+        QString fileName;  // empty: cancelled
+        ExportFormat format = ExportFormat::Csv;
+        bool withPasswords = false;
+    };
     void AskForExportFile();
-    QString ExportList(const QString& fileName);
-    void SetExportFileChooser(std::function<QString()> chooser) { m_chooseExportFile = std::move(chooser); }
+    QString ExportList(const QString& fileName, ExportFormat format = ExportFormat::Csv,
+                       bool withPasswords = false);
+    void SetExportFileChooser(std::function<ExportChoice()> chooser) {
+        m_chooseExportFile = std::move(chooser);
+    }
     static constexpr int kSurveyJobs = 8;
     // A camera's clock this far from ours, in seconds, is said to be off.
     static constexpr int kClockTolerance = 10;
@@ -140,7 +151,7 @@ private:
     struct PendingSurvey;
     std::shared_ptr<PendingSurvey> m_pendingSurvey;  // "Read all streams" under way, if it is
     QHash<QString, SurveyRow> m_surveyed;            // what it found, by device id
-    std::function<QString()> m_chooseExportFile;
+    std::function<ExportChoice()> m_chooseExportFile;
     bool m_initialised = false;
 };
 
