@@ -28,7 +28,7 @@ T Median(std::vector<T> v) {
 }
 
 void Measure(const char* auth, int profiles, int delayMs, bool openServices, int port,
-             const char* media = "both") {
+             const char* media = "both", bool inventory = false) {
     std::vector<std::string> args{"--delay-ms", std::to_string(delayMs),
                                   "--profiles", std::to_string(profiles),
                                   "--auth",     auth,
@@ -44,7 +44,7 @@ void Measure(const char* auth, int profiles, int delayMs, bool openServices, int
         const int requestsBefore = fakecam.Count("request ");
         const int connectionsBefore = fakecam.Count("connection ");
         const auto start = std::chrono::steady_clock::now();
-        const onvifc::CallResult r = onvifc::GetStreamUris(url, "admin", "40718");
+        const onvifc::CallResult r = onvifc::GetStreamUris(url, "admin", "40718", inventory);
         ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         code = r.code;
@@ -52,7 +52,7 @@ void Measure(const char* auth, int profiles, int delayMs, bool openServices, int
         requests.push_back(fakecam.Count("request ") - requestsBefore);
         connections.push_back(fakecam.Count("connection ") - connectionsBefore);
     }
-    const std::string offered = std::string("media ") + media;
+    const std::string offered = std::string(inventory ? "inventory " : "media ") + media;
     std::printf(
         "%-6s %-10s %-19s %2d profiles, %2d ms per answer: %2d items in %6.1f ms; %2d requests, %d "
         "connections "
@@ -114,6 +114,12 @@ int main() {
     // Which media service is asked: a device that offers only Media 1, only Media 2, or both.
     for (const char* media : {"1", "2"}) {
         for (int profiles : {2, 10}) Measure("digest", profiles, 50, false, port++, media);
+    }
+    // A survey's row: the streams with the inventory, in the same login.
+    for (const char* auth : {"wsse", "digest"}) {
+        for (bool open : {false, true}) {
+            for (int profiles : {2, 10}) Measure(auth, profiles, 50, open, port++, "both", true);
+        }
     }
     MeasureCheck(0, port++, 18990);
     MeasureCheck(50, port++, 18991);
