@@ -44,7 +44,7 @@ void OnStopSignal(int signal) {
 }
 
 const char kUsage[] =
-    "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--rate N]\n"
+    "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--ports PORTS] [--rate N]\n"
     "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--inventory] [--json]\n"
     "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
     "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] [--user U --password P]\n"
@@ -55,7 +55,9 @@ const char kUsage[] =
     "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
     "           and prints one line per device, newest first: id, time online, onvif address;\n"
     "           --target also probes SPEC by unicast each cycle (an IPv4 address, a range A-B or a\n"
-    "           block A/N up to /16; several, comma-separated), at most --rate probes a second (1000)\n"
+    "           block A/N up to /16; several, comma-separated), at most --rate probes a second (1000);\n"
+    "           --ports default (80,8000,8080,8899,2020,5000) or P,... looks for ONVIF on those ports of\n"
+    "           each target that answered no Probe (one GetSystemDateAndTime, no credentials)\n"
     "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
     "           with the credentials inside the addresses when both are given; --all prints every\n"
     "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
@@ -171,6 +173,7 @@ void AddDiscoverOptions(QCommandLineParser& parser) {
                        {QStringLiteral("json"), QString()},
                        {QStringLiteral("cycles"), QString(), QStringLiteral("N")},
                        {QStringLiteral("target"), QString(), QStringLiteral("SPEC")},
+                       {QStringLiteral("ports"), QString(), QStringLiteral("PORTS")},
                        {QStringLiteral("rate"), QString(), QStringLiteral("N")}});
 }
 
@@ -192,6 +195,13 @@ std::optional<int> ReadDiscoverOptions(const QCommandLineParser& parser, const c
         const auto targets = quorvi::ParseTargets(specs, error);
         if (!targets) return BadArguments(error);
         o.targets = *targets;
+    }
+    if (parser.isSet(QStringLiteral("ports"))) {
+        if (specs.empty()) return BadArguments("--ports goes with --target");
+        std::string error;
+        const auto ports = quorvi::ParsePorts(parser.value(QStringLiteral("ports")).toStdString(), error);
+        if (!ports) return BadArguments("--ports takes \"default\" or ports separated by commas: " + error);
+        sources.ports = *ports;
     }
     if (parser.isSet(QStringLiteral("rate"))) {
         long rate = 0;
@@ -255,6 +265,10 @@ void PrintDevices(const quorvi::DeviceRegistry& devices, bool json) {
             if (!who.gone && who.Stale()) row["stale"] = true;
             if (!who.movedFrom.isEmpty())
                 row["moved_from"] = QJsonObject{{"host", who.movedFrom}, {"at", who.movedAt}};
+            if (who.foundOnPort > 0) {
+                row["foundBy"] = QStringLiteral("port");
+                row["port"] = who.foundOnPort;
+            }
             rows.append(row);
         }
         PrintLine(SafeJson(QJsonDocument(rows), QJsonDocument::Indented).trimmed());

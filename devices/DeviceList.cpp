@@ -65,6 +65,8 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     line("location: ", who.location);
     line("addresses: ", who.xaddrs.join(' '));
     line("host: ", who.host);
+    if (who.foundOnPort > 0)
+        lines << QStringLiteral("found on port %1 (it answers no Probe)").arg(who.foundOnPort);
     line("last seen: ", who.lastSeen);
     if (who.gone) lines << QStringLiteral("said goodbye at ") + who.goneAt;
     if (!who.gone && who.Stale()) lines << QStringLiteral("not seen for %1 cycles").arg(who.unseenCycles);
@@ -91,6 +93,7 @@ DeviceListModel::Identity DeviceListModel::RowIdentity(const DeviceRegistry& reg
     for (const std::string& x : said.xaddrs) who.xaddrs << Shown(x);
     who.host = QUrl(Shown(r->service)).host();
     who.from = QString::fromStdString(r->source);
+    who.foundOnPort = said.foundOnPort;
     if (r->lastSeen != 0) who.lastSeen = IsoTimeWithOffset(r->lastSeen);
     who.gone = r->goneAt != 0;
     if (who.gone) who.goneAt = QString::fromStdString(FormatClockTime(static_cast<uint32_t>(r->goneAt)));

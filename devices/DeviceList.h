@@ -64,6 +64,7 @@ public:
         QStringList xaddrs;
         QString host;          // the service address's host
         QString from;          // the address its latest reply or Hello came from
+        int foundOnPort = 0;   // found by its ONVIF answer on this port (it answered no Probe)
         QString lastSeen;      // ISO 8601, local time with its offset
         bool gone = false;     // it said goodbye (Bye) and has not been seen since
         QString goneAt;        // HH:MM:SS of the goodbye

@@ -16,11 +16,12 @@ namespace {
 
 std::string IdentityBlock(const DeviceIdentity& identity) {
     if (identity.name.empty() && identity.hardware.empty() && identity.location.empty() &&
-        identity.xaddrs.empty()) {
+        identity.xaddrs.empty() && identity.foundOnPort == 0) {
         return {};
     }
     std::string block = identity.name + '\0' + identity.hardware + '\0' + identity.location + '\0';
     for (std::size_t i = 0; i < identity.xaddrs.size(); ++i) block += (i ? " " : "") + identity.xaddrs[i];
+    if (identity.foundOnPort > 0) block += '\0' + std::to_string(identity.foundOnPort);
     return block;
 }
 
@@ -46,7 +47,10 @@ DeviceIdentity DeviceRow::Identity() const {
     who.name = parts[0];
     who.hardware = parts[1];
     who.location = parts[2];
-    const std::string addresses = identity.substr(at);
+    const std::size_t portAt = identity.find('\0', at);
+    const std::string addresses =
+        identity.substr(at, portAt == std::string::npos ? std::string::npos : portAt - at);
+    if (portAt != std::string::npos) who.foundOnPort = std::atoi(identity.c_str() + portAt + 1);
     for (std::size_t p = 0; p < addresses.size();) {
         const std::size_t end = std::min(addresses.find(' ', p), addresses.size());
         if (end > p) who.xaddrs.push_back(addresses.substr(p, end - p));

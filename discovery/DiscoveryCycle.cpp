@@ -1,6 +1,7 @@
 #include "DiscoveryCycle.h"
 
 #include <thread>
+#include <unordered_set>
 
 namespace quorvi {
 
@@ -40,6 +41,25 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
             ReplyList replies;
             if (sources.directedProbe(targets, sources.rate, replies, &running) >= 0) ++exchanges;
             HandOn(replies, sink);
+            // Devices that answer no Probe (discovery turned off, UDP filtered): their ONVIF port, if asked.
+            if (!sources.ports.empty() && running.load()) {
+                std::unordered_set<std::string> answered;
+                for (std::size_t i = 0; i < replies.size(); ++i) answered.insert(replies.From(i));
+                TargetList silent;
+                for (const uint32_t t : targets) {
+                    if (!answered.count(FormatAddress(t))) silent.push_back(t);
+                }
+                for (const PortFinding& f :
+                     sources.portLookup(silent, sources.ports, sources.rate, &running)) {
+                    Sighting s;
+                    s.endpoint = f.Service();
+                    s.service = f.Service();
+                    s.identity.xaddrs = {f.Service()};
+                    s.identity.foundOnPort = f.port;
+                    s.source = FormatAddress(f.address);
+                    sink(s);
+                }
+            }
         }
         ++cycles;
         if (cycleEnded && running.load()) cycleEnded();

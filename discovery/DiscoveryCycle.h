@@ -8,6 +8,7 @@
 #include "Announcements.h"
 #include "DirectedProbe.h"
 #include "LocalAdapters.h"
+#include "PortLookup.h"
 #include "ProbeExchange.h"
 #include "ReplyExtraction.h"
 
@@ -31,6 +32,11 @@ struct DiscoverySources {
     std::function<TargetList()> targets;
     int rate = kDefaultProbeRate;
     DirectedProbeFunction directedProbe = ProbeTargets;
+    // Targets that answered no Probe are looked for on these TCP ports (PortLookup); empty: not at all.
+    std::vector<int> ports;
+    std::function<std::vector<PortFinding>(const TargetList&, const std::vector<int>&, int,
+                                           const std::atomic<bool>*)>
+        portLookup = LookForOnvifOnPorts;
     // Hello and Bye, heard while the cycles run (ListenForAnnouncements); empty: none.
     std::function<bool(const std::atomic<bool>&, const AdapterSource&, const AnnouncementSink&, std::string&)>
         listen = ListenForAnnouncements;

@@ -15,6 +15,7 @@ struct DeviceIdentity {
     std::string hardware;             // onvif://www.onvif.org/hardware/...
     std::string location;             // every onvif://www.onvif.org/location/..., joined with "; "
     std::vector<std::string> xaddrs;  // every entry of XAddrs, as written (control bytes as %XX)
+    int foundOnPort = 0;              // found by its ONVIF answer on this TCP port, not by a Probe
 };
 
 constexpr std::size_t kMaxIdentityText = 64;     // bytes of a name, hardware or location

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -273,6 +274,105 @@ TEST(DirectedProbe, CliMergesDirectedRepliesIntoTheRows) {
         EXPECT_EQ(refused.exitCode, 2) << bad[1];
         EXPECT_FALSE(refused.err.empty());
     }
+}
+
+namespace {
+
+// A TCP listener on address:port in a thread of its own: it answers every connection with `reply` (a
+// printer's web page, say), or with nothing at all when `reply` is empty (a host that accepts and stalls).
+class TcpListener {
+public:
+    TcpListener(const char* address, int port, std::string reply) : m_reply(std::move(reply)) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        ready = ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(m_fd, 64) == 0;
+        if (ready && !m_reply.empty()) {
+            m_thread = std::thread([this] {
+                for (;;) {
+                    const int c = ::accept(m_fd, nullptr, nullptr);
+                    if (c < 0) return;
+                    char buffer[4096];
+                    (void)::recv(c, buffer, sizeof buffer, 0);
+                    (void)::send(c, m_reply.data(), m_reply.size(), MSG_NOSIGNAL);
+                    ::close(c);
+                }
+            });
+        }
+    }
+    ~TcpListener() {
+        ::shutdown(m_fd, SHUT_RDWR);
+        ::close(m_fd);
+        if (m_thread.joinable()) m_thread.join();
+    }
+    bool ready = false;
+
+private:
+    int m_fd = -1;
+    std::string m_reply;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// A camera whose discovery is turned off answers no Probe; looked for on its ONVIF port it is found, and
+// nothing but one unauthenticated GetSystemDateAndTime reaches it. A printer's web page is no camera, and a
+// host that accepts and never answers holds the look-up up for its bound only.
+TEST(DirectedProbe, DevicesThatAnswerNoProbeAreFoundOnTheirPort) {
+    const char* routed = std::getenv("QUORVI_NETNS_ROUTED");
+    if (!routed || std::string(routed) != "1") GTEST_SKIP() << "needs the second network";
+    const std::string log = "/tmp/quorvi-ports-" + std::to_string(::getpid()) + ".log";
+    ChildProcess fakecam({FakecamPath(), "--bind", "198.18.1.9", "--http-port", "8899", "--no-discovery",
+                          "--auth", "digest", "--log", log});
+    ASSERT_TRUE(fakecam.WaitForLine("ready"));
+    TcpListener printer(
+        "198.18.1.9", 80,
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 44\r\nConnection: close\r\n\r\n"
+        "<html><body>Printer status: OK</body></html>");
+    TcpListener stalling("198.18.1.9", 8000, "");
+    ASSERT_TRUE(printer.ready && stalling.ready);
+
+    const auto plain = std::chrono::steady_clock::now();
+    const ProcessResult none = RunProcess({CliPath(), "discover", "--json", "--target", "198.18.1.9"});
+    const auto withoutPorts = std::chrono::steady_clock::now() - plain;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(none.out)).array().size(), 0)
+        << "not looked for unless asked: " << none.out;
+
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult r =
+        RunProcess({CliPath(), "discover", "--json", "--target", "198.18.1.9", "--ports", "default"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+    ASSERT_EQ(rows.size(), 1) << "the camera, not the printer nor the stalling host: " << r.out;
+    const QJsonObject row = rows[0].toObject();
+    EXPECT_EQ(row["onvif"].toString(), "http://198.18.1.9:8899/onvif/device_service");
+    EXPECT_EQ(row["foundBy"].toString(), "port");
+    EXPECT_EQ(row["port"].toInt(), 8899);
+    // The same cycle as without them, then the look-ups: the stalling host costs its 2 s at most (generous
+    // slack for a loaded machine; without a bound it would hold the cycle for good).
+    EXPECT_LT(took, withoutPorts + std::chrono::seconds(8));
+    std::ifstream in(log);
+    const std::string requests((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t asked = 0;
+    for (std::size_t at = requests.find("request "); at != std::string::npos;
+         at = requests.find("request ", at + 1))
+        ++asked;
+    EXPECT_EQ(asked, 1u) << requests;
+    EXPECT_NE(requests.find("op=GetSystemDateAndTime authorization=none wsse=no"), std::string::npos)
+        << requests;
+    std::remove(log.c_str());
+
+    for (const char* bad : {"0", "70000", "80,,81", "http"}) {
+        EXPECT_EQ(RunProcess({CliPath(), "discover", "--target", "198.18.1.9", "--ports", bad}).exitCode, 2)
+            << bad;
+    }
+    EXPECT_EQ(RunProcess({CliPath(), "discover", "--ports", "default"}).exitCode, 2)
+        << "--ports goes with --target";
 }
 
 TEST(DirectedProbe, CliSendsAtTheRateAsked) {

@@ -7,6 +7,7 @@
 #include "DirectedProbe.h"
 #include "DiscoveryCycle.h"
 #include "MessageId.h"
+#include "PortLookup.h"
 #include "ProbeExchange.h"
 #include "ReplyExtraction.h"
 
@@ -397,4 +398,26 @@ TEST(DiscoveryCycle, IdleCyclesPauseAndAStopEndsThePause) {
         EXPECT_EQ(listings, 1) << "a cycle that probed nothing must wait before the next";
         EXPECT_LT(took, std::chrono::milliseconds(900)) << "the stop must end the pause early";
     }
+}
+
+// What counts as an ONVIF device on a port, and which ports are asked.
+TEST(PortLookup, OnlyAnOnvifAnswerIsADevice) {
+    const std::string envelope = "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body>";
+    EXPECT_TRUE(
+        LooksLikeOnvifTimeAnswer(envelope + "<tds:GetSystemDateAndTimeResponse/></s:Body></s:Envelope>"));
+    EXPECT_TRUE(
+        LooksLikeOnvifTimeAnswer(envelope +
+                                 "<s:Fault><s:Code><s:Value>s:Sender</s:Value><s:Subcode><s:Value>"
+                                 "ter:NotAuthorized</s:Value></s:Subcode></s:Code></s:Fault></s:Body>"))
+        << "a device that wants credentials even for its clock";
+    EXPECT_FALSE(LooksLikeOnvifTimeAnswer("<html><body><GetSystemDateAndTimeResponse/></body></html>"))
+        << "no SOAP envelope: a web page";
+    EXPECT_FALSE(
+        LooksLikeOnvifTimeAnswer(envelope + "<s:Fault><s:Reason>Internal error</s:Reason></s:Fault>"));
+    EXPECT_FALSE(LooksLikeOnvifTimeAnswer(""));
+    std::string error;
+    EXPECT_EQ(ParsePorts("default", error), DefaultOnvifPorts());
+    EXPECT_EQ(ParsePorts("8899,80,8899", error), (std::vector<int>{8899, 80}));
+    for (const char* bad : {"", "0", "65536", "80,", ",80", "8 0", "-1", "http"})
+        EXPECT_FALSE(ParsePorts(bad, error)) << bad;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "PortLookup.h"
 #include "ReplyExtraction.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -27,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+    // The same bytes as an HTTP answer to a port look-up.
+    (void)quorvi::LooksLikeOnvifTimeAnswer(std::string(reply));
     // The first bytes stand for the Probe's ID, the rest for the reply.
     const std::size_t split = size > 0 ? data[0] % (size + 1) : 0;
     quorvi::RepliesToProbe(reply.substr(split), reply.substr(0, split));

@@ -197,7 +197,8 @@ void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
 
 void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string& operation, bool& token) {
     const Options& o = m_options;
-    static const std::regex route(R"(/cam(\d{1,6})/onvif/(\w+))");
+    // A camera's own path is /onvif/...; the simulated devices have theirs under /camN, device 0 both.
+    static const std::regex route(R"((?:/cam(\d{1,6}))?/onvif/(\w+))");
     std::smatch match;
     if (req.method == "GET") {
         Wait(o.delayMs);
@@ -217,7 +218,7 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
         return;
     }
     if (!Behave(req, res)) return;
-    const int device = std::stoi(match[1]);
+    const int device = match[1].matched ? std::stoi(match[1]) : 0;
     const std::string service = match[2];
     const bool overTls = o.tls && req.port == o.httpPort;
     if (device >= o.devices || (overTls && o.mediaPlainOnly && service != "device_service")) {
