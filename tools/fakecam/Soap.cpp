@@ -207,7 +207,11 @@ void SoapServer::Respond(const HttpRequest& req, HttpResponse& res, std::string&
             return;
         }
     }
-    if (req.method != "POST" || !std::regex_match(req.target, match, route)) {
+    // Under /onvif/ alone, only the services a camera has: any other path there is not served.
+    const bool served = req.method == "POST" && std::regex_match(req.target, match, route) &&
+                        (match[1].matched || match[2] == "device_service" || match[2] == "media_service" ||
+                         match[2] == "media2_service" || match[2] == "ptz_service");
+    if (!served) {
         // Some firmwares answer a path they do not serve as a fault, with a challenge on top.
         if (o.wrongPathFault) {
             res.headers["WWW-Authenticate"] = m_digest.Challenge();
