@@ -1,6 +1,8 @@
 #include "DiscoveryHost.h"
 
 #include <QMetaObject>
+#include <algorithm>
+#include <ctime>
 
 namespace quorvi {
 
@@ -11,7 +13,7 @@ DiscoveryHost::DiscoveryHost(QObject* parent)
 
 DiscoveryHost::~DiscoveryHost() { Stop(); }
 
-bool DiscoveryHost::AddTargets(const TargetList& targets, std::string& error) {
+bool DiscoveryHost::AddTargets(const TargetList& targets, std::string& error, const std::vector<int>& ports) {
     std::lock_guard<std::mutex> lock(m_targetsMutex);
     std::vector<uint32_t> fresh;
     std::unordered_set<uint32_t> seen;
@@ -26,7 +28,28 @@ bool DiscoveryHost::AddTargets(const TargetList& targets, std::string& error) {
         m_targetSet.insert(t);
         m_targets.push_back(t);
     }
+    if (!ports.empty()) {
+        for (const uint32_t t : targets) {
+            std::vector<int>& own = m_targetPorts[t];
+            for (const int p : ports) {
+                if (std::find(own.begin(), own.end(), p) == own.end()) own.push_back(p);
+            }
+        }
+    }
     return true;
+}
+
+std::vector<int> DiscoveryHost::PortsOf(uint32_t target) const {
+    std::lock_guard<std::mutex> lock(m_targetsMutex);
+    const auto it = m_targetPorts.find(target);
+    return it == m_targetPorts.end() ? std::vector<int>{} : it->second;
+}
+
+void DiscoveryHost::MergeNow(const std::vector<Sighting>& sightings) {
+    std::vector<TimedSighting> batch;
+    const std::time_t now = std::time(nullptr);
+    for (const Sighting& s : sightings) batch.push_back({s, now, TimedSighting::Reply});
+    MergeSightings(m_model, std::move(batch));
 }
 
 TargetList DiscoveryHost::Targets() const {
@@ -43,6 +66,16 @@ void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
         all.insert(all.end(), added.begin(), added.end());
         return all;
     };
+    // The ports the sources give every target, then those added to this owner for some.
+    if (!sources.portsOf) {
+        sources.portsOf = [this, given = sources.ports](uint32_t t) {
+            std::vector<int> ports = given;
+            for (const int p : PortsOf(t)) {
+                if (std::find(ports.begin(), ports.end(), p) == ports.end()) ports.push_back(p);
+            }
+            return ports;
+        };
+    }
     m_sources = std::move(sources);
     m_maxCycles = maxCycles;
     m_bRunning = true;

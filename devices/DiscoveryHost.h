@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "DeviceList.h"
 #include "DiscoveryCycle.h"
@@ -37,8 +39,13 @@ public:
     // Addresses probed by unicast in every cycle from the next on, besides those the sources name: each
     // once, in the order first added. All or nothing: refused, with the reason in `error`, when together
     // they would be more than kMaxTargets. Safe from any thread.
-    bool AddTargets(const TargetList& targets, std::string& error);
+    // `ports`: where those of them that answer no Probe are looked for on ONVIF (PortLookup), added to any
+    // ports they already had.
+    bool AddTargets(const TargetList& targets, std::string& error, const std::vector<int>& ports = {});
     TargetList Targets() const;
+    std::vector<int> PortsOf(uint32_t target) const;
+    // Sightings made apart from the cycles (a device added by hand), into the list at once.
+    void MergeNow(const std::vector<Sighting>& sightings);
 
 signals:
     void finished();  // the worker returned by itself (maxCycles reached)
@@ -59,6 +66,7 @@ private:
     mutable std::mutex m_targetsMutex;  // the worker reads the targets at the start of each cycle
     TargetList m_targets;
     std::unordered_set<uint32_t> m_targetSet;
+    std::unordered_map<uint32_t, std::vector<int>> m_targetPorts;
 };
 
 }  // namespace quorvi

@@ -1,5 +1,6 @@
 #include "DiscoveryCycle.h"
 
+#include <map>
 #include <thread>
 #include <unordered_set>
 
@@ -21,7 +22,36 @@ void HandOn(const ReplyList& replies, const SightingSink& sink) {
     }
 }
 
+// Each target that answered no Probe is looked for on its ports; targets with the same ports together.
+void LookUpSilentTargets(const TargetList& targets, const ReplyList& replies, const DiscoverySources& sources,
+                         const std::atomic<bool>& running, const SightingSink& sink) {
+    if (sources.ports.empty() && !sources.portsOf) return;
+    std::unordered_set<std::string> answered;
+    for (std::size_t i = 0; i < replies.size(); ++i) answered.insert(replies.From(i));
+    std::map<std::vector<int>, TargetList> byPorts;
+    for (const uint32_t t : targets) {
+        if (answered.count(FormatAddress(t))) continue;
+        std::vector<int> ports = sources.portsOf ? sources.portsOf(t) : sources.ports;
+        if (!ports.empty()) byPorts[std::move(ports)].push_back(t);
+    }
+    for (const auto& [ports, silent] : byPorts) {
+        if (!running.load()) return;
+        for (const PortFinding& f : sources.portLookup(silent, ports, sources.rate, &running))
+            sink(SightingOf(f));
+    }
+}
+
 }  // namespace
+
+Sighting SightingOf(const PortFinding& finding) {
+    Sighting s;
+    s.endpoint = finding.Service();
+    s.service = finding.Service();
+    s.identity.xaddrs = {finding.Service()};
+    s.identity.foundOnPort = finding.port;
+    s.source = FormatAddress(finding.address);
+    return s;
+}
 
 int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources& sources,
                        const SightingSink& sink, int maxCycles, const std::function<void()>& cycleEnded) {
@@ -42,24 +72,7 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
             if (sources.directedProbe(targets, sources.rate, replies, &running) >= 0) ++exchanges;
             HandOn(replies, sink);
             // Devices that answer no Probe (discovery turned off, UDP filtered): their ONVIF port, if asked.
-            if (!sources.ports.empty() && running.load()) {
-                std::unordered_set<std::string> answered;
-                for (std::size_t i = 0; i < replies.size(); ++i) answered.insert(replies.From(i));
-                TargetList silent;
-                for (const uint32_t t : targets) {
-                    if (!answered.count(FormatAddress(t))) silent.push_back(t);
-                }
-                for (const PortFinding& f :
-                     sources.portLookup(silent, sources.ports, sources.rate, &running)) {
-                    Sighting s;
-                    s.endpoint = f.Service();
-                    s.service = f.Service();
-                    s.identity.xaddrs = {f.Service()};
-                    s.identity.foundOnPort = f.port;
-                    s.source = FormatAddress(f.address);
-                    sink(s);
-                }
-            }
+            LookUpSilentTargets(targets, replies, sources, running, sink);
         }
         ++cycles;
         if (cycleEnded && running.load()) cycleEnded();

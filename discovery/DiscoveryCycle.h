@@ -34,6 +34,8 @@ struct DiscoverySources {
     DirectedProbeFunction directedProbe = ProbeTargets;
     // Targets that answered no Probe are looked for on these TCP ports (PortLookup); empty: not at all.
     std::vector<int> ports;
+    // When given, the ports of each target instead (empty: that target is not looked for).
+    std::function<std::vector<int>(uint32_t)> portsOf;
     std::function<std::vector<PortFinding>(const TargetList&, const std::vector<int>&, int,
                                            const std::atomic<bool>*)>
         portLookup = LookForOnvifOnPorts;
@@ -41,6 +43,9 @@ struct DiscoverySources {
     std::function<bool(const std::atomic<bool>&, const AdapterSource&, const AnnouncementSink&, std::string&)>
         listen = ListenForAnnouncements;
 };
+
+// The row a port lookup's finding makes: its service address as id, no name, marked with its port.
+Sighting SightingOf(const PortFinding& finding);
 
 // How long a cycle that probed nothing waits before the next, so an idle worker does not spin.
 constexpr std::chrono::milliseconds kIdleCyclePause{1000};

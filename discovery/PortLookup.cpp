@@ -1,9 +1,15 @@
 #include "PortLookup.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -39,6 +45,78 @@ std::optional<std::vector<int>> ParsePorts(const std::string& text, std::string&
         at = end + 1;
     }
     return ports;
+}
+
+std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, std::string& error) {
+    std::string rest = text;
+    rest.erase(0, rest.find_first_not_of(" \t"));
+    rest.erase(rest.find_last_not_of(" \t") + 1);
+    DeviceAddress device;
+    std::optional<int> schemePort;
+    for (const auto& [scheme, port] : {std::pair<const char*, int>{"http://", 80}, {"https://", 443}}) {
+        if (rest.size() > std::strlen(scheme) &&
+            strncasecmp(rest.c_str(), scheme, std::strlen(scheme)) == 0) {
+            rest = rest.substr(std::strlen(scheme));
+            rest = rest.substr(0, rest.find_first_of("/?#"));
+            if (rest.find('@') != std::string::npos) {
+                error = "give the address without a user: nothing but one unauthenticated request is sent";
+                return std::nullopt;
+            }
+            schemePort = port;
+        }
+    }
+    const std::size_t colon = rest.find(':');
+    device.host = rest.substr(0, colon);
+    const bool nameChars =
+        !device.host.empty() && device.host.size() <= 253 &&
+        device.host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+            std::string::npos;
+    if (!nameChars) {
+        error = "not an address (host, host:port or http://host:port/...): " + text;
+        return std::nullopt;
+    }
+    if (colon != std::string::npos) {
+        auto port = ParsePorts(rest.substr(colon + 1), error);
+        if (!port || port->size() != 1 || rest.substr(colon + 1) == "default") {
+            error = "not a port: " + rest.substr(colon + 1);
+            return std::nullopt;
+        }
+        device.ports = *port;
+    } else if (schemePort) {
+        device.ports = {*schemePort};
+    } else {
+        device.ports = DefaultOnvifPorts();
+    }
+    if (schemePort == 443 && device.ports[0] != 443 && device.ports[0] != 8443) {
+        error = "https is looked for on ports 443 and 8443 only";
+        return std::nullopt;
+    }
+    return device;
+}
+
+std::optional<uint32_t> ResolveDeviceHost(const std::string& host, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        error = "cannot find the address of " + host + ": " + gai_strerror(rc);
+        return std::nullopt;
+    }
+    const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    // Refused as a probe target would be.
+    const auto checked = ParseTargets({FormatAddress(address)}, error);
+    if (!checked || checked->size() != 1) return std::nullopt;
+    return address;
+}
+
+std::string NothingAnsweredText(const std::vector<int>& ports) {
+    std::string list;
+    for (const int p : ports) list += (list.empty() ? "" : ", ") + std::to_string(p);
+    return std::string("no answer to a Probe on 3702, nor ONVIF on port") + (ports.size() == 1 ? " " : "s ") +
+           list;
 }
 
 namespace {

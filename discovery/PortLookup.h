@@ -36,6 +36,20 @@ constexpr std::chrono::milliseconds kPortAnswerTime{2000};  // the most a host t
 std::vector<PortFinding> LookForOnvifOnPorts(const TargetList& targets, const std::vector<int>& ports,
                                              int rate, const std::atomic<bool>* running = nullptr);
 
+// What "Add device..." is given: a host (an IPv4 address or a name) and the ports it is looked for on.
+struct DeviceAddress {
+    std::string host;
+    std::vector<int> ports;
+};
+// "H" (the default ports), "H:P", or a service address "http://H[:P]/..." (P, else 80) or "https://H[:P]/..."
+// (443 or 8443, where https is looked for). Nothing, and `error`, for anything else.
+std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, std::string& error);
+// The IPv4 address of `host` (a literal, or a name the resolver knows), refused as a probe target is
+// (loopback, multicast, ...). Blocks while the name is resolved.
+std::optional<uint32_t> ResolveDeviceHost(const std::string& host, std::string& error);
+// "no answer to a Probe on 3702, nor ONVIF on ports 80, 8000": why a device added by hand was not found.
+std::string NothingAnsweredText(const std::vector<int>& ports);
+
 // Whether a reply body says that an ONVIF device service answered (the test above, on its own).
 bool LooksLikeOnvifTimeAnswer(const std::string& body);
 

@@ -421,3 +421,42 @@ TEST(PortLookup, OnlyAnOnvifAnswerIsADevice) {
     for (const char* bad : {"", "0", "65536", "80,", ",80", "8 0", "-1", "http"})
         EXPECT_FALSE(ParsePorts(bad, error)) << bad;
 }
+
+TEST(PortLookup, ADeviceAddedByHandIsLookedForWhereItWasNamed) {
+    struct Case {
+        const char* typed;
+        const char* host;
+        std::vector<int> ports;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"198.18.0.5", "198.18.0.5", DefaultOnvifPorts()},
+             {" 198.18.0.5:8899 ", "198.18.0.5", {8899}},
+             {"cam-12.site.example", "cam-12.site.example", DefaultOnvifPorts()},
+             {"http://198.18.0.5/onvif/device_service", "198.18.0.5", {80}},
+             {"HTTP://198.18.0.5:2020/onvif/device_service?x=1", "198.18.0.5", {2020}},
+             {"https://198.18.0.5/onvif/device_service", "198.18.0.5", {443}},
+             {"https://198.18.0.5:8443", "198.18.0.5", {8443}},
+         }) {
+        std::string error;
+        const auto got = ParseDeviceAddress(c.typed, error);
+        ASSERT_TRUE(got) << c.typed << ": " << error;
+        EXPECT_EQ(got->host, c.host) << c.typed;
+        EXPECT_EQ(got->ports, c.ports) << c.typed;
+    }
+    // A user in the address would be a credential sent to a device found by one unauthenticated request.
+    for (const char* bad : {"", "  ", "198.18.0.5:", "198.18.0.5:0", "198.18.0.5:80,8080",
+                            "198.18.0.5:default", "http://admin:pw@198.18.0.5/", "https://198.18.0.5:7443/",
+                            "rtsp://198.18.0.5/", "198.18.0.5/24", "a b", "[fe80::1]"}) {
+        std::string error;
+        EXPECT_FALSE(ParseDeviceAddress(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    std::string error;
+    EXPECT_FALSE(ResolveDeviceHost("127.0.0.1", error));
+    EXPECT_NE(error.find("loopback"), std::string::npos) << error;
+    EXPECT_FALSE(ResolveDeviceHost("no-such-host.invalid", error));
+    EXPECT_NE(error.find("no-such-host.invalid"), std::string::npos) << error;
+    EXPECT_EQ(ResolveDeviceHost("198.18.0.5", error), std::optional<uint32_t>(0xC6120005u));
+    EXPECT_EQ(NothingAnsweredText({8899}), "no answer to a Probe on 3702, nor ONVIF on port 8899");
+    EXPECT_EQ(NothingAnsweredText({80, 8000}), "no answer to a Probe on 3702, nor ONVIF on ports 80, 8000");
+}

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRawFont>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTextDocument>
@@ -105,6 +106,7 @@ private slots:
     void realWorkerFillsTheListAndGetReadsTheStreams();
     void closingDuringAnExchangeIsPrompt();
     void probeAddressesForTheRun();
+    void devicesThatAnswerNoProbeAreLookedForOnTheirPorts();
     void networkTextsAreShownAsPlainText();
     void aFloodIntoAFullListLetsInputThrough();
     void showPictureOpensAWindowOfItsOwn();
@@ -226,14 +228,15 @@ void WindowTest::contextMenuOpensTheAboutBox() {
 
     QMenu* menu = dlg.CreateContextMenu();
     const auto actions = menu->actions();
-    QCOMPARE(actions.size(), 7);
+    QCOMPARE(actions.size(), 8);
     QVERIFY(actions[0]->isSeparator());
     QCOMPARE(actions[1]->text(), QString::fromUtf8("关于 Quorvi(&A)..."));
     QVERIFY(actions[2]->isSeparator());  // then directed discovery and the survey, added after them
     QCOMPARE(actions[3]->text(), QString("Probe addresses..."));
-    QVERIFY(actions[4]->isSeparator());
-    QCOMPARE(actions[5]->text(), QString("Read all streams"));
-    QCOMPARE(actions[6]->text(), QString("Export list..."));
+    QCOMPARE(actions[4]->text(), QString("Add device..."));
+    QVERIFY(actions[5]->isSeparator());
+    QCOMPARE(actions[6]->text(), QString("Read all streams"));
+    QCOMPARE(actions[7]->text(), QString("Export list..."));
 
     for (int way = 0; way < 2; ++way) {
         // Read the modal About box from a timer, close it, and check what was seen once it is gone.
@@ -595,6 +598,102 @@ void WindowTest::probeAddressesForTheRun() {
     QCOMPARE(dlg.AddProbeTargets("10.5.0.0/17"), QString("more than 262144 addresses in all"));
     QCOMPARE(dlg.AddProbeTargets("10.1.0.0/16, 10.9.0.8-10.9.0.9"),
              QString());  // those already there count once
+}
+
+void WindowTest::devicesThatAnswerNoProbeAreLookedForOnTheirPorts() {
+    // 10.9.0.1 and 10.9.0.7 answer the directed Probe; of the others only 10.9.0.5 serves ONVIF, on 8899.
+    std::mutex mutex;
+    std::vector<std::pair<TargetList, std::vector<int>>> lookedUp;
+    DiscoverySources sources([] { return AdapterList{}; }, nullptr);
+    sources.directedProbe = [](const TargetList& targets, int, ReplyList& out, const std::atomic<bool>*) {
+        for (const uint32_t t : targets) {
+            const std::string a = FormatAddress(t);
+            if (a == "10.9.0.1" || a == "10.9.0.7")
+                out.Add("<a:Address>urn:" + a + "</a:Address><d:XAddrs>http://" + a +
+                            "/onvif/device_service</d:XAddrs>",
+                        a);
+        }
+        return static_cast<int>(out.size());
+    };
+    sources.portLookup = [&](const TargetList& targets, const std::vector<int>& ports, int,
+                             const std::atomic<bool>*) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lookedUp.emplace_back(targets, ports);
+        std::vector<PortFinding> found;
+        for (const uint32_t t : targets) {
+            if (FormatAddress(t) == "10.9.0.5" && std::count(ports.begin(), ports.end(), 8899))
+                found.push_back({t, 8899, false});
+        }
+        return found;
+    };
+    const auto askedFor = [&](const char* address) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::vector<int>> ports;
+        for (const auto& [targets, p] : lookedUp) {
+            for (const uint32_t t : targets)
+                if (FormatAddress(t) == address) ports.push_back(p);
+        }
+        return ports;
+    };
+    CQuorviDlg dlg(nullptr, sources);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QSignalSpy ended(&dlg, &CQuorviDlg::deviceLookupEnded);
+
+    // Probe addresses with the check box: the silent ones on the default ports; without it: never.
+    QCOMPARE(dlg.AddProbeTargets("10.9.0.1-10.9.0.2", true), QString());
+    QCOMPARE(dlg.AddProbeTargets("10.9.0.3"), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(!askedFor("10.9.0.2").empty(), 5000);
+    QCOMPARE(askedFor("10.9.0.2").front(), DefaultOnvifPorts());
+    // The same through the dialog the menu opens, its check box ticked.
+    QString checkBoxText;
+    QTimer::singleShot(100, [&] {
+        QWidget* ask = QApplication::activeModalWidget();
+        if (!ask || ask->objectName() != "IDD_PROBE_ADDRESSES") return;
+        ask->findChild<QLineEdit*>("IDC_EDIT_PROBE_ADDRESSES")->setText("10.9.0.4");
+        auto* box = ask->findChild<QCheckBox*>("IDC_CHECK_PROBE_PORTS");
+        checkBoxText = box->text();
+        box->setChecked(true);
+        ask->findChild<QPushButton*>("IDOK")->click();
+    });
+    dlg.AskForProbeTargets();
+    QCOMPARE(checkBoxText,
+             QString("Where no Probe is answered, look for ONVIF on ports 80, 8000, 8080, 8899, 2020, 5000"));
+    QTRY_VERIFY_WITH_TIMEOUT(!askedFor("10.9.0.4").empty(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.Devices().rowCount(), 1, 5000);  // 10.9.0.1, by its reply
+    QVERIFY(askedFor("10.9.0.1").empty());                         // it answered the Probe
+    QVERIFY(askedFor("10.9.0.3").empty());                         // not asked for
+
+    // Add device: a port given is the one looked on; the row carries it, and later cycles refresh it.
+    QVERIFY(dlg.AddDevice("10.9.0.5:8899"));
+    QVERIFY(!dlg.AddDevice("10.9.0.6"));  // one at a time
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    QCOMPARE(ended.takeFirst().at(0).toString(), QString());
+    QCOMPARE(dlg.Devices().Cell(0, kColumnOnvif), QString("http://10.9.0.5:8899/onvif/device_service"));
+    QCOMPARE(askedFor("10.9.0.5").front(), std::vector<int>{8899});
+    QTRY_VERIFY_WITH_TIMEOUT(askedFor("10.9.0.5").size() >= 2, 10000);
+    QCOMPARE(askedFor("10.9.0.5").back(), std::vector<int>{8899});
+
+    // Nothing answers: the reason names what was tried, and no row comes.
+    QVERIFY(dlg.AddDevice("10.9.0.6"));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    QCOMPARE(ended.takeFirst().at(0).toString(),
+             QString("no answer to a Probe on 3702, nor ONVIF on ports 80, 8000, 8080, 8899, 2020, 5000"));
+    // One that answers the Probe is not looked for on its ports at all.
+    QVERIFY(dlg.AddDevice("http://10.9.0.7/onvif/device_service"));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    QCOMPARE(ended.takeFirst().at(0).toString(), QString());
+    QVERIFY(askedFor("10.9.0.7").empty());
+    // What cannot be a device's address is refused with the reason, nothing sent.
+    for (const char* bad : {"127.0.0.1", "http://admin:pw@10.9.0.8/", "10.9.0.8:http"}) {
+        QVERIFY(dlg.AddDevice(bad));
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+        QVERIFY2(!ended.takeFirst().at(0).toString().isEmpty(), bad);
+        QVERIFY(askedFor("10.9.0.8").empty());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.Devices().rowCount(), 3, 5000);  // .1, .5 and .7; never .6
+    for (int r = 0; r < dlg.Devices().rowCount(); ++r)
+        QVERIFY(!dlg.Devices().Cell(r, kColumnOnvif).contains("10.9.0.6"));
 }
 
 void WindowTest::networkTextsAreShownAsPlainText() {

@@ -112,6 +112,13 @@ struct CQuorviDlg::PendingSurvey {
     std::atomic<bool> stop{false};
 };
 
+// The window an "Add device..." reports to, and what ends its probe and look-ups early.
+struct CQuorviDlg::PendingLookup {
+    std::mutex mutex;
+    CQuorviDlg* window = nullptr;
+    std::atomic<bool> running{true};
+};
+
 QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du) {
     QRect rect = du.ToPixels(c.x, c.y, c.width, c.height);
     QWidget* control = nullptr;
@@ -196,6 +203,11 @@ CQuorviDlg::~CQuorviDlg() {
         std::lock_guard<std::mutex> lock(m_pendingSurvey->mutex);
         m_pendingSurvey->window = nullptr;
         m_pendingSurvey->stop = true;
+    }
+    if (m_pendingLookup) {
+        std::lock_guard<std::mutex> lock(m_pendingLookup->mutex);
+        m_pendingLookup->window = nullptr;
+        m_pendingLookup->running = false;
     }
     m_discovery.Stop();
 }
@@ -453,6 +465,10 @@ QMenu* CQuorviDlg::CreateContextMenu(const QModelIndex& row) {
     QAction* probe = menu->addAction(QStringLiteral("Probe addresses..."));
     probe->setObjectName(QStringLiteral("IDM_PROBE_ADDRESSES"));
     connect(probe, &QAction::triggered, this, &CQuorviDlg::AskForProbeTargets);
+    QAction* add = menu->addAction(QStringLiteral("Add device..."));
+    add->setObjectName(QStringLiteral("IDM_ADD_DEVICE"));
+    add->setEnabled(!DeviceLookupRunning());  // one at a time
+    connect(add, &QAction::triggered, this, &CQuorviDlg::AskForDevice);
     // The whole site in one pass.
     menu->addSeparator();
     QAction* readAll = menu->addAction(QStringLiteral("Read all streams"));
@@ -651,7 +667,7 @@ CPictureDlg* CQuorviDlg::ShowPicture(const QModelIndex& row) {
     return window;
 }
 
-QString CQuorviDlg::AddProbeTargets(const QString& specs) {
+QString CQuorviDlg::AddProbeTargets(const QString& specs, bool lookOnPorts) {
     std::vector<std::string> list;
     for (const QString& spec : specs.split(',')) {
         if (!spec.trimmed().isEmpty()) list.push_back(spec.trimmed().toStdString());
@@ -659,24 +675,142 @@ QString CQuorviDlg::AddProbeTargets(const QString& specs) {
     if (list.empty()) return QStringLiteral("no address given");
     std::string error;
     const auto targets = ParseTargets(list, error);
-    if (!targets || !m_discovery.AddTargets(*targets, error)) return QString::fromStdString(error);
+    if (!targets ||
+        !m_discovery.AddTargets(*targets, error, lookOnPorts ? DefaultOnvifPorts() : std::vector<int>{}))
+        return QString::fromStdString(error);
     return {};
 }
 
-void CQuorviDlg::AskForProbeTargets() {
-    bool ok = false;
-    const QString specs = QInputDialog::getText(
-        this, QStringLiteral("Probe addresses"),
-        QStringLiteral("Addresses on other networks to probe in every cycle, until Quorvi closes:\n"
-                       "an address, a range A-B or a block A/N up to /16; several, comma-separated."),
-        QLineEdit::Normal, QString(), &ok);
-    if (!ok) return;
-    const QString refused = AddProbeTargets(specs);
-    if (refused.isEmpty()) return;
-    // The reason quotes what was typed; plain text, so nothing in it is taken for markup.
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Probe addresses"), refused, QMessageBox::Ok, this);
+namespace {
+
+QString PortList(const std::vector<int>& ports) {
+    QStringList list;
+    for (const int p : ports) list << QString::number(p);
+    return list.join(QStringLiteral(", "));
+}
+
+// The reason quotes what was typed; plain text, so nothing in it is taken for markup.
+void Refuse(QWidget* parent, const QString& title, const QString& reason) {
+    QMessageBox box(QMessageBox::Warning, title, reason, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+}  // namespace
+
+void CQuorviDlg::AskForProbeTargets() {
+    QDialog ask(this);
+    ask.setObjectName(QStringLiteral("IDD_PROBE_ADDRESSES"));
+    ask.setWindowTitle(QStringLiteral("Probe addresses"));
+    auto* layout = new QGridLayout(&ask);
+    auto* text = new QLabel(
+        QStringLiteral("Addresses on other networks to probe in every cycle, until Quorvi closes:\n"
+                       "an address, a range A-B or a block A/N up to /16; several, comma-separated."),
+        &ask);
+    text->setTextFormat(Qt::PlainText);
+    auto* specs = new QLineEdit(&ask);
+    specs->setObjectName(QStringLiteral("IDC_EDIT_PROBE_ADDRESSES"));
+    auto* ports = new QCheckBox(QStringLiteral("Where no Probe is answered, look for ONVIF on ports %1")
+                                    .arg(PortList(DefaultOnvifPorts())),
+                                &ask);
+    ports->setObjectName(QStringLiteral("IDC_CHECK_PROBE_PORTS"));
+    auto* ok = new QPushButton(QStringLiteral("OK"), &ask);
+    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), &ask);
+    cancel->setObjectName(QStringLiteral("IDCANCEL"));
+    layout->addWidget(text, 0, 0, 1, 3);
+    layout->addWidget(specs, 1, 0, 1, 3);
+    layout->addWidget(ports, 2, 0, 1, 3);
+    layout->addWidget(ok, 3, 1);
+    layout->addWidget(cancel, 3, 2);
+    layout->setColumnStretch(0, 1);
+    connect(ok, &QPushButton::clicked, &ask, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, &ask, &QDialog::reject);
+    if (ask.exec() != QDialog::Accepted) return;
+    const QString refused = AddProbeTargets(specs->text(), ports->isChecked());
+    if (!refused.isEmpty()) Refuse(this, QStringLiteral("Probe addresses"), refused);
+}
+
+void CQuorviDlg::AskForDevice() {
+    bool ok = false;
+    const QString address = QInputDialog::getText(
+        this, QStringLiteral("Add device"),
+        QStringLiteral("A device that answers no Probe: its address, host:port or service address.\n"
+                       "It is probed on 3702, then looked for on ONVIF's ports (%1), without credentials.")
+            .arg(PortList(DefaultOnvifPorts())),
+        QLineEdit::Normal, QString(), &ok);
+    if (!ok) return;
+    // The outcome comes later: a row, or the reason in a box.
+    auto shown = std::make_shared<QMetaObject::Connection>();
+    *shown = connect(this, &CQuorviDlg::deviceLookupEnded, this, [this, shown](const QString& reason) {
+        disconnect(*shown);
+        if (!reason.isEmpty()) Refuse(this, QStringLiteral("Add device"), reason);
+    });
+    AddDevice(address);
+}
+
+bool CQuorviDlg::AddDevice(const QString& address) {
+    if (m_pendingLookup) return false;  // one at a time
+    std::string error;
+    const auto wanted = ParseDeviceAddress(address.toStdString(), error);
+    if (!wanted) {
+        QMetaObject::invokeMethod(
+            this, [this, reason = QString::fromStdString(error)] { emit deviceLookupEnded(reason); },
+            Qt::QueuedConnection);
+        return true;
+    }
+    auto pending = std::make_shared<PendingLookup>();
+    pending->window = this;
+    m_pendingLookup = pending;
+    auto call = [pending, wanted = *wanted, probe = m_sources.directedProbe, lookup = m_sources.portLookup,
+                 rate = m_sources.rate] {
+        std::vector<Sighting> found;
+        std::string why;
+        const auto host = ResolveDeviceHost(wanted.host, why);
+        if (host) {
+            // Probed as the cycles probe their targets, then looked for on its ports as they do.
+            ReplyList replies;
+            if (probe) probe({*host}, rate, replies, &pending->running);
+            for (std::size_t i = 0; i < replies.size(); ++i) {
+                if (auto s = ExtractSighting(replies[i], replies.From(i))) found.push_back(std::move(*s));
+            }
+            if (found.empty() && lookup && pending->running.load()) {
+                for (const PortFinding& f : lookup({*host}, wanted.ports, rate, &pending->running))
+                    found.push_back(SightingOf(f));
+            }
+            if (found.empty()) why = NothingAnsweredText(wanted.ports);
+        }
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->window) {
+            QMetaObject::invokeMethod(
+                pending->window,
+                [window = pending->window, found, a = host.value_or(0), ports = wanted.ports,
+                 reason = QString::fromStdString(why)] {
+                    window->OnDeviceLookedFor(found, a, ports, reason);
+                },
+                Qt::QueuedConnection);
+        }
+    };
+    if (!StartBackgroundCall(std::move(call))) {
+        m_pendingLookup.reset();
+        return false;
+    }
+    return true;
+}
+
+void CQuorviDlg::OnDeviceLookedFor(const std::vector<Sighting>& found, uint32_t address,
+                                   const std::vector<int>& ports, const QString& reason) {
+    m_pendingLookup.reset();
+    if (found.empty()) {
+        emit deviceLookupEnded(reason);
+        return;
+    }
+    m_discovery.MergeNow(found);
+    // From now on it is probed, and looked for on its ports, in every cycle like the probe addresses.
+    std::string error;
+    m_discovery.AddTargets({address}, error, ports);
+    emit deviceLookupEnded(QString());
 }
 
 void CQuorviDlg::ShowAbout() {

@@ -97,9 +97,16 @@ public:
     static constexpr int kClockTolerance = 10;
     void ShowAbout();
     // Adds SPECs (comma-separated) to the addresses probed by unicast in every following cycle, for this
-    // run only; returns why they were refused, or nothing.
-    QString AddProbeTargets(const QString& specs);
+    // run only; returns why they were refused, or nothing. `lookOnPorts`: those that answer no Probe are
+    // looked for on the ports ONVIF devices serve on (DefaultOnvifPorts) too.
+    QString AddProbeTargets(const QString& specs, bool lookOnPorts = false);
     void AskForProbeTargets();
+    // "Add device...": one address (host, host:port or a service address) looked for as probe addresses
+    // are, a directed Probe first and then its ports, in the background; a row when it answers (and it is
+    // probed in every cycle from then on), else deviceLookupEnded says why. False when one is under way.
+    bool AddDevice(const QString& address);
+    void AskForDevice();
+    bool DeviceLookupRunning() const { return m_pendingLookup != nullptr; }
 
     DeviceListModel& Devices() { return m_discovery.Model(); }
     bool GetRunning() const { return m_pendingGet != nullptr; }
@@ -108,6 +115,10 @@ public:
 
 public slots:
     void done(int result) override;
+
+signals:
+    // An "Add device..." ended: empty when the device answered, else why it was not found.
+    void deviceLookupEnded(const QString& reason);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -151,6 +162,10 @@ private:
     struct PendingSurvey;
     std::shared_ptr<PendingSurvey> m_pendingSurvey;  // "Read all streams" under way, if it is
     QHash<QString, SurveyRow> m_surveyed;            // what it found, by device id
+    struct PendingLookup;
+    std::shared_ptr<PendingLookup> m_pendingLookup;  // "Add device..." under way, if it is
+    void OnDeviceLookedFor(const std::vector<Sighting>& found, uint32_t address,
+                           const std::vector<int>& ports, const QString& reason);
     std::function<ExportChoice()> m_chooseExportFile;
     bool m_initialised = false;
 };
