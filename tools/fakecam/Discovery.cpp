@@ -18,6 +18,7 @@
 #include <random>
 #include <vector>
 
+#include "Net.h"
 #include "Xml.h"
 
 namespace fakecam {
@@ -28,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 struct PendingReply {
     Clock::time_point due;
-    sockaddr_in to;
+    sockaddr_storage to;
+    socklen_t toLength;
     std::string payload;
     bool operator>(const PendingReply& o) const { return due > o.due; }
 };
@@ -87,12 +89,12 @@ std::string XAddrs(const Options& o, int index) {
     const std::string path = DeviceServicePath(index);
     const std::string port = std::to_string(o.httpPort);
     const std::string own = (o.tls ? "https://" : "http://") +
-                            (o.discoveryHost.empty() ? o.bind + ":" + port : o.discoveryHost) + path;
+                            (o.discoveryHost.empty() ? UrlHost(o.bind) + ":" + port : o.discoveryHost) + path;
     const std::string ula = "http://[fd00::" + std::to_string(index + 1) + "]:" + port + path;
     std::vector<std::string> entries{own, ula};
     // A device serving both lists its https address and its plain one, for the same host.
     if (o.tls && o.plainPort > 0)
-        entries = {own, "http://" + o.bind + ":" + std::to_string(o.plainPort) + path};
+        entries = {own, "http://" + UrlHost(o.bind) + ":" + std::to_string(o.plainPort) + path};
     if (o.xaddrsOrder == "linklocal-first") {
         entries = {"http://169.254." + std::to_string(index / 250 % 250 + 1) + "." +
                        std::to_string(index % 250 + 1) + ":" + port + path,
@@ -225,28 +227,53 @@ namespace {
 
 using PendingQueue = std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<PendingReply>>;
 
-// The WS-Discovery socket: port 3702, joined to the group on our address, told which address each
-// datagram was sent to. -1 when it cannot be had.
+// The WS-Discovery socket: port 3702, joined to the group on our address (239.255.255.250, or ff02::c on
+// our interface for an IPv6 device), told which address each datagram was sent to. -1 when it cannot be
+// had.
 int OpenDiscoverySocket(const Options& o) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool v6 = IsIpv6(o.bind);
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(3702);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    ip_mreq membership{};
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
-        ::inet_pton(AF_INET, "239.255.255.250", &membership.imr_multiaddr) != 1 ||
-        ::inet_pton(AF_INET, o.bind.c_str(), &membership.imr_interface) != 1 ||
-        ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0) {
+    bool ok = false;
+    if (v6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 local{};
+        local.sin6_family = AF_INET6;
+        local.sin6_port = htons(3702);
+        local.sin6_addr = in6addr_any;
+        ipv6_mreq membership{};
+        membership.ipv6mr_interface = InterfaceIndex(o.bind);
+        ok = membership.ipv6mr_interface != 0 &&
+             ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+             ::inet_pton(AF_INET6, "ff02::c", &membership.ipv6mr_multiaddr) == 1 &&
+             ::setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &membership, sizeof membership) == 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &membership.ipv6mr_interface,
+                     sizeof membership.ipv6mr_interface);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
+    } else {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(3702);
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        ip_mreq membership{};
+        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+             ::inet_pton(AF_INET, "239.255.255.250", &membership.imr_multiaddr) == 1 &&
+             ::inet_pton(AF_INET, o.bind.c_str(), &membership.imr_interface) == 1 &&
+             ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+        in_addr own{};
+        ::inet_pton(AF_INET, o.bind.c_str(), &own);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &own, sizeof own);
+    }
+    if (!ok) {
         std::perror("fakecam: discovery socket");
         ::close(fd);
         return -1;
     }
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
-    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
     const int sendBuffer = 4 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     return fd;
@@ -258,7 +285,7 @@ std::chrono::milliseconds SendDue(int fd, PendingQueue& pending, std::chrono::mi
     while (!pending.empty() && pending.top().due <= now) {
         const PendingReply& r = pending.top();
         ::sendto(fd, r.payload.data(), r.payload.size(), 0, reinterpret_cast<const sockaddr*>(&r.to),
-                 sizeof r.to);
+                 r.toLength);
         pending.pop();
     }
     if (pending.empty()) return longest;
@@ -268,15 +295,16 @@ std::chrono::milliseconds SendDue(int fd, PendingQueue& pending, std::chrono::mi
 // One datagram, when it came within `wait` and was sent to our address or the group: every address of
 // the test network is local, so the socket sees unicast Probes to all of them, and a device answers only
 // those sent to its own.
-bool ReceiveForUs(int fd, in_addr own, std::chrono::milliseconds wait, std::vector<char>& buffer,
-                  std::string& datagram, sockaddr_in& from) {
+bool ReceiveForUs(int fd, const sockaddr_storage& own, std::chrono::milliseconds wait,
+                  std::vector<char>& buffer, std::string& datagram, sockaddr_storage& from,
+                  socklen_t& fromLength) {
     timeval tv{0, static_cast<suseconds_t>(wait.count() * 1000)};
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(fd, &readSet);
     if (::select(fd + 1, &readSet, nullptr, nullptr, &tv) <= 0) return false;
     iovec data{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr message{};
     message.msg_name = &from;
     message.msg_namelen = sizeof from;
@@ -286,12 +314,22 @@ bool ReceiveForUs(int fd, in_addr own, std::chrono::milliseconds wait, std::vect
     message.msg_controllen = sizeof control;
     const ssize_t n = ::recvmsg(fd, &message, 0);
     if (n <= 0) return false;
+    fromLength = message.msg_namelen;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-        in_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        const bool multicast = (ntohl(info.ipi_addr.s_addr) >> 28) == 0xE;
-        if (!multicast && info.ipi_addr.s_addr != own.s_addr) return false;
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            const bool multicast = (ntohl(info.ipi_addr.s_addr) >> 28) == 0xE;
+            const auto* mine = reinterpret_cast<const sockaddr_in*>(&own);
+            if (!multicast && info.ipi_addr.s_addr != mine->sin_addr.s_addr) return false;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            const auto* mine = reinterpret_cast<const sockaddr_in6*>(&own);
+            if (!IN6_IS_ADDR_MULTICAST(&info.ipi6_addr) &&
+                std::memcmp(&info.ipi6_addr, &mine->sin6_addr, sizeof info.ipi6_addr) != 0)
+                return false;
+        }
     }
     datagram.assign(buffer.data(), static_cast<size_t>(n));
     return true;
@@ -303,20 +341,20 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
                            const std::function<void()>& onReady) {
     const int fd = OpenDiscoverySocket(o);
     if (fd < 0) return false;
-    in_addr own{};
-    ::inet_pton(AF_INET, o.bind.c_str(), &own);
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(3702);
-    ::inet_pton(AF_INET, "239.255.255.250", &group.sin_addr);
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &own, sizeof own);
+    sockaddr_storage own{};
+    socklen_t ownLength = 0;
+    SocketAddress(o.bind, 3702, own, ownLength);
+    sockaddr_storage group{};
+    socklen_t groupLength = 0;
+    SocketAddress(IsIpv6(o.bind) ? "ff02::c" : "239.255.255.250", 3702, group, groupLength);
+    if (IsIpv6(o.bind)) reinterpret_cast<sockaddr_in6*>(&group)->sin6_scope_id = InterfaceIndex(o.bind);
     std::mt19937 rng(o.seed);
     unsigned messageNumber = 0;
     // Devices announce themselves when they join the network, and say goodbye when they leave in order.
     auto announce = [&](bool hello) {
         for (int i = 0; i < o.devices && o.hello; ++i) {
             const std::string a = Announcement(o, i, hello, rng, ++messageNumber);
-            ::sendto(fd, a.data(), a.size(), 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
+            ::sendto(fd, a.data(), a.size(), 0, reinterpret_cast<const sockaddr*>(&group), groupLength);
         }
     };
     onReady();
@@ -327,16 +365,26 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
     std::string datagram;
     while (!stop.load()) {
         const auto wait = SendDue(fd, pending, std::chrono::milliseconds(100));
-        sockaddr_in from{};
+        sockaddr_storage from{};
+        socklen_t fromLength = 0;
         ProbeInfo info;
-        if (!ReceiveForUs(fd, own, wait, buffer, datagram, from) || !ReadProbe(o, datagram, info) ||
-            !info.wanted) {
+        if (!ReceiveForUs(fd, own, wait, buffer, datagram, from, fromLength) ||
+            !ReadProbe(o, datagram, info) || !info.wanted) {
             continue;
         }
-        char fromText[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
+        char fromText[INET6_ADDRSTRLEN] = {};
+        uint16_t fromPort = 0;
+        if (from.ss_family == AF_INET6) {
+            const auto* f = reinterpret_cast<const sockaddr_in6*>(&from);
+            ::inet_ntop(AF_INET6, &f->sin6_addr, fromText, sizeof fromText);
+            fromPort = ntohs(f->sin6_port);
+        } else {
+            const auto* f = reinterpret_cast<const sockaddr_in*>(&from);
+            ::inet_ntop(AF_INET, &f->sin_addr, fromText, sizeof fromText);
+            fromPort = ntohs(f->sin_port);
+        }
         const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-        std::printf("probe from %s:%u %s at=%lld\n", fromText, ntohs(from.sin_port), info.messageId.c_str(),
+        std::printf("probe from %s:%u %s at=%lld\n", fromText, fromPort, info.messageId.c_str(),
                     static_cast<long long>(at));
         std::fflush(stdout);
         std::uniform_int_distribution<int> delay(0, o.maxDelayMs > 0 ? o.maxDelayMs : 0);
@@ -345,9 +393,9 @@ bool RunDiscoveryResponder(const Options& o, const std::atomic<bool>& stop,
             const auto due = arrived + std::chrono::milliseconds(o.maxDelayMs > 0 ? delay(rng) : 0);
             const std::string reply =
                 ProbeMatches(o, i, RelatesTo(o, info.messageId, rng), rng, ++messageNumber);
-            pending.push({due, from, reply});
+            pending.push({due, from, fromLength, reply});
             // Some devices send a copy of their answer to the group as well.
-            if (o.probeMatchesCopyToGroup) pending.push({due, group, reply});
+            if (o.probeMatchesCopyToGroup) pending.push({due, group, groupLength, reply});
         }
     }
     announce(false);

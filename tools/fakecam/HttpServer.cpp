@@ -18,6 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Net.h"
+
 namespace fakecam {
 
 namespace {
@@ -203,15 +205,14 @@ bool HttpServer::Start(const std::string& address, int port, int maxConnections,
     m_maxConnections = maxConnections;
     m_port = port;
     if (tls && !MakeTlsContext(address, certificateOut, tlsName)) return false;
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    if (!SocketAddress(address, port, addr, length)) return false;
+    m_listener = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listener < 0) return false;
     const int on = 1;
     ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
         ::listen(m_listener, 64) != 0) {
         ::close(m_listener);
         m_listener = -1;

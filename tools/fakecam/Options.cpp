@@ -14,7 +14,8 @@ namespace {
 
 const char kUsage[] =
     "usage: fakecam [options]\n"
-    "  --bind ADDR          interface address to answer on (default 198.18.0.1)\n"
+    "  --bind ADDR          interface address to answer on (default 198.18.0.1); IPv6 with its\n"
+    "                       interface as zone (fe80::1%q0, 2001:db8::1%q0) answers on ff02::c\n"
     "  --devices N          simulated devices (default 3)\n"
     "  --http-port P        port of their device and media services (default 8080)\n"
     "  --max-delay-ms MS    random delay before each ProbeMatches (default 500)\n"

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "Net.h"
+
 namespace fakecam {
 
 namespace {
@@ -115,7 +117,7 @@ const ProfileSpec* FindProfile(const std::vector<ProfileSpec>& profiles, const s
 }
 
 std::string StreamUri(const Options& o, int device, const std::string& token, bool viaMedia2) {
-    std::string host = o.streamHost.empty() ? o.bind : o.streamHost;
+    std::string host = o.streamHost.empty() ? UrlHost(o.bind) : o.streamHost;
     if (o.streamHost == "empty") host.clear();
     const int port = o.rtspPort > 0 ? o.rtspPort : 554;
     // Some firmwares give different addresses through Media 2; with --media2-distinct we do too.

@@ -5,6 +5,7 @@
 #include <regex>
 #include <thread>
 
+#include "Net.h"
 #include "Profiles.h"
 
 namespace fakecam {
@@ -88,7 +89,8 @@ void RtspServer::Handle(const HttpRequest& req, HttpResponse& res) {
 std::string RtspServer::Sdp(int device, const std::string& token) const {
     const std::vector<ProfileSpec> profiles = DeviceProfiles(m_options);
     const ProfileSpec* p = FindProfile(profiles, token);
-    std::string sdp = "v=0\r\no=- " + std::to_string(device + 1) + " 1 IN IP4 " + m_options.bind +
+    std::string sdp = "v=0\r\no=- " + std::to_string(device + 1) +
+                      (IsIpv6(m_options.bind) ? " 1 IN IP6 " : " 1 IN IP4 ") + WithoutZone(m_options.bind) +
                       "\r\ns=fakecam\r\nt=0 0\r\na=control:*\r\n";
     if (p && p->video && p->encoding == "H265") {
         sdp +=

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "Net.h"
 #include "Profiles.h"
 
 namespace fakecam {
@@ -21,7 +22,8 @@ std::string SnapshotUri(const Options& o, int device, const std::string& token) 
     const int port = o.plainPort > 0 ? o.plainPort : o.httpPort;
     // Firmware with snapshots turned off answers GetSnapshotUri with an empty address.
     if (o.snapshotHost == "empty") return {};
-    const std::string host = o.snapshotHost.empty() ? o.bind + ":" + std::to_string(port) : o.snapshotHost;
+    const std::string host =
+        o.snapshotHost.empty() ? UrlHost(o.bind) + ":" + std::to_string(port) : o.snapshotHost;
     return (plain ? "http://" : "https://") + host + "/cam" + std::to_string(device) + "/snapshot/" + token +
            ".jpg";
 }

@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "Digest.h"
+#include "Net.h"
 #include "Profiles.h"
 #include "Xml.h"
 
@@ -168,7 +169,8 @@ std::string SoapServer::ServiceUrl(int device, const std::string& service) const
     // A camera serving both ports often advertises only its plain one, whichever it was asked on.
     const bool plain = !m_options.tls || m_options.plainPort > 0;
     const int port = m_options.plainPort > 0 ? m_options.plainPort : m_options.httpPort;
-    const std::string host = elsewhere ? m_options.xaddrHost : m_options.bind + ":" + std::to_string(port);
+    const std::string host =
+        elsewhere ? m_options.xaddrHost : UrlHost(m_options.bind) + ":" + std::to_string(port);
     return (plain ? "http://" : "https://") + host + "/cam" + std::to_string(device) + "/onvif/" + service;
 }
 
@@ -189,7 +191,7 @@ void SoapServer::Handle(const HttpRequest& req, HttpResponse& res) {
     Respond(req, res, operation, token);
     const std::string authorization = req.Header("authorization");
     Log("request conn=" + std::to_string(req.connection) + " port=" + std::to_string(req.port) +
-        " path=" + req.target + " op=" + operation + " authorization=" +
+        " host=" + req.Header("host") + " path=" + req.target + " op=" + operation + " authorization=" +
         (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
         " wsse=" + (token ? "yes" : "no") + " body=" + std::to_string(req.body.size()) +
         " status=" + (res.drop ? "dropped" : std::to_string(res.status)) + ChallengeNote(res));
@@ -445,18 +447,24 @@ std::string SoapServer::DeviceAnswer(int device, const std::string& operation, b
                       (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
         return "<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true"
                "</tt:Enabled><tt:Info><tt:Name>eth0</tt:Name><tt:HwAddress>" +
-               std::string(mac) +
-               "</tt:HwAddress><tt:MTU>1500</tt:MTU></tt:Info><tt:IPv4><tt:Enabled>true</"
-               "tt:Enabled><tt:Config>"
-               "<tt:Manual><tt:Address>" +
-               m_options.bind +
-               "</tt:Address><tt:PrefixLength>24</tt:PrefixLength></tt:Manual><tt:DHCP>false</tt:DHCP>"
-               "</tt:Config></tt:IPv4></tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>";
+               std::string(mac) + "</tt:HwAddress><tt:MTU>1500</tt:MTU></tt:Info>" +
+               (IsIpv6(m_options.bind)
+                    ? "<tt:IPv6><tt:Enabled>true</tt:Enabled><tt:Config><tt:Manual><tt:Address>" +
+                          WithoutZone(m_options.bind) +
+                          "</tt:Address><tt:PrefixLength>64</tt:PrefixLength></tt:Manual></tt:Config></"
+                          "tt:IPv6>"
+                    : "<tt:IPv4><tt:Enabled>true</tt:Enabled><tt:Config><tt:Manual><tt:Address>" +
+                          m_options.bind +
+                          "</tt:Address><tt:PrefixLength>24</tt:PrefixLength></tt:Manual><tt:DHCP>false</"
+                          "tt:DHCP></tt:Config></tt:IPv4>") +
+               "</tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>";
     }
     if (operation == "GetNTP") {
+        const std::string family = IsIpv6(m_options.bind) ? "IPv6" : "IPv4";
         return "<tds:GetNTPResponse><tds:NTPInformation><tt:FromDHCP>false</tt:FromDHCP><tt:NTPManual>"
-               "<tt:Type>IPv4</tt:Type><tt:IPv4Address>" +
-               m_options.bind + "</tt:IPv4Address></tt:NTPManual></tds:NTPInformation></tds:GetNTPResponse>";
+               "<tt:Type>" +
+               family + "</tt:Type><tt:" + family + "Address>" + WithoutZone(m_options.bind) +
+               "</tt:" + family + "Address></tt:NTPManual></tds:NTPInformation></tds:GetNTPResponse>";
     }
     if (operation == "GetDeviceInformation") {
         return "<tds:GetDeviceInformationResponse><tds:Manufacturer>Fakecam</"
