@@ -45,9 +45,11 @@ void OnStopSignal(int signal) {
 
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--ports PORTS] [--rate N]\n"
+    "                           [--ipv4-only | --ipv6-only]\n"
     "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--inventory] [--json]\n"
     "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
-    "       quorvi-cli survey [--cycles N] [--target SPEC]... [--rate N] [--user U --password P]\n"
+    "       quorvi-cli survey [--cycles N] [--target SPEC]... [--ports PORTS] [--rate N]\n"
+    "                         [--ipv4-only | --ipv6-only] [--user U --password P]\n"
     "                         [--check] [--json | --csv | --format FORMAT] [-o FILE] [--with-passwords]\n"
     "                         [--jobs N] [--compare OLD.json]\n"
     "       quorvi-cli --help | --version\n"
@@ -57,7 +59,8 @@ const char kUsage[] =
     "           --target also probes SPEC by unicast each cycle (an IPv4 address, a range A-B or a\n"
     "           block A/N up to /16; several, comma-separated), at most --rate probes a second (1000);\n"
     "           --ports default (80,8000,8080,8899,2020,5000) or P,... looks for ONVIF on those ports of\n"
-    "           each target that answered no Probe (one GetSystemDateAndTime, no credentials)\n"
+    "           each target that answered no Probe (one GetSystemDateAndTime, no credentials);\n"
+    "           IPv6 links are probed on ff02::c after the IPv4 addresses (--ipv4-only, --ipv6-only)\n"
     "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
     "           with the credentials inside the addresses when both are given; --all prints every\n"
     "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
@@ -174,7 +177,9 @@ void AddDiscoverOptions(QCommandLineParser& parser) {
                        {QStringLiteral("cycles"), QString(), QStringLiteral("N")},
                        {QStringLiteral("target"), QString(), QStringLiteral("SPEC")},
                        {QStringLiteral("ports"), QString(), QStringLiteral("PORTS")},
-                       {QStringLiteral("rate"), QString(), QStringLiteral("N")}});
+                       {QStringLiteral("rate"), QString(), QStringLiteral("N")},
+                       {QStringLiteral("ipv4-only"), QString()},
+                       {QStringLiteral("ipv6-only"), QString()}});
 }
 
 // Reads discover's options. An exit status when the command ends here: wrong options.
@@ -211,6 +216,14 @@ std::optional<int> ReadDiscoverOptions(const QCommandLineParser& parser, const c
         }
         sources.rate = static_cast<int>(rate);
     }
+    // IPv4 (every local address, and the targets) and IPv6 (every link) both, unless told.
+    const bool ipv4Only = parser.isSet(QStringLiteral("ipv4-only"));
+    const bool ipv6Only = parser.isSet(QStringLiteral("ipv6-only"));
+    if (ipv4Only && ipv6Only) return BadArguments("--ipv4-only and --ipv6-only exclude each other");
+    if (ipv6Only && !specs.empty())
+        return BadArguments("--target probes IPv4 addresses: not with --ipv6-only");
+    if (ipv4Only) sources.links6 = nullptr;
+    if (ipv6Only) sources.adapters = [] { return quorvi::AdapterList{}; };
     if (!parser.positionalArguments().isEmpty()) {
         return BadArguments(std::string("unknown argument to ") + command + ": " +
                             parser.positionalArguments().front().toStdString());

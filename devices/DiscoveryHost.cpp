@@ -98,7 +98,7 @@ void DiscoveryHost::Start(DiscoverySources sources, int maxCycles) {
 void DiscoveryHost::AnnouncementThread() {
     std::string why;
     const bool ok = m_sources.listen(
-        m_bRunning, m_sources.adapters,
+        m_bRunning, m_sources.adapters, m_sources.links6,
         [this](const Announcement& a) {
             m_handOff.Hand(
                 m_bRunning,

@@ -29,8 +29,10 @@ using AnnouncementSink = std::function<void(const Announcement&)>;
 // simulator, never reaches it) and shared with any other listener there (SO_REUSEADDR), joined to
 // 239.255.255.250 on every local IPv4 address, those that appear later too. Returns false at once, with
 // the reason in `error`, when it can neither bind nor join; otherwise when `running` clears (noticed
-// within kStopPollInterval).
+// within kStopPollInterval). With `links6`, the same on ff02::c: a socket per IPv6 link, bound to the
+// group on that link, sources written with the link as zone; then only when neither IPv4 nor any link can
+// be listened on is it false.
 bool ListenForAnnouncements(const std::atomic<bool>& running, const AdapterSource& adapters,
-                            const AnnouncementSink& sink, std::string& error);
+                            const Ipv6LinkSource& links6, const AnnouncementSink& sink, std::string& error);
 
 }  // namespace quorvi

@@ -74,6 +74,14 @@ int RunDiscoveryCycles(const std::atomic<bool>& running, const DiscoverySources&
             // Devices that answer no Probe (discovery turned off, UDP filtered): their ONVIF port, if asked.
             LookUpSilentTargets(targets, replies, sources, running, sink);
         }
+        // Then every IPv6 link, the same exchange to ff02::c.
+        const Ipv6LinkList links = sources.links6 ? sources.links6() : Ipv6LinkList{};
+        for (const Ipv6Link& link : links) {
+            if (!running.load()) break;
+            ReplyList replies;
+            if (sources.probe6(link, replies, &running) >= 0) ++exchanges;
+            HandOn(replies, sink);
+        }
         ++cycles;
         if (cycleEnded && running.load()) cycleEnded();
         if (exchanges == 0 && (maxCycles <= 0 || cycles < maxCycles))

@@ -18,6 +18,7 @@ using SightingSink = std::function<void(const Sighting&)>;
 using ProbeFunction = std::function<int(const char*, ReplyList&, const std::atomic<bool>*)>;
 using DirectedProbeFunction =
     std::function<int(const TargetList&, int, ReplyList&, const std::atomic<bool>*)>;
+using LinkProbeFunction = std::function<int(const Ipv6Link&, ReplyList&, const std::atomic<bool>*)>;
 
 // What one discovery worker needs: where addresses come from, how an address is probed, and where
 // sightings go. The sink is called on the worker's thread, in reply order.
@@ -27,6 +28,9 @@ struct DiscoverySources {
         : adapters(std::move(adapterSource)), probe(std::move(probeFunction)) {}
     AdapterSource adapters;
     ProbeFunction probe;
+    // IPv6: after the IPv4 exchanges, one on each link (ProbeOnLink); empty: none (--ipv4-only).
+    Ipv6LinkSource links6 = SystemIpv6Links();
+    LinkProbeFunction probe6 = ProbeOnLink;
     // Directed discovery: addresses probed by unicast once a cycle as well, after the local adapters.
     // Asked for at the start of each cycle, so targets can be added while the worker runs.
     std::function<TargetList()> targets;
@@ -40,7 +44,8 @@ struct DiscoverySources {
                                            const std::atomic<bool>*)>
         portLookup = LookForOnvifOnPorts;
     // Hello and Bye, heard while the cycles run (ListenForAnnouncements); empty: none.
-    std::function<bool(const std::atomic<bool>&, const AdapterSource&, const AnnouncementSink&, std::string&)>
+    std::function<bool(const std::atomic<bool>&, const AdapterSource&, const Ipv6LinkSource&,
+                       const AnnouncementSink&, std::string&)>
         listen = ListenForAnnouncements;
 };
 

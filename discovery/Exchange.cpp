@@ -1,11 +1,13 @@
 #include "Exchange.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 
 #include "ReplyExtraction.h"
@@ -33,6 +35,21 @@ int OpenExchangeSocket(in_addr address, uint16_t port) {
     local.sin_port = htons(port);
     local.sin_addr = address;
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    EnlargeReceiveBuffer(fd);
+    return fd;
+}
+
+int OpenExchangeSocket6(const sockaddr_in6& address) {
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    const unsigned link = address.sin6_scope_id;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &link, sizeof link) < 0) {
         ::close(fd);
         return -1;
     }
@@ -73,7 +90,7 @@ bool ReplyCollector::CollectUntil(Clock::time_point until, const std::atomic<boo
 // Takes everything that is waiting, so a burst does not overflow the socket's queue.
 void ReplyCollector::Drain() {
     for (;;) {
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t fromLen = sizeof from;
         const ssize_t n = ::recvfrom(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT,
                                      reinterpret_cast<sockaddr*>(&from), &fromLen);
@@ -82,15 +99,30 @@ void ReplyCollector::Drain() {
             return;  // EAGAIN: drained; anything else: try again on the next wake-up
         }
         const auto size = static_cast<std::size_t>(n);
-        if (m_sources && !m_sources->count(ntohl(from.sin_addr.s_addr))) continue;
+        char source[INET6_ADDRSTRLEN + IF_NAMESIZE + 1] = {};
+        uint64_t sourceKey = 0;
+        if (from.ss_family == AF_INET) {
+            const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
+            if (m_sources && !m_sources->count(ntohl(v4.sin_addr.s_addr))) continue;
+            ::inet_ntop(AF_INET, &v4.sin_addr, source, sizeof source);
+            sourceKey = v4.sin_addr.s_addr;
+        } else if (from.ss_family == AF_INET6 && !m_sources) {
+            // An IPv6 source as a URL's host is written: a link-local one with its link as zone.
+            const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+            ::inet_ntop(AF_INET6, &v6.sin6_addr, source, INET6_ADDRSTRLEN);
+            char link[IF_NAMESIZE] = {};
+            if (IN6_IS_ADDR_LINKLOCAL(&v6.sin6_addr) && ::if_indextoname(v6.sin6_scope_id, link))
+                std::strcat(std::strcat(source, "%"), link);
+            sourceKey = std::hash<std::string_view>{}(source) | (uint64_t{1} << 63);
+        } else {
+            continue;
+        }
         // Replies to another client's Probe are not ours to count; past the byte cap nothing is kept.
         const std::string_view datagram(m_buffer.data(), size);
         if (n > 0 && m_kept + size <= kMaxReplyBytesPerExchange &&
             std::any_of(m_messageIds.begin(), m_messageIds.end(),
                         [&](const std::string& id) { return RepliesToProbe(datagram, id); }) &&
-            FirstOfItsKind(datagram, from.sin_addr.s_addr)) {
-            char source[INET_ADDRSTRLEN] = {};
-            ::inet_ntop(AF_INET, &from.sin_addr, source, sizeof source);
+            FirstOfItsKind(datagram, sourceKey)) {
             m_replies.Add(std::string(datagram), source);
             m_kept += size;
         }
@@ -100,12 +132,12 @@ void ReplyCollector::Drain() {
 // False for a datagram from the same source whose body (from its SOAP Body on) was already kept: a
 // device answering both Probes, or sending its answer twice, says the same thing again. Its headers
 // (MessageID, RelatesTo, AppSequence) differ; what becomes a row does not.
-bool ReplyCollector::FirstOfItsKind(std::string_view datagram, uint32_t source) {
+bool ReplyCollector::FirstOfItsKind(std::string_view datagram, uint64_t source) {
     const auto body = datagram.find("Body>");
     const std::string_view part = body == std::string_view::npos ? datagram : datagram.substr(body);
     uint64_t fnv = 1469598103934665603ull;
     for (const char c : part) fnv = (fnv ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    const uint64_t other = std::hash<std::string_view>{}(part) ^ (uint64_t{source} << 17);
+    const uint64_t other = std::hash<std::string_view>{}(part) ^ (source << 17);
     return m_bodies.insert({fnv ^ source, other}).second;
 }
 

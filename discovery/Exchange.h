@@ -26,6 +26,8 @@ struct SocketGuard {
 
 // A UDP socket bound to `address`:`port`, with room for a burst of replies; -1 when it cannot be had.
 int OpenExchangeSocket(in_addr address, uint16_t port);
+// The same on an IPv6 link's address (its scope id in `address`), sending multicast out of that link.
+int OpenExchangeSocket6(const sockaddr_in6& address);
 
 // Replies kept by one exchange: every datagram that answers one of its Probes, once, up to the byte cap.
 // A directed probe also names the addresses it probed: a datagram from any other address answers nothing
@@ -41,7 +43,7 @@ public:
 
 private:
     void Drain();
-    bool FirstOfItsKind(std::string_view datagram, uint32_t source);
+    bool FirstOfItsKind(std::string_view datagram, uint64_t source);
     struct PairHash {
         std::size_t operator()(const std::pair<uint64_t, uint64_t>& p) const {
             return static_cast<std::size_t>(p.first ^ (p.second * 31));

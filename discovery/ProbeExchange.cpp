@@ -80,4 +80,33 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
     return static_cast<int>(replies.size());
 }
 
+int ProbeOnLink(const Ipv6Link& link, ReplyList& replies, const std::atomic<bool>* running) {
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(kProbeLocalPort);
+    local.sin6_scope_id = link.index;
+    if (link.index == 0 || ::inet_pton(AF_INET6, link.address.c_str(), &local.sin6_addr) != 1) return -1;
+    sockaddr_in6 group{};
+    group.sin6_family = AF_INET6;
+    group.sin6_port = htons(kDiscoveryPort);
+    group.sin6_scope_id = link.index;
+    ::inet_pton(AF_INET6, kDiscoveryGroup6, &group.sin6_addr);
+    SocketGuard onLink{OpenExchangeSocket6(local)};
+    if (onLink.fd < 0) return -1;
+
+    const auto deadline = Clock::now() + kProbeWindow;
+    const std::string messageId = MakeMessageId();
+    const std::string probe = BuildProbe(messageId);
+    if (::sendto(onLink.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
+                 sizeof group) < 0) {
+        return -1;
+    }
+    const std::string deviceId = MakeMessageId();
+    const std::string deviceProbe = BuildDeviceProbe(deviceId);
+    ::sendto(onLink.fd, deviceProbe.data(), deviceProbe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
+             sizeof group);
+    ReplyCollector(onLink.fd, {messageId, deviceId}, replies).CollectUntil(deadline, running);
+    return static_cast<int>(replies.size());
+}
+
 }  // namespace quorvi

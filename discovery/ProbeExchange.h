@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "LocalAdapters.h"
+
 namespace quorvi {
 
 // The datagrams of one exchange, in arrival order, and where each came from (dotted IPv4; `from` may be
@@ -46,5 +48,11 @@ std::string BuildDeviceProbe(const std::string& messageId);
 // the socket cannot be made, bound or the Probe not sent; otherwise the number of replies in `replies`.
 // Ends early, within kStopPollInterval, once `running` (when given) turns false.
 int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atomic<bool>* running = nullptr);
+
+constexpr const char* kDiscoveryGroup6 = "ff02::c";
+// The same exchange on an IPv6 link: both Probes to [ff02::c]:3702 out of that link, from its link-local
+// address (port kProbeLocalPort), replies collected as above; their sources are written with the link as
+// zone ("fe80::5%eth0"). -1 when no socket can be had there.
+int ProbeOnLink(const Ipv6Link& link, ReplyList& replies, const std::atomic<bool>* running = nullptr);
 
 }  // namespace quorvi

@@ -1,8 +1,12 @@
 #include "ReplyExtraction.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace quorvi {
 
@@ -154,17 +158,55 @@ bool RepliesToProbe(std::string_view reply, std::string_view messageId) {
     return !relatesTo || NormalisedId(*relatesTo) == NormalisedId(messageId);
 }
 
+namespace {
+
+// Whether an entry's host is the reply's source: the same text, or for an IPv6 source ("fe80::5%eth0")
+// the same address in brackets, whatever its zone.
+bool HostIsSource(std::string_view host, std::string_view source) {
+    if (host == source) return true;
+    if (source.find(':') == std::string_view::npos || host.size() < 3 || host.front() != '[') return false;
+    const auto address = [](std::string_view text) {
+        in6_addr a{};
+        const std::string plain(text.substr(0, text.find('%')));
+        return ::inet_pton(AF_INET6, plain.c_str(), &a) == 1 ? std::optional<in6_addr>(a) : std::nullopt;
+    };
+    const auto h = address(host.substr(1, host.size() - 2));
+    const auto s = address(source);
+    return h && s && std::memcmp(&*h, &*s, sizeof(in6_addr)) == 0;
+}
+
+// A link-local IPv6 entry is of no use without its link: it gets the zone of the link the reply came
+// over (from "fe80::5%eth0"), written as a URL writes it ("[fe80::5%25eth0]"), unless it names one.
+std::string WithZone(std::string_view entry, std::string_view source) {
+    const std::string_view host = UrlHost(entry);
+    const auto zone = source.find('%');
+    if (zone == std::string_view::npos || !LinkLocalOrLoopback(host) || host.size() < 3 ||
+        host.front() != '[' || host.find('%') != std::string_view::npos)
+        return std::string(entry);
+    const std::size_t close = static_cast<std::size_t>(host.data() - entry.data()) + host.size() - 1;
+    std::string withZone(entry);
+    withZone.insert(close, "%25" + std::string(source.substr(zone + 1)));
+    return withZone;
+}
+
+}  // namespace
+
 std::string ChooseServiceAddress(std::string_view xaddrs, std::string_view source) {
     const std::vector<std::string_view> entries = Words(xaddrs);
     if (entries.empty()) return {};
-    // The address the reply came from is the one that works; else one that can be reached from here.
+    // The address the reply came from is the one that works; else one that can be reached from here,
+    // IPv4 first.
     for (const std::string_view e : entries) {
-        if (!source.empty() && UrlHost(e) == source) return std::string(e);
+        if (!source.empty() && HostIsSource(UrlHost(e), source)) return WithZone(e, source);
     }
-    for (const std::string_view e : entries) {
-        if (!LinkLocalOrLoopback(UrlHost(e))) return std::string(e);
+    for (const bool ipv4 : {true, false}) {
+        for (const std::string_view e : entries) {
+            const std::string_view host = UrlHost(e);
+            if (!LinkLocalOrLoopback(host) && (!ipv4 || host.empty() || host.front() != '['))
+                return std::string(e);
+        }
     }
-    return std::string(entries.front());
+    return WithZone(entries.front(), source);
 }
 
 std::optional<Sighting> ExtractSighting(std::string_view reply, std::string_view source) {

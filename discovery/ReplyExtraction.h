@@ -40,7 +40,7 @@ constexpr std::size_t kMaxSightingText = 1024;
 // When the text holds ":EndpointReference>", the Address is the first one from there on, so a ReplyTo
 // header's anonymous address is not taken for the device. No trimming, no unescaping. An endpoint or
 // service longer than kMaxSightingText gives none. The service address: ChooseServiceAddress, with the
-// reply's source address (dotted IPv4, or empty when unknown).
+// reply's source address (dotted IPv4, IPv6 with its link as zone when link-local, or empty when unknown).
 std::optional<Sighting> ExtractSighting(std::string_view reply, std::string_view source = {});
 
 // The host of a URL's text: after "://", without a user part, brackets kept for IPv6; empty without one.
@@ -50,8 +50,10 @@ std::string_view UrlHost(std::string_view url);
 std::optional<std::string_view> ElementText(std::string_view text, std::string_view marker);
 
 // Of the XAddrs entries (separated by any XML white space, leading white space skipped): the first whose
-// host is `source`; if none is, the first whose host is neither link-local (169.254.0.0/16, fe80::/10)
-// nor loopback; if none is, the first. Empty when there is no entry.
+// host is `source` (an IPv6 source, "fe80::5%eth0", matches its address in brackets); if none is, the
+// first whose host is neither link-local (169.254.0.0/16, fe80::/10) nor loopback, an IPv4 one (or a name)
+// before an IPv6 one; if none is, the first. A link-local IPv6 entry chosen for a reply that came over an
+// IPv6 link gets that link as its zone ("http://[fe80::5%25eth0]/..."). Empty when there is no entry.
 std::string ChooseServiceAddress(std::string_view xaddrs, std::string_view source);
 
 // The identity in a reply (up to its first NUL): the Scopes and XAddrs elements found as above.
