@@ -56,7 +56,9 @@ std::string Printable(std::string text, std::size_t limit = 120) {
 // One stream's DESCRIBE, and its Digest answer when it is challenged.
 struct Probe {
     std::size_t index = 0;
-    std::string target;  // the address without any user part, as the request line carries it
+    std::string target;  // the address without any user part, where to connect
+    std::string
+        requestUri;  // the same as the request line carries it: an IPv6 zone is ours, not the server's
     bool mayAuthenticate = false;
     bool otherHost = false;  // not the host of the device address
     std::string host;
@@ -82,7 +84,7 @@ struct Probe {
             handle = curl_easy_init();
             if (!handle) return false;
             curl_easy_setopt(handle, CURLOPT_URL, target.c_str());
-            curl_easy_setopt(handle, CURLOPT_RTSP_STREAM_URI, target.c_str());
+            curl_easy_setopt(handle, CURLOPT_RTSP_STREAM_URI, requestUri.c_str());
             curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "rtsp");
             curl_easy_setopt(handle, CURLOPT_PROXY, "");
             curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -234,6 +236,11 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
         p->index = i;
         p->host = url->host;
         p->target = Origin(*url) + url->pathAndQuery;
+        Url unzoned = *url;
+        if (const auto zone = unzoned.host.find('%');
+            zone != std::string::npos && unzoned.host.front() == '[')
+            unzoned.host = unzoned.host.substr(0, zone) + "]";
+        p->requestUri = Origin(unzoned) + url->pathAndQuery;
         p->otherHost = !SameHost(url->host, deviceHost);
         p->mayAuthenticate = !p->otherHost && !user.empty() && !password.empty();
         waiting.push_back(std::move(p));
@@ -283,7 +290,7 @@ std::vector<StreamCheck> CheckStreams(const std::vector<std::string>& uris, cons
             trying = &p;
         }
         // The uri is the request line's, exactly: cameras compare it.
-        if (p.Send(multi, p.digest.Answer(user, password, "DESCRIBE", p.target, ""))) return true;
+        if (p.Send(multi, p.digest.Answer(user, password, "DESCRIBE", p.requestUri, ""))) return true;
         if (trying == &p) {
             trying = nullptr;
             gate.Tried(p);

@@ -1,6 +1,7 @@
 #include "StreamRequest.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 
 #include <QByteArray>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 
 #include "onvifc.h"
 
@@ -96,6 +98,30 @@ std::string ReplaceUnreachableHost(const std::string& uri, const std::string& de
            uri.substr(end);
 }
 
+std::string AddDeviceZone(const std::string& uri, const std::string& deviceHost) {
+    const auto zone = deviceHost.find('%');
+    if (deviceHost.size() < 3 || deviceHost.front() != '[' || zone == std::string::npos) return uri;
+    const auto schemeEnd = uri.find("://");
+    if (schemeEnd == std::string::npos) return uri;
+    const std::size_t start = schemeEnd + 3;
+    const std::size_t end = std::min(uri.find_first_of("/?#", start), uri.size());
+    const std::string authority = uri.substr(start, end - start);
+    const auto at = authority.rfind('@');
+    const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+    if (hostStart >= authority.size() || authority[hostStart] != '[') return uri;
+    const std::size_t hostEnd = authority.find(']', hostStart);
+    if (hostEnd == std::string::npos) return uri;
+    const std::string host = authority.substr(hostStart + 1, hostEnd - hostStart - 1);
+    in6_addr a{}, b{};
+    if (host.find('%') != std::string::npos || ::inet_pton(AF_INET6, host.c_str(), &a) != 1 ||
+        !IN6_IS_ADDR_LINKLOCAL(&a) ||
+        ::inet_pton(AF_INET6, deviceHost.substr(1, zone - 1).c_str(), &b) != 1 ||
+        std::memcmp(&a, &b, sizeof a) != 0)
+        return uri;
+    return uri.substr(0, start + hostStart + 1) + host +
+           deviceHost.substr(zone, deviceHost.size() - 1 - zone) + uri.substr(start + hostEnd);
+}
+
 CheckStreamsFunction LibraryCheckStreams() {
     return [](const std::vector<std::string>& uris, const QString& deviceUri, const QString& user,
               const QString& password) {
@@ -158,7 +184,10 @@ StreamAddresses RequestStreamAddresses(const QString& uri, const QString& user, 
     std::vector<ItemUri> items = ReadResultDocument(buffer.data());
     for (ItemUri& item : items) {
         StreamInfo info;
-        if (item.hasText) item.text = ReplaceUnreachableHost(item.text, deviceHost, info.hostReplaced);
+        if (item.hasText) {
+            item.text = ReplaceUnreachableHost(item.text, deviceHost, info.hostReplaced);
+            item.text = AddDeviceZone(item.text, deviceHost);
+        }
         info.uri = item.hasText ? item.text : std::string();
         info.address = ComposeStreamAddress(item, out.user, out.password);
         info.profile = QString::fromUtf8(item.token.c_str());

@@ -63,6 +63,10 @@ std::vector<StreamCheckResult> CheckStreamAddresses(
 // with `deviceHost` in its place (scheme, user part, port, path and query kept); any other address as it
 // is. `replaced` says which.
 std::string ReplaceUnreachableHost(const std::string& uri, const std::string& deviceHost, bool& replaced);
+// A device on a link-local IPv6 address names its streams without a zone (it knows none of ours): such an
+// address on the device's own address gets the zone the device was reached with ("[fe80::5%25eth0]"), so
+// that it opens from here; anything else is returned as it is.
+std::string AddDeviceZone(const std::string& uri, const std::string& deviceHost);
 
 constexpr int kResultBufferSize = 32768;
 
