@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -695,4 +696,109 @@ int main(int argc, char** argv) {
     RequirePrivateNetwork();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// IPv6 (QUORVI_NETNS_IPV6=1: fe80::1 and 2001:db8::1 on q0). A device on each kind of address is found on
+// ff02::c and read, checked and pictured through the row's service address; the zone a link-local address
+// needs goes into the addresses, never into a request's Host header.
+TEST(Ipv6, ADeviceIsFoundAndReadOverALinkLocalAndAGlobalAddress) {
+    const char* ipv6 = std::getenv("QUORVI_NETNS_IPV6");
+    if (!ipv6 || std::string(ipv6) != "1") GTEST_SKIP() << "needs IPv6 in the private network";
+    struct Case {
+        const char* bind;
+        const char* onvif;
+        const char* streamHost;
+    };
+    for (const Case& c : {Case{"fe80::1%q0", "http://[fe80::1%25q0]:18180/cam0/onvif/device_service",
+                               "rtsp://admin:pw@[fe80::1%25q0]:18554/"},
+                          Case{"2001:db8::1%q0", "http://[2001:db8::1]:18180/cam0/onvif/device_service",
+                               "rtsp://admin:pw@[2001:db8::1]:18554/"}}) {
+        SCOPED_TRACE(c.bind);
+        const std::string log = "/tmp/quorvi-ipv6-" + std::to_string(::getpid()) + ".log";
+        ChildProcess fakecam({FakecamPath(), "--bind", c.bind, "--devices", "1", "--http-port", "18180",
+                              "--rtsp-port", "18554", "--auth", "digest", "--user", "admin", "--password",
+                              "pw", "--log", log});
+        ASSERT_TRUE(fakecam.WaitForLine("ready"));
+
+        const ProcessResult found = RunProcess({CliPath(), "discover", "--json", "--ipv6-only"});
+        ASSERT_EQ(found.exitCode, 0) << found.err;
+        const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(found.out)).array();
+        ASSERT_EQ(rows.size(), 1) << found.out;
+        const std::string onvif = rows[0].toObject()["onvif"].toString().toStdString();
+        EXPECT_EQ(onvif, c.onvif);
+        const ProcessResult v4 = RunProcess({CliPath(), "discover", "--json", "--ipv4-only"});
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(v4.out)).array().size(), 0) << v4.out;
+
+        const ProcessResult streams = RunProcess(
+            {CliPath(), "streams", onvif, "--user", "admin", "--password", "pw", "--check", "--json"});
+        ASSERT_EQ(streams.exitCode, 0) << streams.err;
+        const QJsonObject s = QJsonDocument::fromJson(QByteArray::fromStdString(streams.out)).object();
+        for (const char* which : {"mainStream", "subStream"})
+            EXPECT_EQ(s[which].toString().toStdString().rfind(c.streamHost, 0), 0u) << streams.out;
+        EXPECT_EQ(s["mainCheck"].toObject()["state"].toString(), "plays") << streams.out;
+        EXPECT_EQ(s["subCheck"].toObject()["state"].toString(), "plays") << streams.out;
+
+        const std::string picture = "/tmp/quorvi-ipv6-" + std::to_string(::getpid()) + ".jpg";
+        const ProcessResult snapshot =
+            RunProcess({CliPath(), "snapshot", onvif, "--user", "admin", "--password", "pw", "-o", picture});
+        EXPECT_EQ(snapshot.exitCode, 0) << snapshot.err;
+        std::ifstream jpeg(picture, std::ios::binary);
+        EXPECT_EQ(jpeg.get(), 0xFF);
+        std::remove(picture.c_str());
+
+        std::ifstream in(log);
+        const std::string requests((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(requests.find("host=["), std::string::npos) << requests;
+        EXPECT_EQ(requests.find('%'), std::string::npos) << "a zone went to the device:\n" << requests;
+        std::remove(log.c_str());
+    }
+    EXPECT_EQ(RunProcess({CliPath(), "discover", "--ipv4-only", "--ipv6-only"}).exitCode, 2);
+    EXPECT_EQ(RunProcess({CliPath(), "discover", "--ipv6-only", "--target", "198.18.1.9"}).exitCode, 2);
+}
+
+TEST(Ipv6, HelloAndByeAreHeardOnTheLinks) {
+    const char* ipv6 = std::getenv("QUORVI_NETNS_IPV6");
+    if (!ipv6 || std::string(ipv6) != "1") GTEST_SKIP() << "needs IPv6 in the private network";
+    std::atomic<bool> running{true};
+    std::mutex mutex;
+    std::vector<Announcement> heard;
+    std::string error;
+    bool listening = false;
+    std::thread listener([&] {
+        listening = ListenForAnnouncements(
+            running, [] { return AdapterList{}; }, SystemIpv6Links(),
+            [&](const Announcement& a) {
+                std::lock_guard<std::mutex> lock(mutex);
+                heard.push_back(a);
+            },
+            error);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    {
+        ChildProcess fakecam(
+            {FakecamPath(), "--bind", "fe80::1%q0", "--devices", "1", "--http-port", "18181", "--hello"});
+        ASSERT_TRUE(fakecam.WaitForLine("ready"));
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < until) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!heard.empty()) break;
+        }
+    }  // fakecam says goodbye as it leaves
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (heard.size() >= 2 || Clock::now() > until) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    running = false;
+    listener.join();
+    ASSERT_TRUE(listening) << error;
+    ASSERT_GE(heard.size(), 2u);
+    EXPECT_EQ(heard[0].kind, Announcement::Hello);
+    EXPECT_EQ(heard[0].sighting.source, "fe80::1%q0");
+    EXPECT_EQ(heard[0].sighting.service, "http://[fe80::1%25q0]:18181/cam0/onvif/device_service");
+    EXPECT_EQ(heard.back().kind, Announcement::Bye);
+    EXPECT_EQ(heard.back().sighting.endpoint, heard[0].sighting.endpoint);
 }

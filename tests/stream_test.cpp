@@ -254,6 +254,32 @@ TEST(StreamRequest, HostsNoPlayerCanReachAreReplacedByTheDevicesOwn) {
     EXPECT_TRUE(out.streams[0].hostReplaced);
 }
 
+TEST(StreamRequest, ALinkLocalStreamGetsTheLinkTheDeviceWasReachedOn) {
+    const std::string device = "[fe80::1%25q0]";
+    for (const auto& [uri, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"rtsp://[fe80::1]:554/live?x=1", "rtsp://[fe80::1%25q0]:554/live?x=1"},
+             {"rtsp://[FE80:0::1]/a", "rtsp://[FE80:0::1%25q0]/a"},
+             {"rtsp://u:p@[fe80::1]/a", "rtsp://u:p@[fe80::1%25q0]/a"},
+             {"rtsp://[fe80::2]/a", "rtsp://[fe80::2]/a"},                // another device's address
+             {"rtsp://[fe80::1%25eth1]/a", "rtsp://[fe80::1%25eth1]/a"},  // a zone of its own
+             {"rtsp://[2001:db8::1]/a", "rtsp://[2001:db8::1]/a"},
+             {"rtsp://10.0.0.5/a", "rtsp://10.0.0.5/a"},
+             {"rtsp://[fe80::1/a", "rtsp://[fe80::1/a"},
+             {"rtsp://", "rtsp://"}}) {
+        EXPECT_EQ(AddDeviceZone(uri, device), expected) << uri;
+    }
+    EXPECT_EQ(AddDeviceZone("rtsp://[fe80::1]/a", "[fe80::1]"), "rtsp://[fe80::1]/a") << "no zone to give";
+    EXPECT_EQ(AddDeviceZone("rtsp://[fe80::1]/a", "10.0.0.5"), "rtsp://[fe80::1]/a");
+
+    FakeLibrary library;
+    library.document = Doc(Item("rtsp://[fe80::1]:554/main"));
+    const StreamAddresses out = RequestStreamAddresses("http://[fe80::1%25q0]/onvif/device_service", "admin",
+                                                       "pw", library.Function());
+    EXPECT_EQ(out.mainStream, "rtsp://admin:pw@[fe80::1%25q0]:554/main");
+    EXPECT_FALSE(out.streams[0].otherHost);
+    EXPECT_FALSE(out.streams[0].hostReplaced);
+}
+
 TEST(StreamRequest, AUserPartInTheDeviceAddressStandsInForEmptyFields) {
     FakeLibrary library;
     library.document = Doc(Item("rtsp://10.0.0.5/main"));
