@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -27,6 +29,7 @@
 #include "DiscoveryHost.h"
 #include "FileOutput.h"
 #include "JpegHeader.h"
+#include "LiveSource.h"
 #include "RecorderExport.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
@@ -46,7 +49,9 @@ void OnStopSignal(int signal) {
 const char kUsage[] =
     "usage: quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--ports PORTS] [--rate N]\n"
     "                           [--ipv4-only | --ipv6-only]\n"
-    "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--inventory] [--json]\n"
+    "       quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--decode] [--inventory]\n"
+    "                          [--json]\n"
+    "       quorvi-cli frame URI -o FILE.png [--sub] [--user U] [--password P] [--json]\n"
     "       quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n"
     "       quorvi-cli survey [--cycles N] [--target SPEC]... [--ports PORTS] [--rate N]\n"
     "                         [--ipv4-only | --ipv6-only] [--user U --password P]\n"
@@ -64,7 +69,9 @@ const char kUsage[] =
     "streams    reads the main and sub stream addresses of the device whose service address is URI,\n"
     "           with the credentials inside the addresses when both are given; --all prints every\n"
     "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
-    "           exit 3 when one does not)\n"
+    "           exit 3 when one does not), --decode goes on to decode a frame of each that plays\n"
+    "frame      writes the first decoded frame of the main (--sub: sub) stream of that device, or of\n"
+    "           an rtsp:// address, to FILE.png, whole or not at all; exit 3 when it does not decode\n"
     "snapshot   writes a still picture (JPEG) of that device to FILE, whole or not at all; - for\n"
     "           standard output; --check says the size the picture declares (exit 3 when no camera\n"
     "           makes such a picture)\n"
@@ -623,12 +630,46 @@ QString CheckWords(const quorvi::StreamCheckResult& c) {
     return words;
 }
 
+// streams --decode: each stream that plays is opened as its check allows and one frame of it decoded; its
+// state becomes "decodes" (with the decoded encoding and size) or why not. After a refused login the
+// device's other streams are not tried: one refused login per device per call.
+void DecodeEach(const quorvi::StreamAddresses& streams, const QString& user, const QString& password,
+                std::vector<quorvi::StreamCheckResult>& checks) {
+    bool refused = false;
+    for (std::size_t i = 0; i < checks.size() && i < streams.streams.size(); ++i) {
+        quorvi::StreamCheckResult& c = checks[i];
+        if (!c.Plays()) continue;
+        if (refused) {
+            c.state = QStringLiteral("not-tried");
+            c.detail = QStringLiteral("the device refused the credentials for another stream");
+            continue;
+        }
+        const quorvi::live::Opening opening =
+            quorvi::live::OpeningAfterCheck(streams.streams[i], c, user, password);
+        if (opening.url.empty()) {
+            c.state = opening.state;
+            c.detail = opening.refusal;
+            continue;
+        }
+        const quorvi::live::FirstFrame first = quorvi::live::DecodeFirstFrame(opening.url);
+        c.state = QString::fromLatin1(quorvi::live::OutcomeName(first.outcome));
+        c.detail = QString::fromStdString(first.detail);
+        if (first.outcome == quorvi::live::Outcome::Done) {
+            c.encoding = QString::fromStdString(first.frame.encoding);
+            c.width = first.frame.width;
+            c.height = first.frame.height;
+        }
+        refused = first.outcome == quorvi::live::Outcome::Refused;
+    }
+}
+
 int Streams(const QStringList& args) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
                        {QStringLiteral("json"), QString()},
                        {QStringLiteral("all"), QString()},
                        {QStringLiteral("check"), QString()},
+                       {QStringLiteral("decode"), QString()},
                        {QStringLiteral("inventory"), QString()},
                        {QStringLiteral("user"), QString(), QStringLiteral("U")},
                        {QStringLiteral("password"), QString(), QStringLiteral("P")}});
@@ -643,7 +684,8 @@ int Streams(const QStringList& args) {
     const QString password = parser.value(QStringLiteral("password"));
     const bool json = parser.isSet(QStringLiteral("json"));
     const bool all = parser.isSet(QStringLiteral("all"));
-    const bool check = parser.isSet(QStringLiteral("check"));
+    const bool decode = parser.isSet(QStringLiteral("decode"));
+    const bool check = parser.isSet(QStringLiteral("check")) || decode;
 
     const bool withInventory = parser.isSet(QStringLiteral("inventory"));
     quorvi::DocumentInventory inventory;
@@ -659,10 +701,13 @@ int Streams(const QStringList& args) {
     for (std::size_t i = 0; i < streams.streams.size() && (all || i < 2); ++i) shown.push_back(i);
     std::vector<quorvi::StreamCheckResult> checks;
     if (check) checks = quorvi::CheckStreamAddresses(streams, uri, shown);
+    if (decode) DecodeEach(streams, user, password, checks);
     const auto checkOf = [&](std::size_t i) -> const quorvi::StreamCheckResult* {
         return check && i < checks.size() ? &checks[i] : nullptr;
     };
-    const bool allPlay = std::all_of(checks.begin(), checks.end(), [](const auto& c) { return c.Plays(); });
+    const bool allPlay = std::all_of(checks.begin(), checks.end(), [&](const auto& c) {
+        return decode ? c.state == QLatin1String("decodes") : c.Plays();
+    });
     // The inventory's fields, as the survey names them.
     const std::vector<std::pair<QString, std::string>> inventoryFields{
         {QStringLiteral("manufacturer"), inventory.manufacturer},
@@ -770,6 +815,104 @@ int Snapshot(const QStringList& args) {
     return checked;
 }
 
+int FrameCommand(const QStringList& args) {
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("help"), QString()},
+                       {QStringLiteral("json"), QString()},
+                       {QStringLiteral("sub"), QString()},
+                       {QStringLiteral("user"), QString(), QStringLiteral("U")},
+                       {QStringLiteral("password"), QString(), QStringLiteral("P")},
+                       {{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("FILE")}});
+    int status = 0;
+    if (!ParseCommand(parser, "frame", args, status)) return status;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return BadArguments("frame needs the device's service address or an rtsp:// address");
+    if (positional.size() > 1)
+        return BadArguments("unknown argument to frame: " + positional[1].toStdString());
+    const QString output = parser.value(QStringLiteral("o"));
+    if (output.isEmpty()) return BadArguments("frame needs -o FILE.png");
+    const QString uri = positional.front();
+    const QString user = parser.value(QStringLiteral("user"));
+    const QString password = parser.value(QStringLiteral("password"));
+    const bool sub = parser.isSet(QStringLiteral("sub"));
+
+    // The stream: one named directly (its host is the one the user named), or the device's main or sub.
+    quorvi::StreamAddresses streams;
+    std::size_t which = 0;
+    if (uri.startsWith(QLatin1String("rtsp://"), Qt::CaseInsensitive)) {
+        if (sub) return BadArguments("--sub goes with a device's service address, not an rtsp:// address");
+        QUrl plain(uri);
+        plain.setUserInfo(QString());
+        quorvi::StreamInfo info;
+        info.uri = plain.toString(QUrl::FullyEncoded).toStdString();
+        quorvi::ItemUri item;
+        item.hasUri = item.hasText = true;
+        item.text = info.uri;
+        info.address = quorvi::ComposeStreamAddress(item, user, password);
+        streams.streams.push_back(info);
+        streams.user = user;
+        streams.password = password;
+    } else {
+        streams = quorvi::RequestStreamAddresses(uri, user, password);
+        if (streams.result < 0) {
+            std::fprintf(stderr, "quorvi-cli: %s\n", streams.errorText.toLocal8Bit().constData());
+            return 1;
+        }
+        which = sub ? 1 : 0;
+        if (which >= streams.streams.size()) {
+            std::fprintf(stderr, "quorvi-cli: the device has one stream only\n");
+            return 1;
+        }
+    }
+    const std::vector<quorvi::StreamCheckResult> checks = quorvi::CheckStreamAddresses(streams, uri, {which});
+    const quorvi::live::Opening opening = quorvi::live::OpeningAfterCheck(
+        streams.streams[which], checks.front(), streams.user, streams.password);
+    if (opening.url.empty()) {  // the device answered; its stream gives no frame
+        std::fprintf(stderr, "quorvi-cli: %s\n", opening.refusal.toLocal8Bit().constData());
+        return 3;
+    }
+    // The rate over a second of frames after the first.
+    const quorvi::live::FirstFrame first =
+        quorvi::live::DecodeFirstFrame(opening.url, std::chrono::milliseconds(1000));
+    if (first.outcome != quorvi::live::Outcome::Done) {
+        std::fprintf(stderr, "quorvi-cli: %s: %s\n", quorvi::live::OutcomeName(first.outcome),
+                     first.detail.c_str());
+        return 3;
+    }
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (!buffer.open(QIODevice::WriteOnly) || !first.frame.image.save(&buffer, "PNG")) {
+        std::fprintf(stderr, "quorvi-cli: cannot make a PNG of the frame\n");
+        return 1;
+    }
+    if (const QString error = quorvi::WriteWholeFile(output, png, false); !error.isEmpty()) {
+        std::fprintf(stderr, "quorvi-cli: cannot write %s: %s\n", output.toLocal8Bit().constData(),
+                     error.toLocal8Bit().constData());
+        return 1;
+    }
+    const quorvi::live::Frame& f = first.frame;
+    const double seconds = static_cast<double>(f.sinceOpen.count()) / 1000.0;
+    if (parser.isSet(QStringLiteral("json"))) {
+        const QJsonObject object{{"file", output},
+                                 {"encoding", QString::fromStdString(f.encoding)},
+                                 {"width", f.width},
+                                 {"height", f.height},
+                                 {"firstFrameSeconds", seconds},
+                                 {"framesPerSecond", f.framesPerSecond}};
+        PrintLine(SafeJson(QJsonDocument(object), QJsonDocument::Compact));
+    } else {
+        PrintLine(EscapeField(output) +
+                  QStringLiteral("\t%1 %2x%3\t%4 s to the first frame\t%5 frames a second")
+                      .arg(QString::fromStdString(f.encoding))
+                      .arg(f.width)
+                      .arg(f.height)
+                      .arg(seconds, 0, 'f', 2)
+                      .arg(f.framesPerSecond, 0, 'f', 1));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -792,5 +935,6 @@ int main(int argc, char** argv) {
     if (command == QLatin1String("streams")) return Streams(args);
     if (command == QLatin1String("snapshot")) return Snapshot(args);
     if (command == QLatin1String("survey")) return Survey(args);
+    if (command == QLatin1String("frame")) return FrameCommand(args);
     return BadArguments("unknown command: " + command.toStdString());
 }

@@ -41,6 +41,8 @@ const char* Reason(int status) {
             return "Forbidden";
         case 404:
             return "Not Found";
+        case 453:
+            return "Not Enough Bandwidth";
         case 454:
             return "Session Not Found";
         case 455:

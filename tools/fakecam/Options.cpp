@@ -57,6 +57,9 @@ const char kUsage[] =
     "  --rtsp-max-connections N   RTSP connection slots (further ones closed unanswered)\n"
     "  --rtsp-unknown-status S    what DESCRIBE of an unknown path answers (404, or 454 as some do)\n"
     "  --main-encoding H265 each input's main stream is H.265\n"
+    "  --main-size WxH      the size each main stream declares (default 1920x1080)\n"
+    "  --rtsp-play MODE     silent: SETUP and PLAY answered, then no frame ever sent; 453: SETUP\n"
+    "                       answered 453 (no stream slot free), as a camera at its limit does\n"
     "  --sub-encoding JPEG  each input's second profile is Motion JPEG\n"
     "  --wrong-path-fault   answer an unknown path with 400, a Digest challenge and ActionNotSupported\n"
     "  --nul-bytes-from N   GetProfiles answers NUL bytes from offset N on, under a right length\n"
@@ -167,6 +170,7 @@ const struct {
     {"--rtsp-auth", &Options::rtspAuth},
     {"--rtsp-password", &Options::rtspPassword},
     {"--main-encoding", &Options::mainEncoding},
+    {"--rtsp-play", &Options::rtspPlay},
     {"--sub-encoding", &Options::subEncoding},
     {"--snapshot-on-other-host", &Options::snapshotHost},
     {"--snapshot-content-type", &Options::snapshotContentType},
@@ -214,6 +218,17 @@ bool TakeValue(const std::string& arg, const char* value, Options& o) {
             return false;
         }
         n.set(o, number);
+        return true;
+    }
+    if (arg == "--main-size") {
+        unsigned w = 0, h = 0;
+        char end = 0;
+        if (std::sscanf(value, "%ux%u%c", &w, &h, &end) != 2 || w == 0 || h == 0 || w > 65535 || h > 65535) {
+            std::fprintf(stderr, "fakecam: --main-size takes WIDTHxHEIGHT\n");
+            return false;
+        }
+        o.mainWidth = static_cast<int>(w);
+        o.mainHeight = static_cast<int>(h);
         return true;
     }
     if (arg == "--id-suffix") {

@@ -59,8 +59,12 @@ struct Options {
     std::string rtspAuth = "digest";  // digest | basic | both (Basic and Digest offered) | none
     std::string rtspPassword;         // the RTSP account's password when it differs from the ONVIF one
     int rtspMaxConnections = 0;       // RTSP connection slots; further ones are closed unanswered
-    int rtspUnknownStatus = 404;      // what DESCRIBE of an unknown path answers (some servers: 454)
-    std::string mainEncoding;         // H265: each input's main stream is H.265
+    std::string rtspPlay;             // silent: SETUP and PLAY answered, then nothing sent; 453: SETUP
+                                      // answered 453, no stream slot free
+    int mainWidth = 0;                // with mainHeight: the size each main stream declares (else 1920x1080)
+    int mainHeight = 0;
+    int rtspUnknownStatus = 404;  // what DESCRIBE of an unknown path answers (some servers: 454)
+    std::string mainEncoding;     // H265: each input's main stream is H.265
     std::string subEncoding;      // JPEG: each input's second profile is Motion JPEG, as installers set it
     bool wrongPathFault = false;  // an unknown path: 400, a Digest challenge and ActionNotSupported
     int nulBytesFrom = 0;         // GetProfiles answers NUL bytes from this offset on

@@ -101,6 +101,10 @@ std::vector<ProfileSpec> DeviceProfiles(const Options& o) {
         const int rank = k / sources;
         p.name = NameOf(rank, p.source, sources);
         SizeOf(rank, p.width, p.height);
+        if (rank == 0 && o.mainWidth > 0) {
+            p.width = o.mainWidth;
+            p.height = o.mainHeight;
+        }
         if (rank == 0 && !o.mainEncoding.empty()) p.encoding = o.mainEncoding;
         if (rank == 1 && !o.subEncoding.empty()) p.encoding = o.subEncoding;
         p.video = k < o.profiles - o.audioProfiles;

@@ -67,7 +67,11 @@ void RtspServer::Handle(const HttpRequest& req, HttpResponse& res) {
     const bool known = std::regex_match(req.target, match, route) && std::stoi(match[1]) < o.devices &&
                        !match[3].matched && FindProfile(DeviceProfiles(o), match[2]) != nullptr;
     if (req.method == "OPTIONS") {
-        res.headers["Public"] = "OPTIONS, DESCRIBE";
+        res.headers["Public"] = o.rtspPlay.empty()
+                                    ? "OPTIONS, DESCRIBE"
+                                    : "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER";
+    } else if (!o.rtspPlay.empty() && req.method != "DESCRIBE") {
+        Play(req, res);
     } else if (req.method != "DESCRIBE") {
         res.status = 455;
     } else if (Authorized(req, res)) {
@@ -84,6 +88,25 @@ void RtspServer::Handle(const HttpRequest& req, HttpResponse& res) {
           " authorization=" +
           (authorization.empty() ? "none" : authorization.substr(0, authorization.find(' '))) +
           " status=" + std::to_string(res.status));
+}
+
+void RtspServer::Play(const HttpRequest& req, HttpResponse& res) {
+    if (req.method == "TEARDOWN" || req.method == "GET_PARAMETER") return;
+    if (req.method != "SETUP" && req.method != "PLAY") {
+        res.status = 455;
+        return;
+    }
+    if (!Authorized(req, res)) return;
+    // A camera at its limit of streams refuses the SETUP; one whose encoder is stuck plays nothing.
+    if (req.method == "SETUP" && m_options.rtspPlay == "453") {
+        res.status = 453;
+        return;
+    }
+    if (req.method == "SETUP") {
+        const std::string transport = req.Header("transport");
+        res.headers["Transport"] = transport.empty() ? "RTP/AVP/TCP;unicast;interleaved=0-1" : transport;
+    }
+    res.headers["Session"] = "5f2a9c01;timeout=60";
 }
 
 std::string RtspServer::Sdp(int device, const std::string& token) const {

@@ -22,6 +22,8 @@ public:
 
 private:
     void Handle(const HttpRequest& req, HttpResponse& res);
+    // SETUP, PLAY and the rest, with --rtsp-play.
+    void Play(const HttpRequest& req, HttpResponse& res);
     bool Authorized(const HttpRequest& req, HttpResponse& res);
     std::string Sdp(int device, const std::string& token) const;
 
