@@ -49,11 +49,11 @@ void SetUpOnce() {
 
 // The interrupt FFmpeg polls in every wait (every 100 ms at most): a stop, or the time without a frame.
 struct Interrupt {
-    const std::atomic<bool>* stop = nullptr;
+    std::function<bool()> stopping;
     Clock::time_point deadline;
     static int Check(void* opaque) {
         const auto* i = static_cast<const Interrupt*>(opaque);
-        return i->stop->load() || Clock::now() >= i->deadline ? 1 : 0;
+        return i->stopping() || Clock::now() >= i->deadline ? 1 : 0;
     }
 };
 
@@ -134,7 +134,18 @@ const char* OutcomeName(Outcome outcome) {
     return "failed";
 }
 
-Reader::Reader(std::string url, QSize fitInto) : m_url(std::move(url)), m_fitInto(fitInto) {}
+Reader::Reader(std::string url, QSize fitInto, const std::atomic<bool>* stop)
+    : m_url(std::move(url)), m_fitInto(fitInto), m_otherStop(stop) {}
+
+void Reader::FitInto(QSize size) {
+    std::lock_guard<std::mutex> lock(m_fitMutex);
+    m_fitInto = size;
+}
+
+QSize Reader::Fit() const {
+    std::lock_guard<std::mutex> lock(m_fitMutex);
+    return m_fitInto;
+}
 
 Reader::~Reader() = default;
 
@@ -146,7 +157,7 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
         ~Unhook() { t_log = nullptr; }
     } unhook;
     const auto started = Clock::now();
-    Interrupt interrupt{&m_stop, started + kFrameWait};
+    Interrupt interrupt{[this] { return Stopping(); }, started + kFrameWait};
 
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return detail = "out of memory", Outcome::Failed;
@@ -159,7 +170,7 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
     const int opened = avformat_open_input(&raw, m_url.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (opened < 0) {  // FFmpeg has freed the context
-        if (m_stop) return Outcome::Stopped;
+        if (Stopping()) return Outcome::Stopped;
         std::string method;
         const int status = FailedStatus(log, method);
         if (status == 453) {
@@ -227,7 +238,7 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
     for (;;) {
         const int read = av_read_frame(format.get(), packet.get());
         if (read < 0) {
-            if (m_stop) return Outcome::Stopped;
+            if (Stopping()) return Outcome::Stopped;
             if (Clock::now() >= interrupt.deadline || read == AVERROR_EXIT) {
                 const std::string wait = std::to_string(kFrameWait.count() / 1000) + " s";
                 if (packets == 0) {
@@ -268,7 +279,7 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
                 return Outcome::TooLarge;
             }
             QSize size(picture->width, picture->height);
-            if (!m_fitInto.isEmpty()) size.scale(m_fitInto, Qt::KeepAspectRatio);
+            if (const QSize fit = Fit(); !fit.isEmpty()) size.scale(fit, Qt::KeepAspectRatio);
             size = size.expandedTo(QSize(1, 1));
             scale.reset(sws_getCachedContext(
                 scale.release(), picture->width, picture->height, static_cast<AVPixelFormat>(picture->format),
@@ -294,7 +305,7 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
             frame.framesPerSecond = frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0;
             interrupt.deadline = now + kFrameWait;
             if (!onFrame(frame)) return Outcome::Done;
-            if (m_stop) return Outcome::Stopped;
+            if (Stopping()) return Outcome::Stopped;
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace quorvi::live {
@@ -46,8 +47,8 @@ const char* OutcomeName(Outcome outcome);
 class Reader {
 public:
     // `url`: rtsp://[user:password@]host[:port]/path, credentials in it only where they may go.
-    // `fitInto`: frames scaled to fit (empty: at their own size).
-    explicit Reader(std::string url, QSize fitInto = {});
+    // `fitInto`: frames scaled to fit (empty: at their own size). `stop`: another flag that stops it too.
+    explicit Reader(std::string url, QSize fitInto = {}, const std::atomic<bool>* stop = nullptr);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -58,11 +59,18 @@ public:
     Outcome Run(const std::function<bool(const Frame&)>& onFrame, std::string& detail);
     // From any thread: Run returns within kStopWithin.
     void Stop() { m_stop = true; }
+    // From any thread: the size the next frames are scaled to fit.
+    void FitInto(QSize size);
 
 private:
+    QSize Fit() const;
+    bool Stopping() const { return m_stop.load() || (m_otherStop && m_otherStop->load()); }
+
     std::string m_url;
+    mutable std::mutex m_fitMutex;
     QSize m_fitInto;
     std::atomic<bool> m_stop{false};
+    const std::atomic<bool>* m_otherStop = nullptr;
 };
 
 }  // namespace quorvi::live

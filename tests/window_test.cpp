@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QRawFont>
 #include <QScreen>
@@ -114,6 +115,7 @@ private slots:
     void thePictureOfARealDevice();
     void aPictureThatDeclaresGigabytesIsNotDecoded();
     void picturesAreDecodedOffTheUiThread();
+    void tenLiveViewsLeaveTheWindowResponsive();
     void readAllStreamsAndExportTheList();
     void readAllStreamsAsksEightAtATime();
     void exportDialogOffersTheRecorderFormats();
@@ -1263,6 +1265,98 @@ void WindowTest::picturesAreDecodedOffTheUiThread() {
     QCOMPARE(onUiThread.load(), 0);
     delete window;
     QTRY_COMPARE(GetCallsInFlight(), 0);
+}
+
+// Ten picture windows playing live (a source that makes 1280x720 frames as fast as it can, off the UI
+// thread): frames are painted in each, the main window keeps handling input, and closing them stops every
+// source and leaves no thread behind.
+void WindowTest::tenLiveViewsLeaveTheWindowResponsive() {
+    std::atomic<int> playing{0};
+    std::atomic<int> madeOnUiThread{0};
+    LiveSourceFunction source = [&](const QString&, const QString& user, const QString&, bool sub,
+                                    const LiveSink& sink) -> QString {
+        if (QThread::currentThread() == qApp->thread()) ++madeOnUiThread;
+        if (user != "admin") return "credentials-refused: the stream refused the credentials";
+        ++playing;
+        live::Frame f;
+        f.encoding = "H264";
+        f.width = sub ? 640 : 1280;
+        f.height = sub ? 360 : 720;
+        QImage full(f.width, f.height, QImage::Format_RGB32);
+        while (!sink.stop->load()) {
+            full.fill(f.number % 2 ? Qt::red : Qt::blue);
+            f.image = full.scaled(full.size().scaled(sink.room(), Qt::KeepAspectRatio));
+            ++f.number;
+            f.framesPerSecond = 100;
+            sink.frame(f);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        --playing;
+        return {};
+    };
+    GetSnapshotFunction none = [](const char*, const char*, const char*, unsigned char*, int) {
+        return static_cast<int>(ONVIF_ERR_CANNOT_CONNECT);
+    };
+    CQuorviDlg dlg(nullptr, QuietNetwork());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    std::vector<QPointer<CPictureDlg>> windows;
+    for (int i = 0; i < 10; ++i) {
+        auto* w = new CPictureDlg({"urn:" + QString::number(i), "Cam", "", "", "http://10.0.0.9/onvif"}, none,
+                                  nullptr, LibraryPictureDecoder(), source);
+        w->resize(480, 360);
+        w->show();
+        w->StartLive(i % 2 == 1, "admin", "40718");
+        windows.push_back(w);
+    }
+    // The main window's input goes on while they play: a timer's ticks, and a key typed into a field.
+    QElapsedTimer sinceTick;
+    qint64 longest = 0;
+    int ticks = 0;
+    QTimer input;
+    QObject::connect(&input, &QTimer::timeout, [&] {
+        if (ticks++ > 0) longest = std::max(longest, sinceTick.elapsed());
+        sinceTick.restart();
+    });
+    sinceTick.start();
+    input.start(10);
+    auto* uri = Find<QLineEdit>(dlg, "IDC_EDIT_URI");
+    uri->setFocus();
+    QTest::keyClicks(uri, "x");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(windows.begin(), windows.end(), [](const auto& w) { return w->FramesPainted() >= 5; }),
+        10000);
+    QTest::qWait(500);
+    input.stop();
+    QVERIFY(uri->text().endsWith("x"));
+    QVERIFY2(longest < 500, qPrintable(QString("input held up %1 ms").arg(longest)));
+    auto* caption = Find<QLabel>(*windows[1], "IDC_PICTURE_DEVICE");
+    QVERIFY2(caption->text().contains(QString::fromUtf8("live sub: H264 640×360 · 100.0 frames a second")),
+             qPrintable(caption->text()));
+    QVERIFY(!Find<QLabel>(*windows[0], "IDC_PICTURE")->pixmap().isNull());
+    QCOMPARE(madeOnUiThread.load(), 0);
+    QCOMPARE(playing.load(), 10);
+    // Pressed again, a view stops; hidden or closed, the others stop too.
+    Find<QPushButton>(*windows[0], "IDC_BUTTON_LIVE_MAIN")->click();
+    QVERIFY(!windows[0]->Playing());
+    windows[1]->hide();
+    QVERIFY(!windows[1]->Playing());
+    for (auto& w : windows) {
+        if (w) w->close();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(playing.load(), 0, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(GetCallsInFlight(), 0, 2000);
+    // A refused login stands in the picture's place, as plain text.
+    auto* refused = new CPictureDlg({"urn:r", "Cam", "", "", "http://10.0.0.9/onvif"}, none, nullptr,
+                                    LibraryPictureDecoder(), source);
+    refused->show();
+    refused->StartLive(false, "<b>nobody</b>", "x");
+    auto* picture = Find<QLabel>(*refused, "IDC_PICTURE");
+    QTRY_COMPARE(picture->text(),
+                 QString("live main: credentials-refused: the stream refused the credentials"));
+    QCOMPARE(picture->textFormat(), Qt::PlainText);
+    QVERIFY(!refused->Playing());
+    delete refused;
 }
 
 // The real file dialog: a file type per format and a check box for the passwords; the type chosen is the

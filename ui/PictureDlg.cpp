@@ -9,9 +9,12 @@
 #include <QResizeEvent>
 #include <QVBoxLayout>
 #include <mutex>
+#include <optional>
 
 #include "BackgroundCall.h"
 #include "JpegHeader.h"
+#include "LiveSource.h"
+#include "StreamRequest.h"
 
 namespace quorvi {
 
@@ -46,6 +49,44 @@ PictureDecoder LibraryPictureDecoder() {
     };
 }
 
+// A live view under way: where its frames go (the window, cleared when it stops or goes), the frame
+// waiting to be painted, and the room frames are scaled to.
+struct CPictureDlg::Live {
+    std::mutex mutex;
+    CPictureDlg* window = nullptr;
+    std::atomic<bool> stop{false};
+    bool sub = false;
+    QSize room;
+    std::optional<live::Frame> waiting;  // one at most: a later frame replaces it
+};
+
+LiveSourceFunction LibraryLiveSource() {
+    return [](const QString& service, const QString& user, const QString& password, bool sub,
+              const LiveSink& sink) -> QString {
+        const StreamAddresses streams = RequestStreamAddresses(service, user, password);
+        if (streams.result < 0) return streams.errorText;
+        const std::size_t which = sub ? 1 : 0;
+        if (which >= streams.streams.size()) return QStringLiteral("the device has one stream only");
+        if (sink.stop->load()) return {};
+        const std::vector<StreamCheckResult> checks = CheckStreamAddresses(streams, service, {which});
+        const live::Opening opening =
+            live::OpeningAfterCheck(streams.streams[which], checks.front(), streams.user, streams.password);
+        if (opening.url.empty()) return opening.refusal;
+        live::Reader reader(opening.url, sink.room(), sink.stop);
+        std::string detail;
+        const live::Outcome outcome = reader.Run(
+            [&](const live::Frame& f) {
+                sink.frame(f);
+                reader.FitInto(sink.room());
+                return true;
+            },
+            detail);
+        if (outcome == live::Outcome::Stopped) return {};
+        return QString::fromLatin1(live::OutcomeName(outcome)) + QStringLiteral(": ") +
+               QString::fromStdString(detail);
+    };
+}
+
 CPictureDlg::Decoded CPictureDlg::Decode(const SnapshotResult& result, QSize room,
                                          const PictureDecoder& decode) {
     Decoded out;
@@ -72,11 +113,12 @@ CPictureDlg::Decoded CPictureDlg::Decode(const SnapshotResult& result, QSize roo
 }
 
 CPictureDlg::CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, QWidget* parent,
-                         PictureDecoder decode)
+                         PictureDecoder decode, LiveSourceFunction live)
     : QDialog(parent),
       m_device(std::move(device)),
       m_getSnapshot(std::move(getSnapshot)),
-      m_decode(std::move(decode)) {
+      m_decode(std::move(decode)),
+      m_liveSource(std::move(live)) {
     setObjectName(QStringLiteral("IDD_PICTURE_DIALOG"));
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
@@ -95,23 +137,145 @@ CPictureDlg::CPictureDlg(PictureDevice device, GetSnapshotFunction getSnapshot, 
     m_caption->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_refresh = new QPushButton(QStringLiteral("refresh"), this);
     m_refresh->setObjectName(QStringLiteral("IDC_BUTTON_REFRESH"));
+    m_liveMain = new QPushButton(QStringLiteral("live main"), this);
+    m_liveMain->setObjectName(QStringLiteral("IDC_BUTTON_LIVE_MAIN"));
+    m_liveSub = new QPushButton(QStringLiteral("live sub"), this);
+    m_liveSub->setObjectName(QStringLiteral("IDC_BUTTON_LIVE_SUB"));
+    for (QPushButton* b : {m_liveMain, m_liveSub}) b->setCheckable(true);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_caption, 1);
+    buttons->addWidget(m_liveMain, 0, Qt::AlignBottom);
+    buttons->addWidget(m_liveSub, 0, Qt::AlignBottom);
     buttons->addWidget(m_refresh, 0, Qt::AlignBottom);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_picture, 1);
     layout->addLayout(buttons);
     connect(m_refresh, &QPushButton::clicked, this, &CPictureDlg::refreshRequested);
+    // Pressed again, a live view stops and the still picture comes back.
+    for (const bool sub : {false, true}) {
+        connect(sub ? m_liveSub : m_liveMain, &QPushButton::clicked, this, [this, sub](bool on) {
+            if (on)
+                emit liveRequested(sub);
+            else
+                StopLive();
+        });
+    }
     ShowPicture();
     resize(640, 480);
 }
 
 CPictureDlg::~CPictureDlg() {
+    StopLive();
     for (const auto& pending : {m_pending, m_redecoding}) {
         if (!pending) continue;
         std::lock_guard<std::mutex> lock(pending->mutex);
         pending->window = nullptr;
     }
+}
+
+void CPictureDlg::StartLive(bool sub, const QString& user, const QString& password) {
+    StopLive();
+    auto live = std::make_shared<Live>();
+    live->window = this;
+    live->sub = sub;
+    live->room = Room().expandedTo(QSize(320, 180));
+    m_live = live;
+    m_liveMain->setChecked(!sub);
+    m_liveSub->setChecked(sub);
+    m_liveCaption =
+        QStringLiteral("live %1: connecting...").arg(sub ? QStringLiteral("sub") : QStringLiteral("main"));
+    m_picture->setPixmap(QPixmap());
+    m_picture->setText(m_liveCaption);
+    ShowPicture();
+    auto call = [live, source = m_liveSource, service = m_device.service, user, password, sub] {
+        LiveSink sink;
+        sink.stop = &live->stop;
+        sink.room = [live] {
+            std::lock_guard<std::mutex> lock(live->mutex);
+            return live->room;
+        };
+        sink.frame = [live](const live::Frame& f) {
+            std::lock_guard<std::mutex> lock(live->mutex);
+            const bool paintAsked = live->waiting.has_value();
+            live->waiting = f;  // a frame not painted yet is dropped for this one
+            if (live->window && !paintAsked) {
+                QMetaObject::invokeMethod(
+                    live->window, [window = live->window] { window->OnLiveFrame(); }, Qt::QueuedConnection);
+            }
+        };
+        const QString why = source(service, user, password, sub, sink);
+        std::lock_guard<std::mutex> lock(live->mutex);
+        if (live->window) {
+            QMetaObject::invokeMethod(
+                live->window, [window = live->window, live, why] { window->OnLiveEnded(live, why); },
+                Qt::QueuedConnection);
+        }
+    };
+    if (!StartBackgroundCall(call)) OnLiveEnded(live, QStringLiteral("no thread to play the stream on"));
+}
+
+void CPictureDlg::StopLive() {
+    if (!m_live) return;
+    {
+        std::lock_guard<std::mutex> lock(m_live->mutex);
+        m_live->window = nullptr;
+        m_live->stop = true;
+    }
+    m_live.reset();
+    m_liveMain->setChecked(false);
+    m_liveSub->setChecked(false);
+    m_liveCaption.clear();
+    // The still picture, as it was.
+    m_picture->setPixmap(QPixmap());
+    m_shownAt = QSize();
+    ShowPicture();
+}
+
+void CPictureDlg::OnLiveFrame() {
+    if (!m_live) return;
+    std::optional<live::Frame> frame;
+    {
+        std::lock_guard<std::mutex> lock(m_live->mutex);
+        frame.swap(m_live->waiting);
+    }
+    if (!frame) return;
+    const QSize room = Room();
+    // Decoded and scaled on the source's thread to the room it last knew; only a window resized since
+    // scales it here.
+    const QImage& image = frame->image;
+    QPixmap pixmap =
+        QPixmap::fromImage(image.size() == image.size().scaled(room, Qt::KeepAspectRatio)
+                               ? image
+                               : image.scaled(room, Qt::KeepAspectRatio, Qt::FastTransformation));
+    pixmap.setDevicePixelRatio(m_picture->devicePixelRatioF());
+    m_picture->setPixmap(pixmap);
+    ++m_framesPainted;
+    m_liveCaption = QStringLiteral("live %1: %2 %3×%4 · %5 frames a second")
+                        .arg(m_live->sub ? QStringLiteral("sub") : QStringLiteral("main"))
+                        .arg(QString::fromStdString(frame->encoding))
+                        .arg(frame->width)
+                        .arg(frame->height)
+                        .arg(frame->framesPerSecond, 0, 'f', 1);
+    ShowPicture();
+}
+
+void CPictureDlg::OnLiveEnded(const std::shared_ptr<Live>& live, const QString& why) {
+    if (live != m_live) return;  // stopped meanwhile, or another one began
+    const QString what = m_live->sub ? QStringLiteral("sub") : QStringLiteral("main");
+    m_live.reset();
+    m_liveMain->setChecked(false);
+    m_liveSub->setChecked(false);
+    m_liveCaption.clear();
+    // The reason stands in the picture's place, as written (plain text).
+    m_picture->setPixmap(QPixmap());
+    m_picture->setText(
+        QStringLiteral("live %1: %2").arg(what, why.isEmpty() ? QStringLiteral("ended") : why));
+    ShowPicture();
+}
+
+void CPictureDlg::hideEvent(QHideEvent* event) {
+    StopLive();
+    QDialog::hideEvent(event);
 }
 
 QSize CPictureDlg::Room() const { return m_picture->size() * m_picture->devicePixelRatioF(); }
@@ -170,12 +334,14 @@ void CPictureDlg::ShowPicture() {
     QStringList lines;
     QString first = m_device.name.isEmpty() ? m_device.id : m_device.name;
     if (!m_device.hardware.isEmpty()) first += QStringLiteral(" · ") + m_device.hardware;
-    if (m_pictureSize.isValid())
+    if (m_pictureSize.isValid() && !m_live)
         first += QStringLiteral(" · %1×%2").arg(m_pictureSize.width()).arg(m_pictureSize.height());
     lines << first;
+    if (!m_liveCaption.isEmpty()) lines << m_liveCaption;
     if (!m_device.location.isEmpty()) lines << m_device.location;
     lines << m_device.service;
     m_caption->setText(lines.join('\n'));
+    if (m_live) return;  // its frames are painted as they come
     const QSize room = Room();
     if (m_image.isNull() || room == m_shownAt || room.isEmpty()) return;
     // What was decoded, scaled to the room: cheap, as it is no larger than the window was.
@@ -209,6 +375,10 @@ void CPictureDlg::ShowPicture() {
 
 void CPictureDlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
+    if (m_live) {
+        std::lock_guard<std::mutex> lock(m_live->mutex);
+        m_live->room = Room();
+    }
     ShowPicture();
 }
 

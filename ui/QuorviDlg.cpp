@@ -662,6 +662,9 @@ CPictureDlg* CQuorviDlg::ShowPicture(const QModelIndex& row) {
     m_pictures.insert(id, window);
     connect(window, &CPictureDlg::refreshRequested, this,
             [this, window] { window->Fetch(m_editUserName->text(), m_editPassword->text()); });
+    connect(window, &CPictureDlg::liveRequested, this, [this, window](bool sub) {
+        window->StartLive(sub, m_editUserName->text(), m_editPassword->text());
+    });
     window->show();
     window->Fetch(m_editUserName->text(), m_editPassword->text());
     return window;
