@@ -21,13 +21,6 @@ using namespace quorvi;
 
 namespace {
 
-double CpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 void FirstCycle(int devices, int maxDelayMs) {
     std::vector<std::string> args = test::ProbeAnswerer(devices, maxDelayMs);
     args.insert(args.end(), {"--extra-scopes", "4"});
@@ -98,11 +91,11 @@ void DirectedSlash24(int devices) {
 void IdleCpu() {
     std::atomic<bool> running{true};
     std::thread worker([&] { RunDiscoveryCycles(running, DiscoverySources{}, [](const Sighting&) {}); });
-    const double cpuStart = CpuSeconds();
+    const double cpuStart = test::CpuSeconds();
     QElapsedTimer wall;
     wall.start();
     std::this_thread::sleep_for(std::chrono::seconds(8));
-    const double cpu = CpuSeconds() - cpuStart;
+    const double cpu = test::CpuSeconds() - cpuStart;
     const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
     running = false;
     worker.join();

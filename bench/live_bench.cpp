@@ -16,13 +16,6 @@ using namespace quorvi;
 
 namespace {
 
-double CpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -54,7 +47,7 @@ int main() {
             [&](const live::Frame& f) {
                 if (f.number == 1) {
                     firstMs = timer.elapsed();
-                    cpuAtFirst = CpuSeconds();
+                    cpuAtFirst = test::CpuSeconds();
                     at = static_cast<double>(timer.nsecsElapsed()) / 1e9;
                 }
                 lastFps = f.framesPerSecond;
@@ -68,7 +61,7 @@ int main() {
         }
         first.push_back(static_cast<double>(firstMs));
         const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9 - at;
-        cpu.push_back((CpuSeconds() - cpuAtFirst) / seconds * 100.0);
+        cpu.push_back((test::CpuSeconds() - cpuAtFirst) / seconds * 100.0);
         fps.push_back(lastFps);
     }
     std::printf(

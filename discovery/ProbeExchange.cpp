@@ -53,6 +53,25 @@ std::string BuildDeviceProbe(const std::string& messageId) {
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// Both Probes to the group from the exchange's socket, then the replies until the window closes.
+int Exchange(int fd, const sockaddr* group, socklen_t groupLength, ReplyList& replies,
+             const std::atomic<bool>* running) {
+    const auto deadline = Clock::now() + kProbeWindow;
+    const std::string messageId = MakeMessageId();
+    const std::string probe = BuildProbe(messageId);
+    if (::sendto(fd, probe.data(), probe.size(), 0, group, groupLength) < 0) return -1;
+    // Then the same for the device type; a device answering both is one row all the same.
+    const std::string deviceId = MakeMessageId();
+    const std::string deviceProbe = BuildDeviceProbe(deviceId);
+    ::sendto(fd, deviceProbe.data(), deviceProbe.size(), 0, group, groupLength);
+    ReplyCollector(fd, {messageId, deviceId}, replies).CollectUntil(deadline, running);
+    return static_cast<int>(replies.size());
+}
+
+}  // namespace
+
 int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atomic<bool>* running) {
     sockaddr_in group{};
     group.sin_family = AF_INET;
@@ -63,21 +82,7 @@ int ProbeOnAddress(const char* localAddress, ReplyList& replies, const std::atom
     if (!ParseDottedAddress(localAddress, local)) return -1;  // nothing to bind: no socket, no draw
     SocketGuard sock{OpenExchangeSocket(local, kProbeLocalPort)};
     if (sock.fd < 0) return -1;
-
-    const auto deadline = Clock::now() + kProbeWindow;
-    const std::string messageId = MakeMessageId();
-    const std::string probe = BuildProbe(messageId);
-    if (::sendto(sock.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
-                 sizeof group) < 0) {
-        return -1;
-    }
-    // Then the same for the device type; a device answering both is one row all the same.
-    const std::string deviceId = MakeMessageId();
-    const std::string deviceProbe = BuildDeviceProbe(deviceId);
-    ::sendto(sock.fd, deviceProbe.data(), deviceProbe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
-             sizeof group);
-    ReplyCollector(sock.fd, {messageId, deviceId}, replies).CollectUntil(deadline, running);
-    return static_cast<int>(replies.size());
+    return Exchange(sock.fd, reinterpret_cast<const sockaddr*>(&group), sizeof group, replies, running);
 }
 
 int ProbeOnLink(const Ipv6Link& link, ReplyList& replies, const std::atomic<bool>* running) {
@@ -91,22 +96,9 @@ int ProbeOnLink(const Ipv6Link& link, ReplyList& replies, const std::atomic<bool
     group.sin6_port = htons(kDiscoveryPort);
     group.sin6_scope_id = link.index;
     ::inet_pton(AF_INET6, kDiscoveryGroup6, &group.sin6_addr);
-    SocketGuard onLink{OpenExchangeSocket6(local)};
-    if (onLink.fd < 0) return -1;
-
-    const auto deadline = Clock::now() + kProbeWindow;
-    const std::string messageId = MakeMessageId();
-    const std::string probe = BuildProbe(messageId);
-    if (::sendto(onLink.fd, probe.data(), probe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
-                 sizeof group) < 0) {
-        return -1;
-    }
-    const std::string deviceId = MakeMessageId();
-    const std::string deviceProbe = BuildDeviceProbe(deviceId);
-    ::sendto(onLink.fd, deviceProbe.data(), deviceProbe.size(), 0, reinterpret_cast<const sockaddr*>(&group),
-             sizeof group);
-    ReplyCollector(onLink.fd, {messageId, deviceId}, replies).CollectUntil(deadline, running);
-    return static_cast<int>(replies.size());
+    SocketGuard sock{OpenExchangeSocket6(local)};
+    if (sock.fd < 0) return -1;
+    return Exchange(sock.fd, reinterpret_cast<const sockaddr*>(&group), sizeof group, replies, running);
 }
 
 }  // namespace quorvi

@@ -52,6 +52,8 @@ private:
 void RequirePrivateNetwork();
 
 std::string FakecamPath();
+// The CPU time this process has used so far, user and system, in seconds.
+double CpuSeconds();
 std::string CliPath();
 
 // fakecam answering Probes only, as `devices` devices on `bind` (its default address when empty), each
