@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QUrl>
 
+#include "TextSafety.h"
+
 namespace quorvi {
 
 std::optional<ExportFormat> ExportFormatNamed(const QString& name) {
@@ -223,7 +225,7 @@ QByteArray WriteExport(const std::vector<SurveyRow>& rows, ExportFormat format,
         case ExportFormat::Json: {
             QJsonArray list;
             for (const SurveyRow& row : rows) list.append(SurveyJson(row));
-            return QJsonDocument(list).toJson(QJsonDocument::Indented);
+            return SurveyJsonText(QJsonDocument(list));
         }
         case ExportFormat::Frigate:
             return Frigate(rows, CameraNames(rows, options), options.withPasswords);

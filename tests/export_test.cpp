@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUrl>
 #include <fstream>
 
@@ -91,6 +94,19 @@ TEST(RecorderExport, WhateverTheNetworkNamedNeverBecomesSyntax) {
     EXPECT_EQ(names[13], "cam");
     EXPECT_EQ(names[14], "cam_2");
     EXPECT_EQ(names.back(), "cam_1000");
+}
+
+// The survey list's JSON, as the command line and "Export list..." both write it: a name that would
+// reorder or hide text on a terminal or in an editor is escaped, the same text for a JSON reader.
+TEST(RecorderExport, TheSurveyJsonCarriesNoRawControl) {
+    const QString hostile = QString::fromUtf8("gpj.\u202eexe\xc2\x9b" "31m");
+    const QByteArray json = WriteExport({Camera(hostile, 1)}, ExportFormat::Json);
+    EXPECT_FALSE(json.contains("\xe2\x80\xae")) << "a raw right-to-left override";
+    EXPECT_FALSE(json.contains("\xc2\x9b")) << "a raw C1 control";
+    EXPECT_TRUE(json.contains("\\u202e")) << json.toStdString();
+    EXPECT_TRUE(json.endsWith("]\n"));
+    const QJsonDocument read = QJsonDocument::fromJson(json);
+    EXPECT_EQ(read.array().at(0).toObject()["name"].toString(), hostile);
 }
 
 TEST(RecorderExport, NamesKeptFromBeforeStay) {
