@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QContextMenuEvent>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -24,7 +23,11 @@
 #include <thread>
 
 #include "BackgroundCall.h"
+#include "DeviceLookup.h"
 #include "FileOutput.h"
+#include "ListExport.h"
+#include "PictureWindows.h"
+#include "SurveyRun.h"
 
 // Resources compiled into a static library are registered by hand, and only at global scope.
 static void RegisterResources() { Q_INIT_RESOURCE(quorvi); }
@@ -105,20 +108,6 @@ struct CQuorviDlg::PendingGet {
     CQuorviDlg* window = nullptr;
 };
 
-// The window a "Read all streams" reports to, and what tells its threads to begin no further device.
-struct CQuorviDlg::PendingSurvey {
-    std::mutex mutex;
-    CQuorviDlg* window = nullptr;
-    std::atomic<bool> stop{false};
-};
-
-// The window an "Add device..." reports to, and what ends its probe and look-ups early.
-struct CQuorviDlg::PendingLookup {
-    std::mutex mutex;
-    CQuorviDlg* window = nullptr;
-    std::atomic<bool> running{true};
-};
-
 QWidget* CQuorviDlg::MakeControl(const ControlTemplate& c, const DialogUnits& du) {
     QRect rect = du.ToPixels(c.x, c.y, c.width, c.height);
     QWidget* control = nullptr;
@@ -153,9 +142,7 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
       m_hIcon(ApplicationIcon()),
       m_sources(std::move(sources)),
       m_getStreamUri(std::move(getStreamUri)),
-      m_surveyStreams(std::move(surveyStreams)),
-      m_checkStreams(std::move(checkStreams)),
-      m_getSnapshot(std::move(getSnapshot)) {
+      m_checkStreams(std::move(checkStreams)) {
     setObjectName(QStringLiteral("IDD_QUORVI_DIALOG"));
     setWindowTitle(QStringLiteral("Onvif quorvi"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -191,6 +178,11 @@ CQuorviDlg::CQuorviDlg(QWidget* parent, DiscoverySources sources, GetStreamUriFu
     setFixedSize(du.Width(kDialogWidth), du.Height(kDialogHeight));
     connect(m_buttonGet, &QPushButton::clicked, this, &CQuorviDlg::OnBnClickedGet);
     connect(m_listDevices, &QTableView::doubleClicked, this, &CQuorviDlg::OnNMDblclkListDevices);
+    m_survey = new CSurveyRun(std::move(surveyStreams), m_checkStreams, this);
+    m_pictures = new CPictureWindows(
+        std::move(getSnapshot),
+        [this] { return std::make_pair(m_editUserName->text(), m_editPassword->text()); }, this);
+    m_lookup = new CDeviceLookup(this);
 }
 
 CQuorviDlg::~CQuorviDlg() {
@@ -198,16 +190,6 @@ CQuorviDlg::~CQuorviDlg() {
         if (!pending) continue;
         std::lock_guard<std::mutex> lock(pending->mutex);
         pending->window = nullptr;
-    }
-    if (m_pendingSurvey) {
-        std::lock_guard<std::mutex> lock(m_pendingSurvey->mutex);
-        m_pendingSurvey->window = nullptr;
-        m_pendingSurvey->stop = true;
-    }
-    if (m_pendingLookup) {
-        std::lock_guard<std::mutex> lock(m_pendingLookup->mutex);
-        m_pendingLookup->window = nullptr;
-        m_pendingLookup->running = false;
     }
     m_discovery.Stop();
 }
@@ -266,7 +248,7 @@ void CQuorviDlg::OnInitDialog() {
     // The report list: grid lines, whole rows selected, no sorting; the model is the list's only store.
     m_listDevices->setModel(&m_discovery.Model());
     m_listDevices->setItemDelegate(new DeviceRowDelegate(m_listDevices, [this](const QModelIndex& index) {
-        return SurveyLines(Devices().Cell(index.row(), kColumnId));
+        return m_survey->Lines(Devices().Cell(index.row(), kColumnId), kClockTolerance);
     }));
     m_listDevices->setShowGrid(true);
     m_listDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -491,81 +473,10 @@ void CQuorviDlg::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 bool CQuorviDlg::ReadAllStreams() {
-    if (m_pendingSurvey) return false;  // one at a time
-    std::vector<SurveyRow> rows = ListedDevices();
-    if (rows.empty()) return true;
-    auto pending = std::make_shared<PendingSurvey>();
-    pending->window = this;
-    m_pendingSurvey = pending;
-    auto call = [pending, rows = std::move(rows), user = m_editUserName->text(),
-                 password = m_editPassword->text(), getStreamUri = m_surveyStreams,
-                 checkStreams = m_checkStreams]() mutable {
-        RunSurvey(
-            rows, kSurveyJobs, user, password, true, pending->stop,
-            [&](std::size_t i) {
-                std::lock_guard<std::mutex> lock(pending->mutex);
-                if (!pending->window) return;
-                QMetaObject::invokeMethod(
-                    pending->window, [window = pending->window, row = rows[i]] { window->OnSurveyed(row); },
-                    Qt::QueuedConnection);
-            },
-            getStreamUri, checkStreams);
-        std::lock_guard<std::mutex> lock(pending->mutex);
-        if (pending->window) {
-            QMetaObject::invokeMethod(
-                pending->window,
-                [window = pending->window, pending] {
-                    if (window->m_pendingSurvey == pending) window->m_pendingSurvey.reset();
-                },
-                Qt::QueuedConnection);
-        }
-    };
-    if (!StartBackgroundCall(std::move(call))) {
-        m_pendingSurvey.reset();
-        return false;
-    }
-    return true;
+    return m_survey->Start(ListedDevices(), m_editUserName->text(), m_editPassword->text(), kSurveyJobs);
 }
 
-void CQuorviDlg::OnSurveyed(const SurveyRow& row) { m_surveyed.insert(row.id, row); }
-
-QString CQuorviDlg::SurveyLines(const QString& id) const {
-    const auto it = m_surveyed.find(id);
-    if (it == m_surveyed.end()) return {};
-    const SurveyRow& r = *it;
-    QStringList lines;
-    const auto stream = [&](const char* label, const QString& address, const QString& encoding, int width,
-                            int height, const QString& state) {
-        if (address.isEmpty()) return;
-        QString line = QString::fromLatin1(label) + ' ' + address;
-        if (!encoding.isEmpty()) line += ' ' + encoding;
-        if (width > 0) line += QStringLiteral(" %1x%2").arg(width).arg(height);
-        if (!state.isEmpty()) line += QStringLiteral(" (") + state + ')';
-        lines << line;
-    };
-    stream("mainStream:", r.mainStream, r.mainEncoding, r.mainWidth, r.mainHeight, r.mainCheck);
-    stream("subStream:", r.subStream, r.subEncoding, r.subWidth, r.subHeight, r.subCheck);
-    if (!r.error.isEmpty()) lines << r.error;
-    // The inventory, once read.
-    const QString device = QStringList{r.manufacturer, r.model}.join(' ').trimmed();
-    if (!device.isEmpty())
-        lines << QStringLiteral("device: ") + device +
-                     (r.firmware.isEmpty() ? QString() : ", firmware " + r.firmware);
-    if (!r.serial.isEmpty()) lines << QStringLiteral("serial: ") + r.serial;
-    if (!r.mac.isEmpty()) lines << QStringLiteral("MAC: ") + r.mac;
-    if (!r.ntp.isEmpty()) lines << QStringLiteral("NTP: ") + r.ntp;
-    if (!r.clockOffsetSeconds.isEmpty()) {
-        const qlonglong offset = r.clockOffsetSeconds.toLongLong();
-        if (offset > kClockTolerance || offset < -kClockTolerance) {
-            lines << QStringLiteral("clock off by %1 s (%2 ours): recorders refuse such a camera")
-                         .arg(offset < 0 ? -offset : offset)
-                         .arg(offset < 0 ? QStringLiteral("behind") : QStringLiteral("ahead of"));
-        } else {
-            lines << QStringLiteral("clock: within %1 s of ours").arg(kClockTolerance);
-        }
-    }
-    return lines.join('\n');
-}
+bool CQuorviDlg::SurveyRunning() const { return m_survey->Running(); }
 
 std::vector<SurveyRow> CQuorviDlg::ListedDevices() const {
     std::vector<SurveyRow> rows;
@@ -588,56 +499,13 @@ std::vector<SurveyRow> CQuorviDlg::ListedDevices() const {
 QString CQuorviDlg::ExportList(const QString& fileName, ExportFormat format, bool withPasswords) {
     std::vector<SurveyRow> rows = ListedDevices();
     for (SurveyRow& row : rows) {
-        const auto it = m_surveyed.find(row.id);
-        if (it != m_surveyed.end()) row = KnownAsListed(*it, row);
+        if (const SurveyRow* read = m_survey->Found(row.id)) row = KnownAsListed(*read, row);
     }
-    ExportOptions options;
-    options.withPasswords = withPasswords;
-    // The survey's own list carries the credentials inside its stream addresses: for its owner's eyes only,
-    // as is a recorder's file with the passwords in it.
-    const bool secret = format == ExportFormat::Csv || format == ExportFormat::Json ||
-                        ExportHoldsPassword(rows, format, options);
-    return WriteWholeFile(fileName, WriteExport(rows, format, options), secret);
+    return WriteListExport(rows, fileName, format, withPasswords);
 }
-
-namespace {
-
-// The file types "Export list..." offers, each with its format.
-const std::vector<std::pair<QString, ExportFormat>>& ExportFilters() {
-    static const std::vector<std::pair<QString, ExportFormat>> filters{
-        {QStringLiteral("Survey list, CSV (*.csv)"), ExportFormat::Csv},
-        {QStringLiteral("Survey list, JSON (*.json)"), ExportFormat::Json},
-        {QStringLiteral("Frigate configuration (*.yml *.yaml)"), ExportFormat::Frigate},
-        {QStringLiteral("go2rtc configuration (*.yaml *.yml)"), ExportFormat::Go2rtc},
-        {QStringLiteral("Milestone XProtect hardware import (*.csv)"), ExportFormat::Milestone}};
-    return filters;
-}
-
-}  // namespace
 
 void CQuorviDlg::AskForExportFile() {
-    ExportChoice choice;
-    if (m_chooseExportFile) {
-        choice = m_chooseExportFile();
-    } else {
-        QFileDialog dialog(this, QStringLiteral("Export list"));
-        dialog.setObjectName(QStringLiteral("IDD_EXPORT_DIALOG"));
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setOption(QFileDialog::DontUseNativeDialog);  // it carries a check box of its own
-        QStringList names;
-        for (const auto& filter : ExportFilters()) names << filter.first;
-        dialog.setNameFilters(names);
-        auto* passwords = new QCheckBox(QStringLiteral("with passwords (recorder files)"), &dialog);
-        passwords->setObjectName(QStringLiteral("IDC_CHECK_WITH_PASSWORDS"));
-        if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))
-            grid->addWidget(passwords, grid->rowCount(), 0, 1, -1);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-        choice.fileName = dialog.selectedFiles().front();
-        for (const auto& filter : ExportFilters()) {
-            if (filter.first == dialog.selectedNameFilter()) choice.format = filter.second;
-        }
-        choice.withPasswords = passwords->isChecked();
-    }
+    const ExportChoice choice = m_chooseExportFile ? m_chooseExportFile() : AskForExportChoice(this);
     if (choice.fileName.isEmpty()) return;
     const QString refused = ExportList(choice.fileName, choice.format, choice.withPasswords);
     if (refused.isEmpty()) return;
@@ -648,26 +516,9 @@ void CQuorviDlg::AskForExportFile() {
 
 CPictureDlg* CQuorviDlg::ShowPicture(const QModelIndex& row) {
     if (!row.isValid()) return nullptr;
-    const QString id = Devices().Cell(row.row(), kColumnId);
-    if (CPictureDlg* open = m_pictures.value(id)) {
-        open->raise();
-        open->activateWindow();
-        return open;
-    }
     const DeviceListModel::Identity identity = Devices().RowIdentity(row.row());
-    PictureDevice device{id, identity.name, identity.hardware, identity.location,
-                         Devices().Cell(row.row(), kColumnOnvif)};
-    auto* window = new CPictureDlg(std::move(device), m_getSnapshot, this);
-    m_pictures.removeIf([](const auto& entry) { return entry.value().isNull(); });  // closed ones
-    m_pictures.insert(id, window);
-    connect(window, &CPictureDlg::refreshRequested, this,
-            [this, window] { window->Fetch(m_editUserName->text(), m_editPassword->text()); });
-    connect(window, &CPictureDlg::liveRequested, this, [this, window](bool sub) {
-        window->StartLive(sub, m_editUserName->text(), m_editPassword->text());
-    });
-    window->show();
-    window->Fetch(m_editUserName->text(), m_editPassword->text());
-    return window;
+    return m_pictures->Show({Devices().Cell(row.row(), kColumnId), identity.name, identity.hardware,
+                             identity.location, Devices().Cell(row.row(), kColumnOnvif)});
 }
 
 QString CQuorviDlg::AddProbeTargets(const QString& specs, bool lookOnPorts) {
@@ -754,65 +605,20 @@ void CQuorviDlg::AskForDevice() {
 }
 
 bool CQuorviDlg::AddDevice(const QString& address) {
-    if (m_pendingLookup) return false;  // one at a time
-    std::string error;
-    const auto wanted = ParseDeviceAddress(address.toStdString(), error);
-    if (!wanted) {
-        QMetaObject::invokeMethod(
-            this, [this, reason = QString::fromStdString(error)] { emit deviceLookupEnded(reason); },
-            Qt::QueuedConnection);
-        return true;
-    }
-    auto pending = std::make_shared<PendingLookup>();
-    pending->window = this;
-    m_pendingLookup = pending;
-    auto call = [pending, wanted = *wanted, probe = m_sources.directedProbe, lookup = m_sources.portLookup,
-                 rate = m_sources.rate] {
-        std::vector<Sighting> found;
-        std::string why;
-        const auto host = ResolveDeviceHost(wanted.host, why);
-        if (host) {
-            // Probed as the cycles probe their targets, then looked for on its ports as they do.
-            ReplyList replies;
-            if (probe) probe({*host}, rate, replies, &pending->running);
-            for (std::size_t i = 0; i < replies.size(); ++i) {
-                if (auto s = ExtractSighting(replies[i], replies.From(i))) found.push_back(std::move(*s));
-            }
-            if (found.empty() && lookup && pending->running.load()) {
-                for (const PortFinding& f : lookup({*host}, wanted.ports, rate, &pending->running))
-                    found.push_back(SightingOf(f));
-            }
-            if (found.empty()) why = NothingAnsweredText(wanted.ports);
-        }
-        std::lock_guard<std::mutex> lock(pending->mutex);
-        if (pending->window) {
-            QMetaObject::invokeMethod(
-                pending->window,
-                [window = pending->window, found, a = host.value_or(0), ports = wanted.ports,
-                 reason = QString::fromStdString(why)] {
-                    window->OnDeviceLookedFor(found, a, ports, reason);
-                },
-                Qt::QueuedConnection);
-        }
-    };
-    if (!StartBackgroundCall(std::move(call))) {
-        m_pendingLookup.reset();
-        return false;
-    }
-    return true;
+    return m_lookup->Start(address, m_sources, [this](const LookupOutcome& o) { OnDeviceLookedFor(o); });
 }
 
-void CQuorviDlg::OnDeviceLookedFor(const std::vector<Sighting>& found, uint32_t address,
-                                   const std::vector<int>& ports, const QString& reason) {
-    m_pendingLookup.reset();
-    if (found.empty()) {
-        emit deviceLookupEnded(reason);
+bool CQuorviDlg::DeviceLookupRunning() const { return m_lookup->Running(); }
+
+void CQuorviDlg::OnDeviceLookedFor(const LookupOutcome& outcome) {
+    if (outcome.found.empty()) {
+        emit deviceLookupEnded(outcome.reason);
         return;
     }
-    m_discovery.MergeNow(found);
+    m_discovery.MergeNow(outcome.found);
     // From now on it is probed, and looked for on its ports, in every cycle like the probe addresses.
     std::string error;
-    m_discovery.AddTargets({address}, error, ports);
+    m_discovery.AddTargets({outcome.address}, error, outcome.ports);
     emit deviceLookupEnded(QString());
 }
 

@@ -1,21 +1,22 @@
 #pragma once
 
 #include <QDialog>
-#include <QHash>
 #include <QIcon>
-#include <QMap>
-#include <QPointer>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "DeviceList.h"
+#include "DeviceLookup.h"
 #include "DiscoveryHost.h"
+#include "ListExport.h"
 #include "PictureDlg.h"
+#include "PictureWindows.h"
 #include "RecorderExport.h"
 #include "SnapshotRequest.h"
 #include "StreamRequest.h"
 #include "Survey.h"
+#include "SurveyRun.h"
 
 class QAction;
 class QLabel;
@@ -76,16 +77,12 @@ public:
     // the background (kSurveyJobs devices at a time, one attempt each); each row's tooltip gains its
     // streams as they come. False when one is under way already.
     bool ReadAllStreams();
-    bool SurveyRunning() const { return m_pendingSurvey != nullptr; }
+    bool SurveyRunning() const;
     // "Export list...": the list, with the streams and inventory read so far, as the command line's survey
     // writes it (its CSV or JSON, or the file a recorder imports), into a file the user names; a check box
     // in the file dialog puts the passwords into the recorder formats. `chooser` stands in for the dialog.
     // ExportList returns why it failed.
-    struct ExportChoice {
-        QString fileName;  // empty: cancelled
-        ExportFormat format = ExportFormat::Csv;
-        bool withPasswords = false;
-    };
+    using ExportChoice = quorvi::ExportChoice;
     void AskForExportFile();
     QString ExportList(const QString& fileName, ExportFormat format = ExportFormat::Csv,
                        bool withPasswords = false);
@@ -106,7 +103,7 @@ public:
     // probed in every cycle from then on), else deviceLookupEnded says why. False when one is under way.
     bool AddDevice(const QString& address);
     void AskForDevice();
-    bool DeviceLookupRunning() const { return m_pendingLookup != nullptr; }
+    bool DeviceLookupRunning() const;
 
     DeviceListModel& Devices() { return m_discovery.Model(); }
     bool GetRunning() const { return m_pendingGet != nullptr; }
@@ -134,7 +131,6 @@ private:
     void ShowCheck(QLineEdit* field, QAction* icon, const StreamInfo* info, const StreamCheckResult* check);
 
     void OnSurveyed(const SurveyRow& row);
-    QString SurveyLines(const QString& id) const;  // for a row's tooltip: what the survey found
     std::vector<SurveyRow> ListedDevices() const;
 
     DiscoveryHost m_discovery;  // the device list and the worker that fills it
@@ -155,17 +151,13 @@ private:
     QIcon m_hIcon;
     DiscoverySources m_sources;
     GetStreamUriFunction m_getStreamUri;
-    GetStreamUriFunction m_surveyStreams;  // "Read all streams": the streams with the inventory
     CheckStreamsFunction m_checkStreams;
-    GetSnapshotFunction m_getSnapshot;
-    QMap<QString, QPointer<CPictureDlg>> m_pictures;  // by device id
-    struct PendingSurvey;
-    std::shared_ptr<PendingSurvey> m_pendingSurvey;  // "Read all streams" under way, if it is
-    QHash<QString, SurveyRow> m_surveyed;            // what it found, by device id
-    struct PendingLookup;
-    std::shared_ptr<PendingLookup> m_pendingLookup;  // "Add device..." under way, if it is
-    void OnDeviceLookedFor(const std::vector<Sighting>& found, uint32_t address,
-                           const std::vector<int>& ports, const QString& reason);
+    // What the dialog owns besides its controls: "Read all streams" and what it found, the picture
+    // windows, and "Add device...".
+    CSurveyRun* m_survey = nullptr;
+    CPictureWindows* m_pictures = nullptr;
+    CDeviceLookup* m_lookup = nullptr;
+    void OnDeviceLookedFor(const LookupOutcome& outcome);
     std::function<ExportChoice()> m_chooseExportFile;
     bool m_initialised = false;
 };
