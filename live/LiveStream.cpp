@@ -149,6 +149,107 @@ QSize Reader::Fit() const {
 
 Reader::~Reader() = default;
 
+namespace {
+
+// Why the stream could not be opened, from FFmpeg's code and what it logged.
+Outcome OpenFailure(int code, const std::string& log, bool timedOut, std::string& detail) {
+    std::string method;
+    const int status = FailedStatus(log, method);
+    if (status == 453) {
+        detail = "the camera has no stream slot free (RTSP 453 at " + method + ")";
+        return Outcome::SlotsFull;
+    }
+    if (status == 401 || status == 403) {
+        detail = "the stream refused the credentials (RTSP " + std::to_string(status) + " at " + method + ")";
+        return Outcome::Refused;
+    }
+    if (status != 0) {
+        detail = "the stream answered " + method + " with RTSP " + std::to_string(status);
+        return Outcome::Failed;
+    }
+    if (timedOut) {
+        detail = "no answer within " + std::to_string(kFrameWait.count() / 1000) + " s";
+        return Outcome::NoFrame;
+    }
+    detail = "cannot open the stream: " + ErrorText(code);
+    return Outcome::NoServer;
+}
+
+// Why reading stopped before a frame was handed on: the wait ran out, or the stream ended or failed.
+Outcome ReadFailure(int code, const std::string& log, bool timedOut, int packets, int frames,
+                    std::string& detail) {
+    if (timedOut || code == AVERROR_EXIT) {
+        const std::string wait = std::to_string(kFrameWait.count() / 1000) + " s";
+        if (packets == 0) {
+            detail = frames == 0 ? "the stream sent nothing within " + wait
+                                 : "the stream stopped: nothing for " + wait;
+            return Outcome::NoFrame;
+        }
+        detail = std::to_string(packets) + " packets in " + wait + ", none of them a picture";
+        return Outcome::Undecodable;
+    }
+    std::string method;
+    if (FailedStatus(log, method) == 453) {
+        detail = "the camera has no stream slot free (RTSP 453 at " + method + ")";
+        return Outcome::SlotsFull;
+    }
+    detail = "the stream ended: " + ErrorText(code);
+    return frames == 0 ? Outcome::NoFrame : Outcome::Failed;
+}
+
+// The stream's video and a decoder opened for it, within the bound on its declared size.
+Outcome OpenDecoder(AVFormatContext* format, int& index, const char*& encoding,
+                    std::unique_ptr<AVCodecContext, CodecCloser>& decoder, std::string& detail) {
+    const AVCodec* codec = nullptr;
+    index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (index < 0) {
+        detail = "the stream has no video";
+        return Outcome::Undecodable;
+    }
+    const AVCodecParameters* parameters = format->streams[index]->codecpar;
+    encoding = EncodingName(parameters->codec_id);
+    if (!encoding || !codec) {
+        detail = std::string("the stream is ") + avcodec_get_name(parameters->codec_id) +
+                 ", which is not decoded here (H.264, H.265 and Motion JPEG are)";
+        return Outcome::Undecodable;
+    }
+    if (TooLarge(parameters->width, parameters->height)) {
+        detail = "the stream declares " + std::to_string(parameters->width) + "x" +
+                 std::to_string(parameters->height) + ", larger than any camera's";
+        return Outcome::TooLarge;
+    }
+    decoder.reset(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), parameters) < 0) {
+        detail = "no decoder for the stream";
+        return Outcome::Failed;
+    }
+    decoder->max_pixels = kMaxPixels;
+    // Slices on two threads; frame threads would keep a picture per thread besides the references.
+    decoder->thread_count = 2;
+    decoder->thread_type = FF_THREAD_SLICE;
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
+        detail = "the decoder does not take the stream's parameters";
+        return Outcome::Undecodable;
+    }
+    return Outcome::Done;
+}
+
+// A decoded picture as RGB32 at `size`; a null image when it cannot be converted.
+QImage Converted(const AVFrame& picture, QSize size, std::unique_ptr<SwsContext, ScaleFree>& scale) {
+    scale.reset(sws_getCachedContext(scale.release(), picture.width, picture.height,
+                                     static_cast<AVPixelFormat>(picture.format), size.width(), size.height(),
+                                     AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!scale) return {};
+    QImage image(size, QImage::Format_RGB32);
+    if (image.isNull()) return {};
+    uint8_t* planes[4] = {image.bits(), nullptr, nullptr, nullptr};
+    int strides[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
+    sws_scale(scale.get(), picture.data, picture.linesize, 0, picture.height, planes, strides);
+    return image;
+}
+
+}  // namespace
+
 Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::string& detail) {
     SetUpOnce();
     std::string log;
@@ -171,61 +272,14 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
     av_dict_free(&options);
     if (opened < 0) {  // FFmpeg has freed the context
         if (Stopping()) return Outcome::Stopped;
-        std::string method;
-        const int status = FailedStatus(log, method);
-        if (status == 453) {
-            detail = "the camera has no stream slot free (RTSP 453 at " + method + ")";
-            return Outcome::SlotsFull;
-        }
-        if (status == 401 || status == 403) {
-            detail =
-                "the stream refused the credentials (RTSP " + std::to_string(status) + " at " + method + ")";
-            return Outcome::Refused;
-        }
-        if (status != 0) {
-            detail = "the stream answered " + method + " with RTSP " + std::to_string(status);
-            return Outcome::Failed;
-        }
-        if (Clock::now() >= interrupt.deadline) {
-            detail = "no answer within " + std::to_string(kFrameWait.count() / 1000) + " s";
-            return Outcome::NoFrame;
-        }
-        detail = "cannot open the stream: " + ErrorText(opened);
-        return Outcome::NoServer;
+        return OpenFailure(opened, log, Clock::now() >= interrupt.deadline, detail);
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
-
-    const AVCodec* codec = nullptr;
-    const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-    if (index < 0) {
-        detail = "the stream has no video";
-        return Outcome::Undecodable;
-    }
-    const AVCodecParameters* parameters = format->streams[index]->codecpar;
-    const char* encoding = EncodingName(parameters->codec_id);
-    if (!encoding || !codec) {
-        detail = std::string("the stream is ") + avcodec_get_name(parameters->codec_id) +
-                 ", which is not decoded here (H.264, H.265 and Motion JPEG are)";
-        return Outcome::Undecodable;
-    }
-    if (TooLarge(parameters->width, parameters->height)) {
-        detail = "the stream declares " + std::to_string(parameters->width) + "x" +
-                 std::to_string(parameters->height) + ", larger than any camera's";
-        return Outcome::TooLarge;
-    }
-    std::unique_ptr<AVCodecContext, CodecCloser> decoder(avcodec_alloc_context3(codec));
-    if (!decoder || avcodec_parameters_to_context(decoder.get(), parameters) < 0) {
-        detail = "no decoder for the stream";
-        return Outcome::Failed;
-    }
-    decoder->max_pixels = kMaxPixels;
-    // Slices on two threads; frame threads would keep a picture per thread besides the references.
-    decoder->thread_count = 2;
-    decoder->thread_type = FF_THREAD_SLICE;
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        detail = "the decoder does not take the stream's parameters";
-        return Outcome::Undecodable;
-    }
+    int index = -1;
+    const char* encoding = nullptr;
+    std::unique_ptr<AVCodecContext, CodecCloser> decoder;
+    if (const Outcome o = OpenDecoder(format.get(), index, encoding, decoder, detail); o != Outcome::Done)
+        return o;
 
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameFree> picture(av_frame_alloc());
@@ -239,23 +293,7 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
         const int read = av_read_frame(format.get(), packet.get());
         if (read < 0) {
             if (Stopping()) return Outcome::Stopped;
-            if (Clock::now() >= interrupt.deadline || read == AVERROR_EXIT) {
-                const std::string wait = std::to_string(kFrameWait.count() / 1000) + " s";
-                if (packets == 0) {
-                    detail = frames == 0 ? "the stream sent nothing within " + wait
-                                         : "the stream stopped: nothing for " + wait;
-                    return Outcome::NoFrame;
-                }
-                detail = std::to_string(packets) + " packets in " + wait + ", none of them a picture";
-                return Outcome::Undecodable;
-            }
-            std::string method;
-            if (const int status = FailedStatus(log, method); status == 453) {
-                detail = "the camera has no stream slot free (RTSP 453 at " + method + ")";
-                return Outcome::SlotsFull;
-            }
-            detail = "the stream ended: " + ErrorText(read);
-            return frames == 0 ? Outcome::NoFrame : Outcome::Failed;
+            return ReadFailure(read, log, Clock::now() >= interrupt.deadline, packets, frames, detail);
         }
         struct Unref {
             AVPacket* p;
@@ -280,20 +318,12 @@ Outcome Reader::Run(const std::function<bool(const Frame&)>& onFrame, std::strin
             }
             QSize size(picture->width, picture->height);
             if (const QSize fit = Fit(); !fit.isEmpty()) size.scale(fit, Qt::KeepAspectRatio);
-            size = size.expandedTo(QSize(1, 1));
-            scale.reset(sws_getCachedContext(
-                scale.release(), picture->width, picture->height, static_cast<AVPixelFormat>(picture->format),
-                size.width(), size.height(), AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr));
-            if (!scale) {
-                detail = "the picture's pixel format cannot be converted";
+            Frame frame;
+            frame.image = Converted(*picture, size.expandedTo(QSize(1, 1)), scale);
+            if (frame.image.isNull()) {
+                detail = "the picture cannot be converted for showing";
                 return Outcome::Undecodable;
             }
-            Frame frame;
-            frame.image = QImage(size, QImage::Format_RGB32);
-            if (frame.image.isNull()) return detail = "out of memory", Outcome::Failed;
-            uint8_t* planes[4] = {frame.image.bits(), nullptr, nullptr, nullptr};
-            int strides[4] = {static_cast<int>(frame.image.bytesPerLine()), 0, 0, 0};
-            sws_scale(scale.get(), picture->data, picture->linesize, 0, picture->height, planes, strides);
             const auto now = Clock::now();
             if (++frames == 1) firstFrame = now;
             frame.encoding = encoding;
