@@ -99,7 +99,9 @@ TEST(RecorderExport, WhateverTheNetworkNamedNeverBecomesSyntax) {
 // The survey list's JSON, as the command line and "Export list..." both write it: a name that would
 // reorder or hide text on a terminal or in an editor is escaped, the same text for a JSON reader.
 TEST(RecorderExport, TheSurveyJsonCarriesNoRawControl) {
-    const QString hostile = QString::fromUtf8("gpj.\u202eexe\xc2\x9b" "31m");
+    const QString hostile = QString::fromUtf8(
+        "gpj.\u202eexe\xc2\x9b"
+        "31m");
     const QByteArray json = WriteExport({Camera(hostile, 1)}, ExportFormat::Json);
     EXPECT_FALSE(json.contains("\xe2\x80\xae")) << "a raw right-to-left override";
     EXPECT_FALSE(json.contains("\xc2\x9b")) << "a raw C1 control";
