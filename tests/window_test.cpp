@@ -1282,14 +1282,16 @@ void WindowTest::tenLiveViewsLeaveTheWindowResponsive() {
         f.encoding = "H264";
         f.width = sub ? 640 : 1280;
         f.height = sub ? 360 : 720;
-        QImage full(f.width, f.height, QImage::Format_RGB32);
+        // Frames as a reader hands them on: decoded elsewhere, scaled to the room the window has.
         while (!sink.stop->load()) {
-            full.fill(f.number % 2 ? Qt::red : Qt::blue);
-            f.image = full.scaled(full.size().scaled(sink.room(), Qt::KeepAspectRatio));
+            QImage frame(QSize(f.width, f.height).scaled(sink.room(), Qt::KeepAspectRatio),
+                         QImage::Format_RGB32);
+            frame.fill(f.number % 2 ? Qt::red : Qt::blue);
+            f.image = frame;
             ++f.number;
             f.framesPerSecond = 100;
             sink.frame(f);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         --playing;
         return {};
