@@ -10,13 +10,21 @@ namespace quorvi::cli {
 
 class Command {
 public:
+    // Its name, its synopsis (without "usage: ", continuation lines as they stand) and its part of the
+    // description: texts that outlive it.
+    Command(const char* name, const char* synopsis, const char* description)
+        : m_name(name), m_synopsis(synopsis), m_description(description) {}
     virtual ~Command() = default;
-    virtual const char* Name() const = 0;
-    // Its synopsis (without "usage: ", continuation lines as they stand) and its part of the description.
-    virtual const char* Synopsis() const = 0;
-    virtual const char* Description() const = 0;
+    const char* Name() const { return m_name; }
+    const char* Synopsis() const { return m_synopsis; }
+    const char* Description() const { return m_description; }
     // Runs it with the arguments after its name; the exit status.
     virtual int Run(const QStringList& args) = 0;
+
+private:
+    const char* m_name;
+    const char* m_synopsis;
+    const char* m_description;
 };
 
 // Every command, in the order the usage lists them.

@@ -13,6 +13,21 @@ namespace quorvi::cli {
 
 namespace {
 
+// Its lines of the usage.
+constexpr char kSynopsis[] =
+    R"(quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--ports PORTS] [--rate N]
+                           [--ipv4-only | --ipv6-only]
+)";
+constexpr char kDescription[] =
+    R"(discover   probes every network of this machine for ONVIF devices, N cycles (default 1),
+           and prints one line per device, newest first: id, time online, onvif address;
+           --target also probes SPEC by unicast each cycle (an IPv4 address, a range A-B or a
+           block A/N up to /16; several, comma-separated), at most --rate probes a second (1000);
+           --ports default (80,8000,8080,8899,2020,5000) or P,... looks for ONVIF on those ports of
+           each target that answered no Probe (one GetSystemDateAndTime, no credentials);
+           IPv6 links are probed on ff02::c after the IPv4 addresses (--ipv4-only, --ipv6-only)
+)";
+
 int Discover(const QStringList& args) {
     QCommandLineParser parser;
     AddDiscoverOptions(parser);
@@ -30,24 +45,7 @@ int Discover(const QStringList& args) {
 
 class DiscoverCommand final : public Command {
 public:
-    const char* Name() const override { return "discover"; }
-    const char* Synopsis() const override {
-        return "quorvi-cli discover [--cycles N] [--json] [--target SPEC]... [--ports PORTS] [--rate N]\n"
-               "                           [--ipv4-only | --ipv6-only]\n";
-    }
-    const char* Description() const override {
-        return "discover   probes every network of this machine for ONVIF devices, N cycles (default 1),\n"
-               "           and prints one line per device, newest first: id, time online, onvif address;\n"
-               "           --target also probes SPEC by unicast each cycle (an IPv4 address, a range A-B or "
-               "a\n"
-               "           block A/N up to /16; several, comma-separated), at most --rate probes a second "
-               "(1000);\n"
-               "           --ports default (80,8000,8080,8899,2020,5000) or P,... looks for ONVIF on those "
-               "ports of\n"
-               "           each target that answered no Probe (one GetSystemDateAndTime, no credentials);\n"
-               "           IPv6 links are probed on ff02::c after the IPv4 addresses (--ipv4-only, "
-               "--ipv6-only)\n";
-    }
+    DiscoverCommand() : Command("discover", kSynopsis, kDescription) {}
     int Run(const QStringList& args) override { return Discover(args); }
 };
 

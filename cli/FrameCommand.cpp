@@ -19,6 +19,14 @@ namespace quorvi::cli {
 
 namespace {
 
+// Its lines of the usage.
+constexpr char kSynopsis[] = R"(quorvi-cli frame URI -o FILE.png [--sub] [--user U] [--password P] [--json]
+)";
+constexpr char kDescription[] =
+    R"(frame      writes the first decoded frame of the main (--sub: sub) stream of that device, or of
+           an rtsp:// address, to FILE.png, whole or not at all; exit 3 when it does not decode
+)";
+
 int Frame(const QStringList& args) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
@@ -119,16 +127,7 @@ int Frame(const QStringList& args) {
 
 class FrameCommand final : public Command {
 public:
-    const char* Name() const override { return "frame"; }
-    const char* Synopsis() const override {
-        return "quorvi-cli frame URI -o FILE.png [--sub] [--user U] [--password P] [--json]\n";
-    }
-    const char* Description() const override {
-        return "frame      writes the first decoded frame of the main (--sub: sub) stream of that device, or "
-               "of\n"
-               "           an rtsp:// address, to FILE.png, whole or not at all; exit 3 when it does not "
-               "decode\n";
-    }
+    FrameCommand() : Command("frame", kSynopsis, kDescription) {}
     int Run(const QStringList& args) override { return Frame(args); }
 };
 

@@ -14,6 +14,15 @@ namespace quorvi::cli {
 
 namespace {
 
+// Its lines of the usage.
+constexpr char kSynopsis[] = R"(quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE
+)";
+constexpr char kDescription[] =
+    R"(snapshot   writes a still picture (JPEG) of that device to FILE, whole or not at all; - for
+           standard output; --check says the size the picture declares (exit 3 when no camera
+           makes such a picture)
+)";
+
 int Snapshot(const QStringList& args) {
     QCommandLineParser parser;
     parser.addOptions({{QStringLiteral("help"), QString()},
@@ -70,16 +79,7 @@ int Snapshot(const QStringList& args) {
 
 class SnapshotCommand final : public Command {
 public:
-    const char* Name() const override { return "snapshot"; }
-    const char* Synopsis() const override {
-        return "quorvi-cli snapshot URI [--user U] [--password P] [--check] -o FILE\n";
-    }
-    const char* Description() const override {
-        return "snapshot   writes a still picture (JPEG) of that device to FILE, whole or not at all; - for\n"
-               "           standard output; --check says the size the picture declares (exit 3 when no "
-               "camera\n"
-               "           makes such a picture)\n";
-    }
+    SnapshotCommand() : Command("snapshot", kSynopsis, kDescription) {}
     int Run(const QStringList& args) override { return Snapshot(args); }
 };
 

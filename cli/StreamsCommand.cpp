@@ -19,6 +19,18 @@ namespace quorvi::cli {
 
 namespace {
 
+// Its lines of the usage.
+constexpr char kSynopsis[] =
+    R"(quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--decode] [--inventory]
+                          [--json]
+)";
+constexpr char kDescription[] =
+    R"(streams    reads the main and sub stream addresses of the device whose service address is URI,
+           with the credentials inside the addresses when both are given; --all prints every
+           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;
+           exit 3 when one does not), --decode goes on to decode a frame of each that plays
+)";
+
 // A stream's check as JSON: {"state", "encoding", "width", "height", "detail"}.
 QJsonObject CheckJson(const quorvi::StreamCheckResult& c) {
     QJsonObject o{{"state", c.state}, {"encoding", c.encoding}, {"width", c.width}, {"height", c.height}};
@@ -167,20 +179,7 @@ int Streams(const QStringList& args) {
 
 class StreamsCommand final : public Command {
 public:
-    const char* Name() const override { return "streams"; }
-    const char* Synopsis() const override {
-        return "quorvi-cli streams URI [--user U] [--password P] [--all] [--check] [--decode] [--inventory]\n"
-               "                          [--json]\n";
-    }
-    const char* Description() const override {
-        return "streams    reads the main and sub stream addresses of the device whose service address is "
-               "URI,\n"
-               "           with the credentials inside the addresses when both are given; --all prints "
-               "every\n"
-               "           video stream, --check asks each address shown whether it plays (RTSP DESCRIBE;\n"
-               "           exit 3 when one does not), --decode goes on to decode a frame of each that "
-               "plays\n";
-    }
+    StreamsCommand() : Command("streams", kSynopsis, kDescription) {}
     int Run(const QStringList& args) override { return Streams(args); }
 };
 

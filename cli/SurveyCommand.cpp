@@ -33,6 +33,21 @@ namespace quorvi::cli {
 
 namespace {
 
+// Its lines of the usage.
+constexpr char kSynopsis[] = R"(quorvi-cli survey [--cycles N] [--target SPEC]... [--ports PORTS] [--rate N]
+                         [--ipv4-only | --ipv6-only] [--user U --password P]
+                         [--check] [--json | --csv | --format FORMAT] [-o FILE] [--with-passwords]
+                         [--jobs N] [--compare OLD.json]
+)";
+constexpr char kDescription[] =
+    R"(survey     discovers as discover does, then reads every device's streams (--check: and whether
+           they play) and inventory, at most --jobs devices at a time (8), one attempt each; one
+           row per device; --format frigate, go2rtc or milestone writes what that recorder imports
+           (passwords only with --with-passwords); -o FILE writes it there whole; exit 3 when some
+           device's streams were not read or do not play; --compare OLD.json prints instead what
+           changed since that survey (same, moved, new, missing, changed), exit 3 unless nothing did
+)";
+
 // Row r of the device list as a survey row: who the device is, where it is asked.
 quorvi::SurveyRow SurveyRowAt(const quorvi::DeviceRegistry& devices, int r) {
     using Model = quorvi::DeviceListModel;
@@ -303,28 +318,7 @@ int Survey(const QStringList& args) {
 
 class SurveyCommand final : public Command {
 public:
-    const char* Name() const override { return "survey"; }
-    const char* Synopsis() const override {
-        return "quorvi-cli survey [--cycles N] [--target SPEC]... [--ports PORTS] [--rate N]\n"
-               "                         [--ipv4-only | --ipv6-only] [--user U --password P]\n"
-               "                         [--check] [--json | --csv | --format FORMAT] [-o FILE] "
-               "[--with-passwords]\n"
-               "                         [--jobs N] [--compare OLD.json]\n";
-    }
-    const char* Description() const override {
-        return "survey     discovers as discover does, then reads every device's streams (--check: and "
-               "whether\n"
-               "           they play) and inventory, at most --jobs devices at a time (8), one attempt each; "
-               "one\n"
-               "           row per device; --format frigate, go2rtc or milestone writes what that recorder "
-               "imports\n"
-               "           (passwords only with --with-passwords); -o FILE writes it there whole; exit 3 "
-               "when some\n"
-               "           device's streams were not read or do not play; --compare OLD.json prints instead "
-               "what\n"
-               "           changed since that survey (same, moved, new, missing, changed), exit 3 unless "
-               "nothing did\n";
-    }
+    SurveyCommand() : Command("survey", kSynopsis, kDescription) {}
     int Run(const QStringList& args) override { return Survey(args); }
 };
 
