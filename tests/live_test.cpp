@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "LiveSource.h"
 #include "LiveStream.h"
 #include "TestSupport.h"
 
@@ -195,4 +196,75 @@ TEST(Live, AReaderStopsPromptly) {
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
     EXPECT_EQ(outcome, live::Outcome::Stopped) << detail;
     EXPECT_LT(took.count(), 200 + 800) << "within 200 ms, with slack for a loaded machine";
+}
+
+// Where a stream is opened, by what its check found: the password only to the device's own host and a
+// server that took it by Digest (or asked for none); never to a Basic-only server, another host, or after
+// a refusal; never a picture no camera makes.
+TEST(Live, AStreamOpensWithTheCredentialsOnlyWhereTheCheckAllows) {
+    StreamInfo own;
+    own.uri = "rtsp://10.0.0.5/main";
+    own.address = "rtsp://admin:pw@10.0.0.5/main";
+    StreamInfo elsewhere = own;
+    elsewhere.uri = "rtsp://10.9.9.9/main";
+    elsewhere.address = "rtsp://admin:pw@10.9.9.9/main";
+    elsewhere.otherHost = true;
+    StreamInfo huge = own;
+    huge.width = 60000;
+    huge.height = 60000;
+    const auto check = [](const char* state, int width = 0, int height = 0) {
+        StreamCheckResult c;
+        c.state = state;
+        c.width = width;
+        c.height = height;
+        return c;
+    };
+    struct Case {
+        const StreamInfo* stream;
+        StreamCheckResult check;
+        std::string url;  // empty: not opened
+        const char* refusal;
+    };
+    for (const Case& c : std::vector<Case>{
+             {&own, check("plays"), "rtsp://admin:pw@10.0.0.5/main", ""},
+             {&elsewhere, check("plays"), "rtsp://10.9.9.9/main", ""},
+             {&own, check("basic-only"), "", "the stream asks for Basic only; the password was not sent"},
+             {&elsewhere, check("other-host"), "", "the password was not sent"},
+             {&own, check("credentials-refused"), "", "credentials-refused"},
+             {&own, check("not-tried"), "", "not-tried"},
+             {&own, check("plays", 70000, 70000), "", "the stream declares 70000x70000"},
+             {&huge, check("plays"), "", "the stream declares 60000x60000"},
+         }) {
+        SCOPED_TRACE(c.check.state.toStdString() + " " + c.stream->uri);
+        const live::Opening o = live::OpeningAfterCheck(*c.stream, c.check, "admin", "pw");
+        EXPECT_EQ(o.url, c.url);
+        EXPECT_TRUE(o.refusal.contains(c.refusal)) << o.refusal.toStdString();
+    }
+    EXPECT_EQ(live::OpeningAfterCheck(own, check("plays"), "admin", "").url, "rtsp://10.0.0.5/main")
+        << "no password: nothing of the user's goes with it";
+}
+
+// A device whose RTSP server refuses the credentials the ONVIF service took: streams --decode costs one
+// refused login in all, however many streams it has, and decodes none.
+TEST(Live, ARefusedStreamLoginIsOneInAll) {
+    ChildProcess server({QUORVI_RTSP_SERVER, "--port", "554", "--bind", "198.18.0.1", "--password", "other"});
+    ASSERT_TRUE(server.WaitForLine("ready", std::chrono::seconds(20))) << server.Output();
+    ChildProcess device({FakecamPath(), "--bind", "198.18.0.1", "--devices", "1", "--http-port", "18619",
+                         "--auth", "digest", "--profiles", "4", "--no-discovery"});
+    ASSERT_TRUE(device.WaitForLine("ready"));
+    const ProcessResult r =
+        RunProcess({CliPath(), "streams", "http://198.18.0.1:18619/onvif/device_service", "--user", "admin",
+                    "--password", "40718", "--all", "--decode", "--json"});
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    const QJsonObject o = JsonOf(r);
+    EXPECT_EQ(o["mainCheck"].toObject()["state"].toString(), "credentials-refused") << r.out;
+    EXPECT_EQ(o["subCheck"].toObject()["state"].toString(), "not-tried") << r.out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string seen = server.Output();
+    std::size_t answers = 0;
+    for (auto at = seen.find("authorization=Digest"); at != std::string::npos;
+         at = seen.find("authorization=Digest", at + 1))
+        ++answers;
+    EXPECT_EQ(answers, 1u) << seen;
+    EXPECT_EQ(seen.find("SETUP"), std::string::npos) << "nothing was opened:\n" << seen;
 }
